@@ -1,0 +1,67 @@
+#include "args.h"
+
+namespace ombrel::bridge {
+
+nb::str python_type_name(nb::handle value) {
+    return nb::borrow<nb::str>(nb::getattr(value.type(), "__name__"));
+}
+
+[[noreturn]] static void wrong_type(nb::handle value, const char *name,
+                                    const char *expected) {
+    nb::str given = python_type_name(value);
+    nb::raise_type_error("%s must be %s, not %s", name, expected, given.c_str());
+}
+
+nb::str expect_str(nb::handle value, const char *name) {
+    if (!PyUnicode_CheckExact(value.ptr()))
+        wrong_type(value, name, "str");
+    return nb::borrow<nb::str>(value);
+}
+
+nb::list expect_list(nb::handle value, const char *name) {
+    if (!PyList_CheckExact(value.ptr()))
+        wrong_type(value, name, "list");
+    return nb::borrow<nb::list>(value);
+}
+
+nb::dict expect_dict(nb::handle value, const char *name) {
+    if (!PyDict_CheckExact(value.ptr()))
+        wrong_type(value, name, "dict");
+    return nb::borrow<nb::dict>(value);
+}
+
+bool is_real_number(nb::handle value) {
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return true;
+    nb::object real = nb::module_::import_("numbers").attr("Real");
+    return nb::isinstance(value, real);
+}
+
+nb::int_ expect_int(nb::handle value, const char *name) {
+    if (PyLong_CheckExact(value.ptr()))
+        return nb::borrow<nb::int_>(value);
+    if (!is_real_number(value))
+        wrong_type(value, name, "a number");
+    PyObject *converted = PyNumber_Long(value.ptr());
+    if (!converted)
+        throw nb::python_error();
+    return nb::steal<nb::int_>(converted);
+}
+
+nb::float_ expect_float(nb::handle value, const char *name) {
+    if (!is_real_number(value))
+        wrong_type(value, name, "a number");
+    PyObject *converted = PyNumber_Float(value.ptr());
+    if (!converted)
+        throw nb::python_error();
+    return nb::steal<nb::float_>(converted);
+}
+
+bool truth(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+} // namespace ombrel::bridge

@@ -1,0 +1,30 @@
+// Checking arguments on entry: built-in containers and text exactly, numbers
+// from any real number, booleans by truth value.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace ombrel::bridge {
+
+namespace nb = nanobind;
+
+/// The argument itself when it is exactly a `str` (no subclass); else
+/// TypeError "<name> must be str, not <type>".
+nb::str expect_str(nb::handle value, const char *name);
+/// The same for exactly a `list`.
+nb::list expect_list(nb::handle value, const char *name);
+/// The same for exactly a `dict`.
+nb::dict expect_dict(nb::handle value, const char *name);
+/// `int(value)` for any real number (bool included); TypeError otherwise.
+nb::int_ expect_int(nb::handle value, const char *name);
+/// `float(value)` for any real number; TypeError otherwise.
+nb::float_ expect_float(nb::handle value, const char *name);
+/// The truth value of anything, as `bool(value)`.
+bool truth(nb::handle value);
+/// Whether `value` is a real number (`numbers.Real`).
+bool is_real_number(nb::handle value);
+
+/// `type(value).__name__`
+nb::str python_type_name(nb::handle value);
+
+} // namespace ombrel::bridge

@@ -1,0 +1,63 @@
+#include "asyncio.h"
+
+namespace ombrel::bridge {
+
+nb::module_ asyncio() { return nb::module_::import_("asyncio"); }
+
+nb::object sleep(nb::handle seconds) { return asyncio().attr("sleep")(seconds); }
+
+nb::object sleep(double seconds) { return asyncio().attr("sleep")(seconds); }
+
+/// Kills the child, and with `own_session` every process of its session.
+static void kill_child(nb::handle process, bool own_session) {
+    nb::module_ os = nb::module_::import_("os");
+    try {
+        if (own_session && nb::hasattr(os, "killpg")) {
+            nb::object signal = nb::module_::import_("signal");
+            os.attr("killpg")(process.attr("pid"), signal.attr("SIGKILL"));
+        } else {
+            process.attr("kill")();
+        }
+    } catch (nb::python_error &e) {
+        // Already gone: nothing left to kill.
+        if (!e.matches(PyExc_ProcessLookupError))
+            throw;
+    }
+}
+
+Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
+    nb::module_ aio = asyncio();
+    nb::object pipe = aio.attr("subprocess").attr("PIPE");
+    nb::dict kwargs;
+    kwargs["stdout"] = pipe;
+    kwargs["stderr"] = pipe;
+    if (options.own_session && nb::module_::import_("os").attr("name").equal(nb::str("posix")))
+        kwargs["start_new_session"] = true;
+
+    nb::object start;
+    if (options.shell) {
+        start = aio.attr("create_subprocess_shell")(command, **kwargs);
+    } else {
+        start = aio.attr("create_subprocess_exec")(*command, **kwargs);
+    }
+    nb::object process = co_await start;
+
+    nb::object timeout = options.timeout > 0 ? nb::object(nb::float_(options.timeout))
+                                             : nb::object(nb::none());
+    nb::object output;
+    std::optional<nb::python_error> failure;
+    try {
+        output = co_await aio.attr("wait_for")(process.attr("communicate")(), timeout);
+    } catch (nb::python_error &e) {
+        failure.emplace(std::move(e));
+    }
+    if (failure) {
+        // Time-out or cancellation: nothing of the child may outlive us.
+        kill_child(process, options.own_session);
+        co_await process.attr("wait")();
+        throw std::move(*failure);
+    }
+    co_return nb::make_tuple(process.attr("returncode"), output[0], output[1]);
+}
+
+} // namespace ombrel::bridge

@@ -1,0 +1,3 @@
+#include "bridge/bridge.h"
+namespace nb = nanobind;
+NB_MODULE(ws, m) { ombrel::bridge::register_coroutine_type(m); }

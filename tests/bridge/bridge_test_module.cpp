@@ -1,0 +1,123 @@
+// A test-only module exercising the coroutine bridge on its own.
+#include "bridge/bridge.h"
+
+#include <nanobind/stl/string.h>
+
+#include <stdexcept>
+
+namespace nb = nanobind;
+namespace bridge = ombrel::bridge;
+using bridge::Coro;
+
+namespace {
+
+const bridge::Logger logger("ombrel.bridge_test");
+
+Coro<> echo(nb::object value) { co_return value; }
+
+Coro<> await_one(nb::object awaitable) { co_return co_await awaitable; }
+
+Coro<nb::list> await_all(nb::list awaitables) {
+    nb::list results;
+    for (nb::handle awaitable : awaitables)
+        results.append(co_await awaitable);
+    co_return results;
+}
+
+Coro<void> nothing() { co_return; }
+
+Coro<long> count_down(long depth) {
+    if (depth == 0)
+        co_return 0;
+    long below = co_await count_down(depth - 1);
+    co_await bridge::sleep(0.0);
+    co_return below + 1;
+}
+
+Coro<> raise_cpp(std::string kind) {
+    co_await bridge::sleep(0.0);
+    if (kind == "runtime")
+        throw std::runtime_error("runtime failure");
+    if (kind == "value")
+        throw nb::value_error("bad value");
+    if (kind == "range")
+        throw std::out_of_range("out of range");
+    if (kind == "python")
+        nb::raise_type_error("typed %s", "failure");
+    co_return nb::none();
+}
+
+/// Awaits `awaitable`; a CancelledError there gives `instead`.
+Coro<> catch_cancel(nb::object awaitable, nb::object instead) {
+    try {
+        co_return co_await awaitable;
+    } catch (nb::python_error &e) {
+        if (!e.matches(bridge::asyncio().attr("CancelledError")))
+            throw;
+    }
+    co_return instead;
+}
+
+/// Awaits `awaitable`; on any error awaits `cleanup` and lets the error go on.
+Coro<> with_cleanup(nb::object awaitable, nb::object cleanup) {
+    std::optional<nb::python_error> failure;
+    try {
+        co_return co_await awaitable;
+    } catch (nb::python_error &e) {
+        failure.emplace(std::move(e));
+    }
+    co_await cleanup;
+    throw std::move(*failure);
+}
+
+/// Catches GeneratorExit and awaits again: close() must refuse that.
+Coro<> stubborn(nb::object awaitable) {
+    bool caught = false;
+    try {
+        co_await awaitable;
+    } catch (nb::python_error &) {
+        caught = true;
+    }
+    if (caught)
+        co_await awaitable;
+    co_return nb::none();
+}
+
+Coro<> in_executor(nb::object fn) {
+    co_return co_await bridge::run_in_executor([fn]() { return fn(); });
+}
+
+Coro<> run_process(nb::object command, double timeout, bool shell, bool own_session) {
+    co_return co_await bridge::run_process(
+        command, bridge::ProcessOptions{timeout, shell, own_session});
+}
+
+/// Holds `keep` in its frame while awaiting `awaitable`.
+Coro<> hold(nb::object keep, nb::object awaitable) {
+    co_await awaitable;
+    co_return keep;
+}
+
+} // namespace
+
+NB_MODULE(_bridge_test, m) {
+    bridge::register_coroutine_type(m);
+    m.def("echo", [](nb::object v) { return echo(v).named("echo"); });
+    m.def("await_one", [](nb::object a) { return await_one(a).named("await_one"); });
+    m.def("await_all", [](nb::list a) { return await_all(a); });
+    m.def("nothing", &nothing);
+    m.def("count_down", &count_down);
+    m.def("raise_cpp", &raise_cpp);
+    m.def("catch_cancel", &catch_cancel);
+    m.def("with_cleanup", &with_cleanup);
+    m.def("stubborn", &stubborn);
+    m.def("in_executor", &in_executor);
+    m.def("run_process", &run_process);
+    m.def("hold", &hold);
+    m.def("log_info", [](nb::handle a, nb::handle b) { logger.info("value %s and %d", a, b); });
+    m.def("log_exception", [](nb::handle exc) { logger.exception("failed %s", exc, "here"); });
+    m.def("expect_str", [](nb::handle v) { return bridge::expect_str(v, "text"); });
+    m.def("expect_int", [](nb::handle v) { return bridge::expect_int(v, "ref"); });
+    m.def("expect_dict", [](nb::handle v) { return bridge::expect_dict(v, "params"); });
+    m.def("describe", [](nb::handle e) { return bridge::describe_exception(e); });
+}

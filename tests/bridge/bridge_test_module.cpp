@@ -102,18 +102,18 @@ Coro<> hold(nb::object keep, nb::object awaitable) {
 
 NB_MODULE(_bridge_test, m) {
     bridge::register_coroutine_type(m);
-    m.def("echo", [](nb::object v) { return echo(v).named("echo"); });
+    m.def("echo", [](nb::object v) { return echo(v).named("echo"); }, nb::arg("value").none());
     m.def("await_one", [](nb::object a) { return await_one(a).named("await_one"); });
     m.def("await_all", [](nb::list a) { return await_all(a); });
     m.def("nothing", &nothing);
     m.def("count_down", &count_down);
     m.def("raise_cpp", &raise_cpp);
-    m.def("catch_cancel", &catch_cancel);
+    m.def("catch_cancel", &catch_cancel, nb::arg("awaitable"), nb::arg("instead").none());
     m.def("with_cleanup", &with_cleanup);
     m.def("stubborn", &stubborn);
     m.def("in_executor", &in_executor);
     m.def("run_process", &run_process);
-    m.def("hold", &hold);
+    m.def("hold", &hold, nb::arg("keep").none(), nb::arg("awaitable"));
     m.def("log_info", [](nb::handle a, nb::handle b) { logger.info("value %s and %d", a, b); });
     m.def("log_exception", [](nb::handle exc) { logger.exception("failed %s", exc, "here"); });
     m.def("expect_str", [](nb::handle v) { return bridge::expect_str(v, "text"); });

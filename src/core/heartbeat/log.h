@@ -1,0 +1,10 @@
+// The module's logger.
+#pragma once
+
+#include "bridge/logging.h"
+
+namespace ombrel::heartbeat {
+
+inline constexpr bridge::Logger logger("ombrel.heartbeat");
+
+} // namespace ombrel::heartbeat

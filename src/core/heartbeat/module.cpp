@@ -1,0 +1,130 @@
+// ombrel.core.heartbeat: what Python sees.
+#include "prompt.h"
+#include "runner.h"
+
+#include "bridge/bridge.h"
+
+#include <nanobind/stl/string.h>
+
+namespace nb = nanobind;
+namespace bridge = ombrel::bridge;
+namespace hb = ombrel::heartbeat;
+using hb::HeartbeatRunner;
+using namespace nb::literals;
+
+namespace {
+
+// The runner holds the host's callables, its task and its configuration,
+// which may all refer back to it (runner -> task -> coroutine -> runner):
+// it takes part in garbage collection so that such cycles are collected.
+int runner_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    return nb::inst_ptr<HeartbeatRunner>(self)->traverse(visit, arg);
+}
+
+int runner_clear(PyObject *self) {
+    if (nb::inst_ready(self))
+        nb::inst_ptr<HeartbeatRunner>(self)->clear();
+    return 0;
+}
+
+PyType_Slot runner_slots[] = {
+    {Py_tp_traverse, (void *) runner_traverse},
+    {Py_tp_clear, (void *) runner_clear},
+    {0, nullptr},
+};
+
+/// A read-write attribute over one of the runner's object fields.
+template <nb::object HeartbeatRunner::*Field, nb::object (HeartbeatRunner::*Get)() const>
+void object_field(nb::class_<HeartbeatRunner> &cls, const char *name,
+                  const char *type, const char *doc) {
+    std::string getter = std::string("def ") + name + "(self, /) -> " + type;
+    std::string setter = std::string("def ") + name + "(self, value: " + type + ", /) -> None";
+    cls.def_prop_rw(
+        name, [](const HeartbeatRunner &self) { return (self.*Get)(); },
+        [](HeartbeatRunner &self, nb::object value) { self.*Field = std::move(value); },
+        nb::for_getter(nb::sig(getter.c_str())),
+        nb::for_setter(nb::sig(setter.c_str())),
+        nb::for_setter("value"_a.none()), doc);
+}
+
+} // namespace
+
+NB_MODULE(heartbeat, m) {
+    m.doc() = "Heartbeat: periodically wakes the agent so that it keeps working "
+              "without the user, outside quiet hours and up to a limit of "
+              "consecutive beats without user interaction.";
+    bridge::register_coroutine_type(m);
+
+    m.attr("DEFAULT_HEARTBEAT_PROMPT") = hb::default_heartbeat_prompt;
+
+    nb::class_<HeartbeatRunner> cls(
+        m, "HeartbeatRunner", nb::type_slots(runner_slots), nb::is_weak_referenceable(),
+        "Background async task that sends periodic heartbeats to the agent.");
+
+    cls.def(nb::init<nb::object, nb::object, nb::object>(),
+            "config"_a, "on_beat"_a, "on_event"_a.none() = nb::none(),
+            nb::sig("def __init__(self, config: ombrel.config.HeartbeatConfig, "
+                    "on_beat: collections.abc.Callable[[str], collections.abc.Awaitable[typing.Any]], "
+                    "on_event: collections.abc.Callable[[dict[str, typing.Any]], "
+                    "collections.abc.Awaitable[None]] | None = None) -> None"),
+            "Create a runner for `config` that hands its prompt to `on_beat` "
+            "and its events to `on_event`. Nothing starts until `start()`.");
+
+    object_field<&HeartbeatRunner::config_, &HeartbeatRunner::config>(
+        cls, "_config", "ombrel.config.HeartbeatConfig", "The current configuration.");
+    object_field<&HeartbeatRunner::on_beat_, &HeartbeatRunner::on_beat>(
+        cls, "_on_beat", "collections.abc.Callable[[str], collections.abc.Awaitable[typing.Any]]",
+        "Hands a prompt to the agent and waits until the agent has dealt with it.");
+    object_field<&HeartbeatRunner::on_event_, &HeartbeatRunner::on_event>(
+        cls, "_on_event",
+        "collections.abc.Callable[[dict[str, typing.Any]], collections.abc.Awaitable[None]] | None",
+        "Receives the runner's events, or None.");
+    object_field<&HeartbeatRunner::task_, &HeartbeatRunner::task>(
+        cls, "_task", "asyncio.Task[None] | None", "The running loop's task, or None.");
+    object_field<&HeartbeatRunner::stop_event_, &HeartbeatRunner::stop_event>(
+        cls, "_stop_event", "asyncio.Event", "Set by `stop()` to end the loop.");
+    cls.def_rw("_consecutive_beats", &HeartbeatRunner::consecutive_beats,
+               "Beats sent since the last real user message.")
+        .def_rw("_paused", &HeartbeatRunner::paused, "While true, ticks send nothing.");
+
+    cls.def_prop_ro("running", &HeartbeatRunner::running,
+                    "True while the loop task exists and has not finished.")
+        .def_prop_ro("paused", [](const HeartbeatRunner &self) { return self.paused; },
+                     "True while paused by `pause()` or by the safety valve.")
+        .def_prop_ro("consecutive_beats",
+                     [](const HeartbeatRunner &self) { return self.consecutive_beats; },
+                     "Beats sent since the last real user message.");
+
+    cls.def("reset_consecutive", &HeartbeatRunner::reset_consecutive,
+            "Call this whenever the user sends a real message.")
+        .def("start", [](nb::pointer_and_handle<HeartbeatRunner> self) { hb::start(self.h); },
+             "Start the loop task (named \"heartbeat\") unless it is running. "
+             "Must be called while the event loop runs.")
+        .def("stop", &HeartbeatRunner::stop,
+             "Stop the loop: cancels its task at once.")
+        .def("pause", &HeartbeatRunner::pause,
+             "Send nothing until `resume()`; the loop keeps ticking.")
+        .def("resume", &HeartbeatRunner::resume,
+             "Send beats again. The count of beats is not reset.")
+        .def("update_config",
+             [](nb::pointer_and_handle<HeartbeatRunner> self, nb::object config) {
+                 hb::update_config(self.h, std::move(config));
+             },
+             "config"_a,
+             nb::sig("def update_config(self, config: ombrel.config.HeartbeatConfig) -> None"),
+             "Replace the configuration. A running loop is restarted, or stopped "
+             "when the new configuration is disabled; a stopped one stays stopped.")
+        .def("status", &HeartbeatRunner::status,
+             nb::sig("def status(self) -> dict[str, typing.Any]"),
+             "The configuration and the state of the runner as a new dictionary.")
+        .def("_in_quiet_hours", &HeartbeatRunner::in_quiet_hours,
+             "Whether the local time of day lies in the configured quiet hours.")
+        .def("_loop",
+             [](nb::pointer_and_handle<HeartbeatRunner> self) {
+                 return hb::run_loop(nb::borrow(self.h)).named("HeartbeatRunner._loop");
+             },
+             "The coroutine that the loop task runs until stopped or cancelled.");
+}

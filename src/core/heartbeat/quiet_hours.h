@@ -1,0 +1,20 @@
+// The daily quiet period, compared as "%H:%M" texts.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace ombrel::heartbeat {
+
+namespace nb = nanobind;
+
+/// The current local time as "%H:%M", read from the C library's clock and
+/// time zone at every call (so a changed TZ applies after `time.tzset()`).
+nb::str local_time_of_day();
+
+/// Whether `now` lies in the period from `start` (included) to `end`
+/// (excluded); a period whose start sorts after its end wraps past
+/// midnight. An empty or missing bound means no quiet period. The bounds are
+/// compared with `now` as Python values, character by character for texts.
+bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now);
+
+} // namespace ombrel::heartbeat

@@ -2,6 +2,8 @@
 
 #include "errors.h"
 
+#include <nanobind/eval.h>
+
 #include <utility>
 
 namespace ombrel::bridge {
@@ -445,6 +447,24 @@ void register_coroutine_type(nb::module_ &m) {
         PyDict_SetItemString(dict, "__name__", name.ptr()) < 0)
         throw nb::python_error();
     PyType_Modified((PyTypeObject *) type.ptr());
+    forget_type_at_exit(type);
+}
+
+void forget_type_at_exit([[maybe_unused]] nb::handle type) {
+#if defined(OMBREL_LEAK_CHECK)
+    nb::dict scope;
+    scope["TYPE"] = type;
+    nb::exec(R"(
+import atexit, gc
+
+def forget(type_):
+    for referrer in gc.get_referrers(type_):
+        if isinstance(referrer, set):
+            referrer.discard(type_)
+
+atexit.register(forget, TYPE)
+)", scope);
+#endif
 }
 
 nb::object make_coroutine_object(std::coroutine_handle<> handle,

@@ -215,6 +215,12 @@ private:
 /// that returns coroutines.
 void register_coroutine_type(nb::module_ &m);
 
+/// In leak-check builds: at interpreter exit, drops the references that
+/// interpreter caches (asyncio's sets of known coroutine types) hold to
+/// `type`, so that the check at exit reports only real leaks. Does nothing
+/// in other builds.
+void forget_type_at_exit(nb::handle type);
+
 } // namespace ombrel::bridge
 
 namespace nanobind::detail {

@@ -1,0 +1,53 @@
+# Shared by the scripts in tools/: finding interpreters and preparing venvs.
+# Source it; it defines functions only.
+
+# find_python 3.11 -> path of a CPython 3.11 interpreter
+find_python() {
+  local version=$1 candidate
+  for candidate in "python$version" /root/.pyenv/versions/"$version"*/bin/python "$HOME"/.pyenv/versions/"$version"*/bin/python /usr/bin/"python$version"; do
+    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys, venv; assert sys.version.startswith('$version')" 2>/dev/null; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  echo "no CPython $version found (looked on PATH and under ~/.pyenv/versions)" >&2
+  return 1
+}
+
+# prepare_venv 3.11 -> creates .venv-3.11 (once) with the build and test requirements
+prepare_venv() {
+  local version=$1 venv=".venv-$1" python
+  if [ ! -x "$venv/bin/python" ]; then
+    python=$(find_python "$version")
+    "$python" -m venv "$venv"
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tools/requirements-test.txt
+}
+
+# install_package 3.11 [cmake definitions...] -> builds and installs ombrel-native
+# into .venv-3.11; the build directory build/<wheel tag> is kept, so rebuilds
+# are incremental.
+install_package() {
+  local version=$1 define args=()
+  shift
+  for define in "$@"; do args+=("-Ccmake.define.$define"); done
+  ".venv-$version/bin/python" -m pip install -q --disable-pip-version-check \
+    --no-build-isolation --no-deps --force-reinstall "${args[@]}" .
+}
+
+# Debian packages the tests need (a desktop session for the accessibility
+# tests, a browser for the skill browser, ...); installed when missing.
+DEBIAN_PACKAGES=(g++ procps)
+
+install_debian_packages() {
+  local missing=() package
+  for package in "${DEBIAN_PACKAGES[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing Debian packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  fi
+}

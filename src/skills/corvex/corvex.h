@@ -1,0 +1,86 @@
+// Shared declarations of the skill runner: the module namespace, the result
+// record, the skill context and the runner.
+#pragma once
+
+#include "bridge/bridge.h"
+
+namespace ombrel::corvex {
+
+namespace nb = nanobind;
+namespace bridge = ombrel::bridge;
+using bridge::Coro;
+using namespace nb::literals;
+
+inline constexpr const char *module_name = "ombrel.skills.corvex";
+inline constexpr const char *default_model = "gpt-4.1-mini";
+inline const bridge::Logger logger("ombrel.skills.corvex");
+
+// --- The module namespace (names.cpp) --------------------------------------
+
+/// A name of this module's namespace, read at the time of use, so that a
+/// host (or a test) can point `SKILLS_DIR`, `STATE_DIR` and `OUTPUT_DIR`
+/// elsewhere.
+nb::object module_attr(const char *name);
+/// `pathlib.Path(text)`
+nb::object make_path(nb::handle text);
+/// `base / part`, as Python's `/` operator does it.
+nb::object join(nb::handle base, nb::handle part);
+/// `str(value)`
+nb::str text_of(nb::handle value);
+/// `time.time()`
+double wall_clock();
+/// `exception.__context__ = context`, as an exception raised in a `finally`
+/// block chains the one being handled.
+void chain(nb::handle exception, nb::handle context);
+
+// --- PythonSkillResult (result.cpp) ----------------------------------------
+
+/// Builds the `PythonSkillResult` dataclass with `to_dict` attached.
+nb::object make_result_type(nb::handle module);
+
+/// The fields of one result; defaults as the record's.
+struct ResultFields {
+    nb::object success;
+    nb::object skill_name;
+    nb::object result = nb::none();
+    nb::object error = nb::none();
+    nb::object logs;          ///< a new empty list when not set
+    double duration = 0.0;
+    nb::object output_files;  ///< a new empty list when not set
+};
+
+/// A new `PythonSkillResult` of the module's current class.
+nb::object new_result(ResultFields fields);
+
+// --- OmbrelContext (context.cpp, state.cpp, files.cpp, shell.cpp) ----------
+
+/// The C++ side of an `OmbrelContext`: empty, since every field lives in the
+/// instance dictionary where skills and later operations see it.
+struct Context {};
+
+void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
+                  nb::handle llm_model);
+void context_log(nb::handle self, nb::handle message);
+nb::list context_get_logs(nb::handle self);
+
+nb::dict load_full_state(nb::handle self);
+void save_state(nb::handle self, nb::handle key, nb::handle value);
+nb::object load_state(nb::handle self, nb::handle key, nb::handle default_value);
+void clear_state(nb::handle self);
+
+nb::str write_file(nb::handle self, nb::handle path, nb::handle content);
+nb::str read_file(nb::handle self, nb::handle path);
+
+Coro<> shell(nb::object self, nb::object command, nb::object timeout);
+Coro<void> browser_close(nb::object self);
+Coro<void> cleanup(nb::object self);
+
+// --- PythonSkillRunner (runner.cpp) ----------------------------------------
+
+struct Runner {};
+
+void runner_init(nb::handle self, nb::handle llm_model);
+Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
+                 nb::object script_path);
+
+} // namespace ombrel::corvex

@@ -1,0 +1,60 @@
+// OmbrelContext.shell: a command through the system shell, bounded in time.
+#include "corvex.h"
+
+#include <limits>
+#include <optional>
+
+namespace ombrel::corvex {
+
+/// The text of the process's output: stdout, then stderr after a line break
+/// when there is any, both decoded as UTF-8 with replacement characters.
+static nb::str combined_output(nb::handle out, nb::handle err) {
+    nb::str text = nb::borrow<nb::str>(out.attr("decode")("utf-8", "replace"));
+    if (nb::len(err) == 0)
+        return text;
+    nb::str err_text = nb::borrow<nb::str>(err.attr("decode")("utf-8", "replace"));
+    return nb::str("{}\n{}").format(text, err_text);
+}
+
+Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
+    nb::str text = bridge::expect_str(command, "command");
+    nb::float_ limit = bridge::expect_float(timeout, "timeout");
+    double seconds = nb::cast<double>(limit);
+    // A limit that is not positive (or not a number) has expired before the
+    // command could finish, as for asyncio.wait_for; the process runner
+    // reads such a limit as none, so it is given the smallest positive one.
+    bridge::ProcessOptions options{seconds > 0 ? seconds : std::numeric_limits<double>::min(),
+                                   /*shell*/ true, /*own_session*/ true};
+
+    std::optional<nb::python_error> failure;
+    nb::tuple finished;
+    try {
+        // On time-out and on cancellation the command's whole process group
+        // is killed and the shell reaped before the error arrives here.
+        finished = co_await bridge::run_process(text, options);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    if (failure) {
+        if (failure->matches(bridge::asyncio().attr("TimeoutError")))
+            co_return nb::str("[TIMEOUT] Command timed out after {}s").format(limit);
+        co_return nb::str("[ERROR] {}").format(bridge::exception_message(failure->value()));
+    }
+
+    try {
+        nb::str output = combined_output(nb::object(finished[1]), nb::object(finished[2]));
+        nb::object head = nb::steal(PyUnicode_Substring(text.ptr(), 0, 50));
+        if (!head.is_valid())
+            throw nb::python_error();
+        self.attr("log")(nb::str("Shell: {}... \xe2\x86\x92 {} chars").format(head, nb::len(output)));
+        co_return output.attr("strip")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        co_return nb::str("[ERROR] {}").format(bridge::exception_message(e.value()));
+    }
+}
+
+} // namespace ombrel::corvex

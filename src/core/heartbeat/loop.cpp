@@ -1,5 +1,12 @@
 // The loop that the "heartbeat" task runs: sleep, then beat unless paused,
 // in quiet hours or held back by the safety valve.
+//
+// The garbage collector sees what a suspended frame awaits and its
+// parameters, not its locals or temporaries. So every Python object that
+// must stay alive across a suspension is passed to a coroutine as a
+// parameter (`await_visibly`, `beat`, `send_event`), and locals are dropped
+// before awaiting: a runner whose task is suspended on something only the
+// runner itself reaches is then collectable as one cycle.
 #include "log.h"
 #include "runner.h"
 
@@ -11,10 +18,46 @@ namespace ombrel::heartbeat {
 
 namespace {
 
-using namespace nb::literals;
+using bridge::Coro;
 
 HeartbeatRunner &runner_of(nb::handle self) {
     return nb::cast<HeartbeatRunner &>(self);
+}
+
+/// Awaits `awaitable` (its result is not needed) from a frame that holds it
+/// as a parameter.
+Coro<void> await_visibly(nb::object awaitable) { co_await awaitable; }
+
+/// Hands `event` to `_on_event` when one is set.
+Coro<void> send_event(nb::object self, nb::dict event) {
+    nb::object on_event = runner_of(self).on_event();
+    if (on_event.is_none())
+        co_return;
+    nb::object sending = on_event(event);
+    on_event.reset();
+    co_await await_visibly(std::move(sending));
+}
+
+/// Awaits `_on_beat(prompt)`. Its failures are logged and end here: the beat
+/// counts all the same. Cancellation and other non-`Exception` errors go on.
+Coro<void> call_agent(nb::object self, nb::object prompt) {
+    std::optional<nb::python_error> failure;
+    try {
+        nb::object call = runner_of(self).on_beat()(prompt);
+        co_await await_visibly(std::move(call));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    if (failure)
+        logger.exception("Heartbeat agent call failed", failure->value());
+}
+
+/// One beat: its event, then the prompt to the agent.
+Coro<void> beat(nb::object self, nb::dict event, nb::object prompt) {
+    co_await send_event(self, std::move(event));
+    co_await call_agent(std::move(self), std::move(prompt));
 }
 
 /// The configured prompt, or the module's default prompt when it is empty.
@@ -25,41 +68,19 @@ nb::object choose_prompt(nb::handle config) {
     return nb::module_::import_("ombrel.core.heartbeat").attr("DEFAULT_HEARTBEAT_PROMPT");
 }
 
-/// Hands `event` to `_on_event` when one is set.
-bridge::Coro<void> send_event(nb::object self, nb::dict event) {
-    nb::object on_event = runner_of(self).on_event();
-    if (!on_event.is_none())
-        co_await on_event(event);
-}
-
-/// Awaits `_on_beat(prompt)`. Its failures are logged and end here: the beat
-/// counts all the same. Cancellation and other non-`Exception` errors go on.
-bridge::Coro<void> call_agent(nb::object self, nb::object prompt) {
-    std::optional<nb::python_error> failure;
-    try {
-        co_await runner_of(self).on_beat()(prompt);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-        failure.emplace(std::move(e));
-    }
-    if (failure)
-        logger.exception("Heartbeat agent call failed", failure->value());
-}
-
-/// One tick after the sleep: pause, quiet hours, valve, then the beat.
-bridge::Coro<void> tick(nb::object self) {
+/// Decides what one tick does after the sleep: nothing (paused, quiet
+/// hours), the safety valve's "heartbeat_paused" event, or a beat.
+std::optional<Coro<void>> tick(nb::handle self) {
     if (runner_of(self).paused)
-        co_return;
+        return std::nullopt;
     if (bridge::truth(self.attr("_in_quiet_hours")())) {
         logger.debug("Skipping heartbeat \xE2\x80\x94 quiet hours");
-        co_return;
+        return std::nullopt;
     }
 
     HeartbeatRunner &runner = runner_of(self);
     nb::object config = runner.config();
-    nb::object limit = config.attr("max_consecutive");
-    if (nb::int_(runner.consecutive_beats) >= limit) {
+    if (nb::int_(runner.consecutive_beats) >= config.attr("max_consecutive")) {
         logger.info("Heartbeat paused \xE2\x80\x94 %d consecutive beats with no user interaction",
                     runner.consecutive_beats);
         runner.paused = true;
@@ -67,31 +88,30 @@ bridge::Coro<void> tick(nb::object self) {
         event["type"] = "heartbeat_paused";
         event["reason"] = "max_consecutive_reached";
         event["count"] = runner.consecutive_beats;
-        co_await send_event(self, event);
-        co_return;
+        return send_event(nb::borrow(self), std::move(event));
     }
 
     nb::object prompt = choose_prompt(config);
-    std::int64_t beat = ++runner.consecutive_beats;
-    logger.info("Heartbeat #%d firing", beat);
+    std::int64_t count = ++runner.consecutive_beats;
+    logger.info("Heartbeat #%d firing", count);
     nb::dict event;
     event["type"] = "heartbeat";
-    event["beat"] = beat;
+    event["beat"] = count;
     event["max"] = config.attr("max_consecutive");
-    co_await send_event(self, event);
-    co_await call_agent(self, prompt);
+    return beat(nb::borrow(self), std::move(event), std::move(prompt));
 }
 
 } // namespace
 
-bridge::Coro<void> run_loop(nb::object self) {
+Coro<void> run_loop(nb::object self) {
     try {
         while (!runner_of(self).stop_requested()) {
-            nb::object interval = runner_of(self).config().attr("interval_seconds");
-            co_await bridge::sleep(interval);
+            co_await await_visibly(
+                bridge::sleep(runner_of(self).config().attr("interval_seconds")));
             if (runner_of(self).stop_requested())
                 break;
-            co_await tick(self);
+            if (std::optional<Coro<void>> work = tick(self))
+                co_await std::move(*work);
         }
     } catch (nb::python_error &e) {
         if (!e.matches(bridge::asyncio().attr("CancelledError")))

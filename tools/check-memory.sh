@@ -23,10 +23,11 @@ build() {  # build <dir> <cmake definitions...>
 
 echo "=== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan -DOMBREL_SANITIZE=ON
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
+# libstdc++ is preloaded too: the sanitizer must find the real __cxa_throw.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-PYTHONPATH=build/asan/package "$python" -m pytest -q -p no:cacheprovider "$@"
+PYTHONPATH=build/asan/package "$python" -m pytest -q -p no:cacheprovider --capture=sys "$@"
 
 echo "=== nanobind leak check"
 build build/leak -DOMBREL_ABORT_ON_LEAK=ON

@@ -1,0 +1,48 @@
+// The snapshot text, written line by line into one UTF-8 buffer and turned
+// into a Python string once.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrel::vantor {
+
+namespace nb = nanobind;
+
+/// Lines joined with single line feeds, no line feed at the end. Python
+/// strings go in as UTF-8 with lone surrogates (which Windows names can
+/// carry) passed through, so the text comes out exactly as it went in.
+class SnapshotText {
+public:
+    /// Starts a new line; what follows is added to it.
+    void new_line();
+    void add(std::string_view ascii) { buffer_.append(ascii); }
+    /// A str as it is; anything else as an f-string would show it.
+    void add(nb::handle text);
+    void add(long long number);
+    /// Two spaces per level of `depth`, at most four levels.
+    void add_indent(long long depth);
+
+    /// A point to come back to when a line cannot be finished.
+    struct Mark {
+        std::size_t size, lines;
+    };
+    Mark mark() const { return {buffer_.size(), starts_.size()}; }
+    void rollback(Mark mark);
+
+    /// The lines joined with line feeds.
+    nb::str text() const;
+    /// Appends every line to `lines` as a str.
+    void append_lines_to(nb::list lines) const;
+
+private:
+    nb::str decode(std::size_t begin, std::size_t end) const;
+    std::string buffer_;
+    std::vector<std::size_t> starts_;
+};
+
+} // namespace ombrel::vantor

@@ -1,0 +1,368 @@
+// Acting on the element of a Windows ref: click, type, select and toggle
+// through the element's UI Automation patterns on the executor, with mouse
+// and keyboard fall-backs through PyAutoGUI on the loop's thread.
+#include "vantor.h"
+
+#include "py.h"
+#include "results.h"
+
+namespace ombrel::vantor {
+
+namespace {
+
+bool is_uiautomation(nb::handle backend) { return py::equal(backend, "uiautomation"); }
+
+/// Calls `element.<pattern_getter>()` (uiautomation) or reads
+/// `element.<pattern_getter>` (pywinauto); when that gives a truthy pattern,
+/// calls its `action()` and answers true. Any error on the way answers false:
+/// the caller goes on with its next way.
+bool try_pattern(nb::handle element, const char *pattern_getter, bool call_getter,
+                 const char *action) {
+    try {
+        nb::object pattern = call_getter ? element.attr(pattern_getter)()
+                                         : element.attr(pattern_getter);
+        if (!py::truthy(pattern))
+            return false;
+        pattern.attr(action)();
+        return true;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        return false;
+    }
+}
+
+/// The entry's element; a KeyError when a hand-made entry lacks it.
+nb::object element_of(nb::handle elem_info) {
+    return py::item(elem_info, nb::str("element"));
+}
+
+nb::object backend_of(nb::handle elem_info) {
+    return py::get(elem_info, "backend", py::names().pywinauto);
+}
+
+} // namespace
+
+void click_element_sync(nb::object element, nb::object backend, bool double_click) {
+    if (is_uiautomation(backend)) {
+        if (double_click) {
+            element.attr("DoubleClick")();
+            return;
+        }
+        if (try_pattern(element, "GetInvokePattern", true, "Invoke"))
+            return;
+        element.attr("Click")();
+        return;
+    }
+    if (try_pattern(element, "iface_invoke", false, "Invoke"))
+        return;
+    element.attr(double_click ? "double_click_input" : "click_input")();
+}
+
+nb::object element_center_sync(nb::object element, nb::object backend) {
+    nb::object rect = is_uiautomation(backend) ? element.attr("BoundingRectangle")
+                                               : element.attr("rectangle")();
+    nb::object two = nb::int_(2);
+    auto middle = [&](const char *low, const char *high) {
+        nb::object sum = py::checked(
+            PyNumber_Add(rect.attr(low).ptr(), rect.attr(high).ptr()));
+        return py::checked(PyNumber_FloorDivide(sum.ptr(), two.ptr()));
+    };
+    nb::object x = middle("left", "right");
+    nb::object y = middle("top", "bottom");
+    return nb::make_tuple(x, y);
+}
+
+Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
+    (void)self;
+    try {
+        co_return co_await bridge::run_in_executor(
+            [element, backend]() { return element_center_sync(element, backend); });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+    }
+    co_return nb::none();
+}
+
+Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                         bool double_click) {
+    nb::object element, backend;
+    std::optional<nb::python_error> failed;
+    try {
+        element = element_of(elem_info);
+        backend = backend_of(elem_info);
+        co_await bridge::run_in_executor([element, backend, double_click]() {
+            click_element_sync(element, backend, double_click);
+        });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    if (!failed) {
+        nb::dict result = success();
+        result["action"] = double_click ? "double_click" : "click";
+        result["ref"] = ref;
+        result["element"] = element_label(elem_info);
+        result["hint"] = UPDATED_STATE_HINT;
+        co_return result;
+    }
+    if (element.is_valid()) {
+        // Coordinate fall-back: a real mouse click at the element's centre.
+        try {
+            nb::object center = co_await get_element_center(self, element, backend);
+            if (!center.is_none() && state(self).pyautogui_available) {
+                nb::module_ pyautogui = nb::module_::import_("pyautogui");
+                nb::object x = center[0], y = center[1];
+                pyautogui.attr(double_click ? "doubleClick" : "click")(x, y);
+                nb::dict result = success();
+                result["action"] = "click (coordinate fallback)";
+                result["ref"] = ref;
+                result["element"] = element_label(elem_info);
+                result["coordinates"] = nb::make_tuple(x, y);
+                co_return result;
+            }
+        } catch (nb::python_error &e) {
+            if (!py::is_exception(e))
+                throw;
+        }
+    }
+    co_return failure(*failed, ref);
+}
+
+void type_element_sync(nb::object element, nb::object backend, nb::object text,
+                       bool clear_first, bool press_enter) {
+    nb::str empty("");
+    if (is_uiautomation(backend)) {
+        try {
+            nb::object pattern = element.attr("GetValuePattern")();
+            if (py::truthy(pattern)) {
+                if (clear_first)
+                    pattern.attr("SetValue")(empty);
+                pattern.attr("SetValue")(text);
+                if (press_enter)
+                    nb::module_::import_("uiautomation").attr("SendKeys")("{Enter}");
+                return;
+            }
+        } catch (nb::python_error &e) {
+            if (!py::is_exception(e))
+                throw;
+        }
+        element.attr("Click")();
+        py::blocking_sleep(0.1);
+        if (clear_first) {
+            nb::module_::import_("uiautomation").attr("SendKeys")("{Ctrl}a");
+            py::blocking_sleep(0.05);
+        }
+        nb::module_ automation = nb::module_::import_("uiautomation");
+        automation.attr("SendKeys")(text, nb::arg("interval") = 0.02);
+        if (press_enter)
+            automation.attr("SendKeys")("{Enter}");
+        return;
+    }
+    try {
+        nb::object pattern = element.attr("iface_value");
+        if (py::truthy(pattern)) {
+            if (clear_first)
+                pattern.attr("SetValue")(empty);
+            pattern.attr("SetValue")(text);
+            if (press_enter)
+                element.attr("type_keys")("{ENTER}");
+            return;
+        }
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+    }
+    element.attr("click_input")();
+    py::blocking_sleep(0.1);
+    if (clear_first) {
+        element.attr("type_keys")("^a", nb::arg("set_foreground") = false);
+        py::blocking_sleep(0.05);
+    }
+    element.attr("type_keys")(text, nb::arg("with_spaces") = true,
+                              nb::arg("set_foreground") = false);
+    if (press_enter)
+        element.attr("type_keys")("{ENTER}", nb::arg("set_foreground") = false);
+}
+
+Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                        nb::object text, bool clear_first, bool press_enter) {
+    nb::object element, backend;
+    std::optional<nb::python_error> failed;
+    try {
+        element = element_of(elem_info);
+        backend = backend_of(elem_info);
+        co_await bridge::run_in_executor([element, backend, text, clear_first, press_enter]() {
+            type_element_sync(element, backend, text, clear_first, press_enter);
+        });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    if (!failed) {
+        nb::dict result = success();
+        result["action"] = "type";
+        result["ref"] = ref;
+        result["element"] = element_label(elem_info);
+        result["text"] = text;
+        result["pressed_enter"] = press_enter;
+        co_return result;
+    }
+    if (element.is_valid()) {
+        // Keyboard fall-back: click the element's centre and type there.
+        try {
+            nb::object center = co_await get_element_center(self, element, backend);
+            if (!center.is_none() && state(self).pyautogui_available) {
+                nb::module_ pyautogui = nb::module_::import_("pyautogui");
+                pyautogui.attr("click")(center[0], center[1]);
+                co_await bridge::sleep(0.1);
+                if (clear_first) {
+                    pyautogui.attr("hotkey")("ctrl", "a");
+                    co_await bridge::sleep(0.05);
+                }
+                if (py::truthy(text.attr("isascii")()))
+                    pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
+                else
+                    pyautogui.attr("write")(text);
+                if (press_enter)
+                    pyautogui.attr("press")("enter");
+                nb::dict result = success();
+                result["action"] = "type (keyboard fallback)";
+                result["ref"] = ref;
+                result["text"] = text;
+                co_return result;
+            }
+        } catch (nb::python_error &e) {
+            if (!py::is_exception(e))
+                throw;
+        }
+    }
+    co_return failure(*failed, ref);
+}
+
+void select_element_sync(nb::object element, nb::object backend, nb::object value) {
+    nb::object not_selected = py::checked(
+        PyUnicode_FromFormat("Could not select '%S'", value.ptr()));
+    if (is_uiautomation(backend)) {
+        try {
+            element.attr("GetSelectionPattern")();
+            try {
+                nb::object expand = element.attr("GetExpandCollapsePattern")();
+                if (py::truthy(expand)) {
+                    expand.attr("Expand")();
+                    py::blocking_sleep(0.2);
+                }
+            } catch (nb::python_error &e) {
+                if (!py::is_exception(e))
+                    throw;
+            }
+            nb::object wanted = value.attr("lower")();
+            for (nb::handle child : element.attr("GetChildren")()) {
+                nb::object name = child.attr("Name");
+                if (!py::truthy(name) || !py::contains(name.attr("lower")(), wanted))
+                    continue;
+                try {
+                    nb::object item = child.attr("GetSelectionItemPattern")();
+                    if (!py::truthy(item))
+                        continue;
+                    item.attr("Select")();
+                    return;
+                } catch (nb::python_error &e) {
+                    if (!py::is_exception(e))
+                        throw;
+                }
+                // The selection-item attempt failed: a click selects it.
+                child.attr("Click")();
+                return;
+            }
+        } catch (nb::python_error &e) {
+            if (!py::is_exception(e))
+                throw;
+        }
+        PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
+        throw nb::python_error();
+    }
+    try {
+        element.attr("select")(value);
+        return;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+    }
+    try {
+        element.attr("expand")();
+        py::blocking_sleep(0.2);
+        nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", value.ptr()));
+        element.attr("child_window")(nb::arg("title_re") = pattern).attr("click_input")();
+        return;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+    }
+    PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
+    throw nb::python_error();
+}
+
+Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                          nb::object value) {
+    (void)self;
+    std::optional<nb::python_error> failed;
+    try {
+        nb::object element = element_of(elem_info);
+        nb::object backend = backend_of(elem_info);
+        co_await bridge::run_in_executor([element, backend, value]() {
+            select_element_sync(element, backend, value);
+        });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    if (failed)
+        co_return failure(*failed, ref);
+    nb::dict result = success();
+    result["action"] = "select";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["value"] = value;
+    co_return result;
+}
+
+void toggle_element_sync(nb::object element, nb::object backend) {
+    if (is_uiautomation(backend)) {
+        if (try_pattern(element, "GetTogglePattern", true, "Toggle"))
+            return;
+        element.attr("Click")();
+        return;
+    }
+    if (try_pattern(element, "iface_toggle", false, "Toggle"))
+        return;
+    element.attr("click_input")();
+}
+
+Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
+    (void)self;
+    std::optional<nb::python_error> failed;
+    try {
+        nb::object element = element_of(elem_info);
+        nb::object backend = backend_of(elem_info);
+        co_await bridge::run_in_executor(
+            [element, backend]() { toggle_element_sync(element, backend); });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    if (failed)
+        co_return failure(*failed, ref);
+    nb::dict result = success();
+    result["action"] = "toggle";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    co_return result;
+}
+
+} // namespace ombrel::vantor

@@ -1,0 +1,469 @@
+// The Windows snapshot: the window is found and its tree walked through
+// pywinauto (preferred) or the uiautomation library, on one worker thread of
+// the loop's default executor.
+#include "vantor.h"
+
+#include "py.h"
+#include "results.h"
+#include "snapshot_text.h"
+
+#include <climits>
+#include <vector>
+
+namespace ombrel::vantor {
+
+namespace {
+
+enum class Library { pywinauto, uiautomation };
+
+/// An int argument as a C++ number, saturated at the limits of long long
+/// (depths beyond them behave alike).
+long long clamped_int(nb::handle value, const char *name) {
+    nb::int_ number = bridge::expect_int(value, name);
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow)
+        return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (result == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+/// `text[:limit]` of a str; anything else is formatted first.
+nb::object prefix(nb::handle text, Py_ssize_t limit, bool *cut = nullptr) {
+    nb::object str = nb::borrow(text);
+    if (!PyUnicode_Check(text.ptr()))
+        str = py::checked(PyObject_Format(text.ptr(), nullptr));
+    Py_ssize_t length = PyUnicode_GetLength(str.ptr());
+    if (length < 0)
+        throw nb::python_error();
+    if (cut)
+        *cut = length > limit;
+    if (length <= limit)
+        return str;
+    return py::checked(PyUnicode_Substring(str.ptr(), 0, limit));
+}
+
+/// The UTF-8 text of an ASCII str, or null for any other object.
+const char *ascii_text(nb::handle text, Py_ssize_t *size) {
+    if (!PyUnicode_Check(text.ptr()))
+        return nullptr;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), size);
+    if (!data) {
+        PyErr_Clear(); // lone surrogates: not ASCII
+        return nullptr;
+    }
+    return *size == PyUnicode_GetLength(text.ptr()) ? data : nullptr;
+}
+
+/// `kind.lower()`, done here for ASCII kinds.
+void add_lower(SnapshotText &text, nb::handle kind) {
+    Py_ssize_t size = 0;
+    if (const char *data = ascii_text(kind, &size)) {
+        std::string lower(data, static_cast<std::size_t>(size));
+        for (char &c : lower)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        text.add(lower);
+        return;
+    }
+    text.add(kind.attr("lower")());
+}
+
+/// `not name.strip()`
+bool only_white_space(nb::handle name) {
+    Py_ssize_t size = 0;
+    if (const char *data = ascii_text(name, &size)) {
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            unsigned char c = static_cast<unsigned char>(data[i]);
+            bool space = c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
+            if (!space)
+                return false;
+        }
+        return true;
+    }
+    return !py::truthy(name.attr("strip")());
+}
+
+/// What the walk reads of one element.
+struct Element {
+    nb::object kind, name, auto_id, enabled, value;
+};
+
+/// Walks the descendants of one element, depth first, an element before its
+/// children, adding a line per listed element and an entry per ref. The
+/// recursion of the tree is kept on an explicit stack, so a deep tree needs
+/// no deep C++ stack on the worker thread.
+class Walker {
+public:
+    Walker(Vantor &controller, nb::handle ref_map, SnapshotText &text, Library library,
+           long long max_depth)
+        : controller_(controller), ref_map_(nb::borrow(ref_map)), text_(text),
+          library_(library), max_depth_(max_depth),
+          interactive_(module_attr("INTERACTIVE_TYPES")),
+          context_(module_attr("CONTEXT_TYPES")),
+          backend_(nb::borrow(library == Library::pywinauto ? py::names().pywinauto
+                                                             : py::names().uiautomation)) {}
+
+    /// Lists the children of `element` at `depth`, their children at
+    /// `depth` + 1, and so on down to `max_depth`.
+    void walk(nb::handle element, long long depth) {
+        struct Level {
+            nb::object children; // iterator
+            long long depth;
+        };
+        std::vector<Level> stack;
+        nb::object first = children_of(element, depth);
+        if (!first.is_valid())
+            return;
+        stack.push_back({std::move(first), depth});
+        while (!stack.empty()) {
+            PyObject *next = PyIter_Next(stack.back().children.ptr());
+            long long level = stack.back().depth;
+            if (!next) {
+                if (!PyErr_Occurred()) {
+                    stack.pop_back();
+                    continue;
+                }
+                // The children could not be iterated: for the level above,
+                // the element whose children these are failed.
+                nb::python_error error;
+                stack.pop_back();
+                if (stack.empty() || !py::is_exception(error))
+                    throw error;
+                failed(error);
+                continue;
+            }
+            nb::object child = nb::steal(next);
+            try {
+                Element read;
+                read_element(child, read);
+                list(child, read, level);
+                nb::object below = children_of(child, level + 1);
+                if (below.is_valid())
+                    stack.push_back({std::move(below), level + 1});
+            } catch (nb::python_error &error) {
+                if (!py::is_exception(error))
+                    throw;
+                failed(error);
+            }
+        }
+    }
+
+private:
+    /// An iterator over the children of `element`, or nothing when the walk
+    /// stops above them (too deep, or the children cannot be read).
+    nb::object children_of(nb::handle element, long long depth) {
+        if (depth > max_depth_)
+            return {};
+        const py::Names &n = py::names();
+        nb::object children;
+        try {
+            children = py::call(element, library_ == Library::pywinauto ? n.children
+                                                                        : n.GetChildren);
+        } catch (nb::python_error &error) {
+            if (!py::is_exception(error))
+                throw;
+            return {};
+        }
+        return py::checked(PyObject_GetIter(children.ptr()));
+    }
+
+    void read_element(nb::handle child, Element &e) {
+        if (library_ == Library::pywinauto)
+            read_pywinauto(child, e);
+        else
+            read_uiautomation(child, e);
+    }
+
+    static void read_pywinauto(nb::handle child, Element &e) {
+        const py::Names &n = py::names();
+        e.kind = py::or_empty(py::call(child, n.friendly_class_name));
+        e.name = py::or_empty(py::call(child, n.window_text));
+        e.auto_id = nb::borrow(n.empty);
+        e.enabled = nb::borrow(Py_True);
+        try {
+            nb::object info = py::attr(child, n.element_info);
+            e.auto_id = py::or_empty(py::attr(info, n.automation_id));
+            e.enabled = py::attr(info, n.enabled);
+        } catch (nb::python_error &error) {
+            if (!py::is_exception(error))
+                throw;
+        }
+        e.value = nb::borrow(n.empty);
+        if (py::equal(e.kind, n.Edit) || py::equal(e.kind, n.ComboBox) ||
+            py::equal(e.kind, n.Document)) {
+            try {
+                nb::object pattern = py::attr(child, n.iface_value);
+                if (py::truthy(pattern))
+                    e.value = py::or_empty(py::attr(pattern, n.CurrentValue));
+            } catch (nb::python_error &error) {
+                if (!py::is_exception(error))
+                    throw;
+            }
+        }
+    }
+
+    static void read_uiautomation(nb::handle child, Element &e) {
+        const py::Names &n = py::names();
+        nb::object type_name = py::or_empty(py::attr(child, n.ControlTypeName));
+        if (PyUnicode_Check(type_name.ptr()))
+            e.kind = py::checked(PyUnicode_Replace(type_name.ptr(), n.Control.ptr(),
+                                                   n.empty.ptr(), -1));
+        else
+            e.kind = type_name.attr("replace")(n.Control, n.empty);
+        e.name = py::or_empty(py::attr(child, n.Name));
+        e.auto_id = py::or_empty(py::attr(child, n.AutomationId));
+        e.enabled = py::attr(child, n.IsEnabled);
+        e.value = nb::borrow(n.empty);
+        try {
+            nb::object pattern = py::call(child, n.GetValuePattern);
+            if (py::truthy(pattern))
+                e.value = py::or_empty(py::attr(pattern, n.Value));
+        } catch (nb::python_error &error) {
+            if (!py::is_exception(error))
+                throw;
+        }
+    }
+
+    void list(nb::handle child, const Element &e, long long depth) {
+        const py::Names &n = py::names();
+        bool interactive = py::contains(interactive_, e.kind);
+        bool context = py::contains(context_, e.kind);
+        bool has_name = !e.name.is(n.empty);
+        SnapshotText::Mark mark = text_.mark();
+        try {
+            if (interactive && py::truthy(e.enabled)) {
+                long long ref = controller_.ref_counter + 1;
+                text_.new_line();
+                text_.add_indent(depth);
+                text_.add("[");
+                text_.add(ref);
+                text_.add("] ");
+                add_lower(text_, e.kind);
+                if (has_name) {
+                    text_.add(" \"");
+                    text_.add(e.name);
+                    text_.add("\"");
+                }
+                if (!e.value.is(n.empty) && !py::equal(e.value, e.name)) {
+                    text_.add(" value=\"");
+                    text_.add(prefix(e.value, 100));
+                    text_.add("\"");
+                }
+                if (!e.auto_id.is(n.empty) && !py::equal(e.auto_id, e.name)) {
+                    text_.add(" (id: ");
+                    text_.add(e.auto_id);
+                    text_.add(")");
+                }
+                store(ref, child, e);
+                controller_.ref_counter = ref;
+            } else if (context && has_name && !only_white_space(e.name)) {
+                text_.new_line();
+                text_.add_indent(depth);
+                add_lower(text_, e.kind);
+                text_.add(": ");
+                bool cut = false;
+                text_.add(prefix(e.name, 200, &cut));
+                if (cut)
+                    text_.add("...");
+            }
+        } catch (...) {
+            text_.rollback(mark);
+            throw;
+        }
+    }
+
+    void store(long long ref, nb::handle child, const Element &e) {
+        const py::Names &n = py::names();
+        nb::dict entry;
+        PyObject *d = entry.ptr();
+        if (PyDict_SetItem(d, n.element.ptr(), child.ptr()) ||
+            PyDict_SetItem(d, n.control_type.ptr(), e.kind.ptr()) ||
+            PyDict_SetItem(d, n.name.ptr(), e.name.ptr()) ||
+            PyDict_SetItem(d, n.auto_id.ptr(), e.auto_id.ptr()) ||
+            PyDict_SetItem(d, n.value.ptr(), e.value.ptr()) ||
+            PyDict_SetItem(d, n.backend.ptr(), backend_.ptr()))
+            throw nb::python_error();
+        nb::object key = py::checked(PyLong_FromLongLong(ref));
+        if (PyObject_SetItem(ref_map_.ptr(), key.ptr(), d))
+            throw nb::python_error();
+    }
+
+    void failed(const nb::python_error &error) {
+        if (library_ == Library::pywinauto)
+            logger.debug("Error processing element: %s", bridge::exception_message(error.value()));
+    }
+
+    Vantor &controller_;
+    nb::object ref_map_;
+    SnapshotText &text_;
+    Library library_;
+    long long max_depth_;
+    nb::object interactive_, context_, backend_;
+};
+
+/// Holds the controller's walk lock; waits for it with the GIL released.
+class WalkLock {
+public:
+    explicit WalkLock(Vantor &controller) : lock_(controller.walk_mutex, std::defer_lock) {
+        if (!lock_.try_lock()) {
+            nb::gil_scoped_release unlocked;
+            lock_.lock();
+        }
+    }
+
+private:
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+/// A fresh, empty ref table; the walk that follows fills it.
+nb::dict reset_ref_table(Vantor &controller) {
+    nb::dict table;
+    controller.ref_map = table;
+    controller.ref_counter = 0;
+    return table;
+}
+
+nb::dict snapshot_result(Vantor &controller, nb::handle window, const SnapshotText &text) {
+    nb::dict result = success();
+    result["window"] = window;
+    result["snapshot"] = text.text();
+    result["element_count"] = controller.ref_counter;
+    result["hint"] = SNAPSHOT_HINT;
+    return result;
+}
+
+bool has_title(nb::handle window_title) {
+    return !window_title.is_none() && py::truthy(window_title);
+}
+
+void walk_into(nb::object self, nb::object element, nb::list lines, nb::object depth,
+               nb::object max_depth, Library library) {
+    Vantor &controller = state(self);
+    long long start = clamped_int(depth, "depth");
+    long long limit = clamped_int(max_depth, "max_depth");
+    WalkLock lock(controller);
+    SnapshotText text;
+    try {
+        Walker(controller, controller.ref_map, text, library, limit).walk(element, start);
+    } catch (...) {
+        text.append_lines_to(lines);
+        throw;
+    }
+    text.append_lines_to(lines);
+}
+
+} // namespace
+
+Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth) {
+    if (!state(self).uia_available) {
+        nb::dict result = failure(
+            "Windows UI Automation not available. Install pywinauto: pip install pywinauto");
+        result["hint"] = "This feature requires pywinauto installed.";
+        co_return result;
+    }
+    std::optional<nb::python_error> error;
+    try {
+        co_return co_await bridge::run_in_executor([self, window_title, max_depth]() {
+            return snapshot_sync(self, window_title, max_depth);
+        });
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        error.emplace(std::move(e));
+    }
+    nb::str message = bridge::exception_message(error->value());
+    logger.error("Desktop snapshot failed: %s", message);
+    co_return failure(message);
+}
+
+nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth) {
+    if (state(self).pywinauto_available)
+        return snapshot_pywinauto(self, window_title, max_depth);
+    return snapshot_uiautomation(self, window_title, max_depth);
+}
+
+nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth) {
+    Vantor &controller = state(self);
+    long long limit = clamped_int(max_depth, "max_depth");
+    nb::object desktop = py::import_from("pywinauto", "Desktop")(nb::arg("backend") = "uia");
+    bool titled = has_title(window_title);
+    nb::object windows;
+    if (titled) {
+        nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", window_title.ptr()));
+        windows = desktop.attr("windows")(nb::arg("title_re") = pattern,
+                                          nb::arg("visible_only") = true);
+    } else {
+        nb::object user32 = nb::module_::import_("ctypes").attr("windll").attr("user32");
+        nb::object handle = user32.attr("GetForegroundWindow")();
+        if (!py::truthy(handle))
+            return failure("No foreground window found");
+        windows = desktop.attr("windows")(nb::arg("handle") = handle);
+    }
+    if (!py::truthy(windows)) {
+        if (titled)
+            return failure(py::checked(
+                PyUnicode_FromFormat("No window found matching: %S", window_title.ptr())));
+        return failure("No window found");
+    }
+    nb::object wrapper = py::item(windows, nb::int_(0)).attr("wrapper_object")();
+
+    WalkLock lock(controller);
+    nb::dict table = reset_ref_table(controller);
+    const py::Names &n = py::names();
+    nb::object name = py::call(wrapper, n.window_text);
+    if (!py::truthy(name))
+        name = nb::str("Unknown");
+    nb::object class_name = py::or_empty(py::call(wrapper, n.friendly_class_name));
+    SnapshotText text;
+    text.new_line();
+    text.add("Window: ");
+    text.add(name);
+    text.add(" [");
+    text.add(class_name);
+    text.add("]");
+    text.new_line();
+    Walker(controller, table, text, Library::pywinauto, limit).walk(wrapper, 0);
+    return snapshot_result(controller, name, text);
+}
+
+nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
+                                 nb::object max_depth) {
+    Vantor &controller = state(self);
+    long long limit = clamped_int(max_depth, "max_depth");
+    nb::module_ automation = nb::module_::import_("uiautomation");
+    nb::object window;
+    if (has_title(window_title))
+        window = automation.attr("WindowControl")(nb::arg("searchDepth") = 1,
+                                                  nb::arg("Name") = window_title);
+    else
+        window = automation.attr("GetForegroundControl")();
+    if (!py::truthy(window) || !py::truthy(window.attr("Exists")(0)))
+        return failure("No window found");
+
+    WalkLock lock(controller);
+    nb::dict table = reset_ref_table(controller);
+    nb::object name = py::attr(window, py::names().Name);
+    if (!py::truthy(name))
+        name = nb::str("Unknown");
+    SnapshotText text;
+    text.new_line();
+    text.add("Window: ");
+    text.add(name);
+    text.new_line();
+    Walker(controller, table, text, Library::uiautomation, limit).walk(window, 0);
+    return snapshot_result(controller, name, text);
+}
+
+void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,
+                            nb::object depth, nb::object max_depth) {
+    walk_into(self, element, lines, depth, max_depth, Library::pywinauto);
+}
+
+void walk_element_uiautomation(nb::object self, nb::object element, nb::list lines,
+                               nb::object depth, nb::object max_depth) {
+    walk_into(self, element, lines, depth, max_depth, Library::uiautomation);
+}
+
+} // namespace ombrel::vantor

@@ -4,7 +4,7 @@
 
 #include "bridge/bridge.h"
 
-#include <nanobind/stl/string.h>
+#include <string>
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;

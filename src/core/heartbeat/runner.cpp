@@ -61,8 +61,6 @@ bool HeartbeatRunner::in_quiet_hours() const {
     nb::object config = this->config();
     nb::object start = config.attr("quiet_hours_start");
     nb::object end = config.attr("quiet_hours_end");
-    if (!bridge::truth(start) || !bridge::truth(end))
-        return false;
     return in_quiet_period(start, end, local_time_of_day());
 }
 

@@ -150,11 +150,3 @@ async def test_pause_and_resume(host, make_runner):
     assert ("log", "INFO", "Heartbeat paused") in host.trail
     assert ("log", "INFO", "Heartbeat resumed") in host.trail
 
-
-async def test_pause_and_resume_work_on_a_stopped_runner(host, make_runner):
-    runner = make_runner()
-    runner.pause()
-    assert runner.paused and not runner.running
-    runner.resume()
-    assert not runner.paused
-    assert host.logs() == ["Heartbeat paused", "Heartbeat resumed"]

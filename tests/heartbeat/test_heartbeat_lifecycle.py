@@ -234,20 +234,6 @@ async def test_update_config(host, make_runner, running, enabled):
         assert runner._task is None and heartbeat_tasks() in ([], [old_task])
 
 
-async def test_any_object_with_the_six_attributes_will_do(host):
-    class Settings:
-        enabled = True
-        interval_seconds = FAST
-        max_consecutive = 1
-        quiet_hours_start = quiet_hours_end = prompt = None
-
-    runner = heartbeat.HeartbeatRunner(Settings(), host.on_beat, host.on_event)
-    runner.start()
-    await until(lambda: runner.paused)
-    runner.stop()
-    assert host.prompts == [heartbeat.DEFAULT_HEARTBEAT_PROMPT]
-
-
 def test_imports_and_runs_without_the_host_configuration_module():
     package = pathlib.Path(heartbeat.__file__).parents[2]
     script = """

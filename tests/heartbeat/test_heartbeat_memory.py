@@ -6,7 +6,7 @@ import gc
 import tracemalloc
 import weakref
 
-from heartbeat_support import FAST, until
+from heartbeat_support import FAST
 
 from ombrel.config import HeartbeatConfig
 from ombrel.core import heartbeat
@@ -56,23 +56,6 @@ async def test_cycle_through_a_suspended_task_is_collected():
         assert reported == ["Task was destroyed but it is pending!"]
     finally:
         loop.set_exception_handler(None)
-
-
-async def test_a_runner_ended_by_an_error_is_collected():
-    async def on_event(event):
-        raise RuntimeError(runner)  # the traceback refers back to the runner
-
-    async def on_beat(prompt):
-        pass
-
-    runner = heartbeat.HeartbeatRunner(HeartbeatConfig(interval_seconds=FAST), on_beat,
-                                       on_event)
-    runner.start()
-    await until(lambda: not runner.running)
-    runner._task.exception()
-    ref = weakref.ref(runner)
-    del runner
-    assert collected(ref)
 
 
 async def test_start_stop_cycles_leave_nothing_behind():

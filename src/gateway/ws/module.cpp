@@ -1,3 +1,167 @@
-#include "bridge/bridge.h"
+// ombrel.gateway.ws: the WebSocket gateway between the chat client and the
+// host's agents. What Python sees of it; the logic lives beside this file.
+#include "connection_manager.h"
+#include "endpoint.h"
+#include "handlers.h"
+
 namespace nb = nanobind;
-NB_MODULE(ws, m) { ombrel::bridge::register_coroutine_type(m); }
+namespace gw = ombrel::gateway;
+
+using namespace nb::literals;
+
+static PyType_Slot connection_manager_slots[] = {
+    {Py_tp_traverse, (void *) gw::connection_manager_traverse},
+    {Py_tp_clear, (void *) gw::connection_manager_clear},
+    {0, nullptr},
+};
+
+// How a coroutine looks in signatures.
+#define COROUTINE(T) "collections.abc.Coroutine[typing.Any, typing.Any, " T "]"
+
+NB_MODULE(ws, m) {
+    ombrel::bridge::register_coroutine_type(m);
+
+    nb::class_<gw::ConnectionManager>(m, "ConnectionManager",
+                                      nb::type_slots(connection_manager_slots),
+                                      "Manages active WebSocket connections.")
+        .def(nb::init<>(), "An empty registry.")
+        .def_rw("_connections", &gw::ConnectionManager::connections,
+                "The accepted connections, in the order they connected.")
+        .def("connect",
+             [](nb::object self, nb::object ws) {
+                 return gw::connect(std::move(self), std::move(ws))
+                     .named("ConnectionManager.connect");
+             },
+             "ws"_a,
+             nb::sig("def connect(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
+             "Accept the WebSocket handshake and register the connection.")
+        .def("disconnect",
+             [](gw::ConnectionManager &self, nb::handle ws) { gw::disconnect(self, ws); },
+             "ws"_a, nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
+             "Unregister a connection (it is not closed).")
+        .def("broadcast",
+             [](nb::object self, nb::object message) {
+                 return gw::broadcast(std::move(self), std::move(message))
+                     .named("ConnectionManager.broadcast");
+             },
+             "message"_a,
+             nb::sig("def broadcast(self, message: dict[str, typing.Any]) -> " COROUTINE("None")),
+             "Send a message to every registered connection; connections whose "
+             "send fails are unregistered.");
+
+    m.attr("manager") = nb::cast(gw::ConnectionManager{});
+
+    nb::class_<gw::WebSocketEndpoint>(
+        m, "_WebSocketEndpoint", nb::dynamic_attr(),
+        "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.")
+        .def("__call__",
+             [](nb::object self, nb::object ws) {
+                 return gw::websocket_endpoint(std::move(self), std::move(ws))
+                     .named("create_ws_router.<locals>.websocket_endpoint");
+             },
+             "ws"_a,
+             nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
+             "Serve one connection until the client leaves or an error ends it.");
+
+    m.def("create_ws_router", &gw::create_ws_router, "allowed_origins"_a = nb::none(),
+          nb::sig("def create_ws_router(allowed_origins: collections.abc.Iterable[str] | None = None)"
+                  " -> fastapi.APIRouter"),
+          "Create the router carrying the WebSocket route \"/ws\".\n\n"
+          "Browser pages may connect only from the origins in ``allowed_origins``, "
+          "from a loopback host, or from the server's own IP address and port.");
+
+    m.def("_handle_message",
+          [](nb::object ws, nb::object message) {
+              return gw::handle_message(std::move(ws), std::move(message))
+                  .named("_handle_message");
+          },
+          "ws"_a, "message"_a,
+          nb::sig("def _handle_message(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
+                  COROUTINE("None")),
+          "Route incoming WebSocket messages.");
+
+    m.attr("_FORCE_CU_KEYWORDS") = gw::force_cu_keywords();
+
+    m.def("_handle_chat",
+          [](nb::object ws, nb::object message) {
+              return gw::handle_chat(std::move(ws), std::move(message)).named("_handle_chat");
+          },
+          "ws"_a, "message"_a,
+          nb::sig("def _handle_chat(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
+                  COROUTINE("None")),
+          "Process a user chat message.\n\n"
+          "Routes to the Standard agent (primary) or Computer Use agent (explicit only).");
+
+    m.def("_should_use_computer_use",
+          [](nb::handle message) { return gw::should_use_computer_use(message); },
+          "message"_a, nb::sig("def _should_use_computer_use(message: str) -> bool"),
+          "Whether the user explicitly asks for Computer Use mode.");
+
+    m.def("_handle_standard_chat",
+          [](nb::object ws, nb::object agent, nb::object user_text, nb::object attachments) {
+              return gw::handle_standard_chat(std::move(ws), std::move(agent),
+                                              std::move(user_text), std::move(attachments))
+                  .named("_handle_standard_chat");
+          },
+          "ws"_a, "agent"_a, "user_text"_a, "attachments"_a = nb::none(),
+          nb::sig("def _handle_standard_chat(ws: fastapi.WebSocket, agent: typing.Any, "
+                  "user_text: str, attachments: list[dict[str, str]] | None = None) -> "
+                  COROUTINE("None")),
+          "Process a message through the Standard agent.");
+
+    m.def("_handle_computer_use_chat",
+          [](nb::object ws, nb::object cu_agent, nb::object user_text) {
+              return gw::handle_computer_use_chat(std::move(ws), std::move(cu_agent),
+                                                  std::move(user_text))
+                  .named("_handle_computer_use_chat");
+          },
+          "ws"_a, "cu_agent"_a, "user_text"_a,
+          nb::sig("def _handle_computer_use_chat(ws: fastapi.WebSocket, cu_agent: typing.Any, "
+                  "user_text: str) -> " COROUTINE("None")),
+          "Process a message through the Anthropic Computer Use agent.");
+
+    m.def("_handle_approval",
+          [](nb::object ws, nb::object message) {
+              return gw::handle_approval(std::move(ws), std::move(message))
+                  .named("_handle_approval");
+          },
+          "ws"_a, "message"_a,
+          nb::sig("def _handle_approval(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
+                  COROUTINE("None")),
+          "Handle user's approval/rejection of a pending tool action.");
+
+    m.def("_handle_new_conversation",
+          [](nb::object ws) {
+              return gw::handle_new_conversation(std::move(ws)).named("_handle_new_conversation");
+          },
+          "ws"_a,
+          nb::sig("def _handle_new_conversation(ws: fastapi.WebSocket) -> " COROUTINE("None")),
+          "Start a new conversation.");
+
+    m.def("_handle_resume_conversation",
+          [](nb::object ws, nb::object message) {
+              return gw::handle_resume_conversation(std::move(ws), std::move(message))
+                  .named("_handle_resume_conversation");
+          },
+          "ws"_a, "message"_a,
+          nb::sig("def _handle_resume_conversation(ws: fastapi.WebSocket, "
+                  "message: dict[str, typing.Any]) -> " COROUTINE("None")),
+          "Switch the agent to a stored conversation and send its messages.");
+
+    m.def("_handle_stop_task",
+          [](nb::object ws) {
+              return gw::handle_stop_task(std::move(ws)).named("_handle_stop_task");
+          },
+          "ws"_a, nb::sig("def _handle_stop_task(ws: fastapi.WebSocket) -> " COROUTINE("None")),
+          "Stop the currently running agent task (standard or computer use).");
+
+    m.def("_handle_heartbeat_control",
+          [](nb::object ws, nb::object message) {
+              return gw::handle_heartbeat_control(std::move(ws), std::move(message))
+                  .named("_handle_heartbeat_control");
+          },
+          "ws"_a, "message"_a,
+          nb::sig("def _handle_heartbeat_control(ws: fastapi.WebSocket, "
+                  "message: dict[str, typing.Any]) -> " COROUTINE("None")),
+          "Start, stop, pause, or resume the heartbeat from the UI.");
+}

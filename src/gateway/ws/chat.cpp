@@ -1,0 +1,116 @@
+#include "handlers.h"
+
+#include "texts.h"
+
+#include <optional>
+
+namespace ombrel::gateway {
+
+nb::set force_cu_keywords() {
+    nb::set phrases;
+    for (const char *phrase :
+         {"use computer use", "computer use mode", "use screenshots", "screenshot mode",
+          "vision mode", "use vision", "switch to computer use", "enable computer use"})
+        phrases.add(nb::str(phrase));
+    return phrases;
+}
+
+bool should_use_computer_use(nb::handle message) {
+    nb::object lowered = bridge::expect_str(message, "message").attr("lower")();
+    for (nb::handle phrase : module_attr("_FORCE_CU_KEYWORDS")) {
+        int found = PySequence_Contains(lowered.ptr(), phrase.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (found)
+            return true;
+    }
+    return false;
+}
+
+Coro<void> handle_chat(nb::object ws, nb::object message) {
+    nb::dict command = bridge::expect_dict(message, "message");
+    nb::object state = server_state();
+    nb::object agent = state_get(state, "agent");
+    nb::object cu_agent = state_get(state, "cu_agent");
+    nb::object heartbeat = state_get(state, "heartbeat");
+
+    bool has_agent = bridge::truth(agent);
+    bool has_cu_agent = bridge::truth(cu_agent);
+    if (!has_agent && !has_cu_agent) {
+        co_await send_json(ws, error_event(texts::AGENT_NOT_INITIALIZED));
+        co_return;
+    }
+
+    nb::object content = get(command, "content", nb::str(""));
+    nb::object text = bridge::expect_str(content, "content").attr("strip")();
+    if (nb::len(text) == 0)
+        co_return;
+    nb::object attachments = get(command, "attachments", nb::none());
+
+    // A real user message: the heartbeat's count of unanswered beats restarts.
+    if (bridge::truth(heartbeat))
+        heartbeat.attr("reset_consecutive")();
+
+    nb::object requested = get(command, "computer_use", nb::none());
+    bool computer_use = requested.is_none()
+                            ? has_cu_agent && should_use_computer_use(text)
+                            : bridge::truth(requested);
+
+    if (computer_use && has_cu_agent)
+        co_await handle_computer_use_chat(ws, cu_agent, text);
+    else if (has_agent)
+        co_await handle_standard_chat(ws, agent, text, attachments);
+    else
+        co_await send_json(ws, error_event(texts::NO_SUITABLE_AGENT));
+}
+
+Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user_text,
+                                nb::object attachments) {
+    bridge::expect_str(user_text, "user_text");
+    if (!attachments.is_none() && !PyList_CheckExact(attachments.ptr()))
+        nb::raise_type_error("attachments must be list or None, not %s",
+                             bridge::python_type_name(attachments).c_str());
+
+    logger.info(texts::LOG_STANDARD_HANDLING, first_chars(user_text, 80));
+    nb::dict reply = event({{"type", nb::str("mode")},
+                            {"mode", nb::str("standard")},
+                            {"message", nb::str(texts::STANDARD_MODE)}});
+    co_await send_json(ws, reply);
+
+    std::optional<nb::python_error> failure;
+    try {
+        nb::object stream = agent.attr("process_message")(
+            user_text, nb::arg("attachments") = attachments);
+        nb::object events = async_iterator(stream);
+        for (;;) {
+            nb::object next = async_next(events);
+            nb::object agent_event;
+            bool finished = false;
+            try {
+                agent_event = co_await next;
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_StopAsyncIteration))
+                    throw;
+                finished = true;
+            }
+            if (finished)
+                break;
+            co_await send_json(ws, agent_event.attr("to_dict")());
+            // Approval requests go to every open connection, this one again.
+            if (agent_event.attr("type").equal(nb::str("tool_approval_needed")))
+                co_await module_attr("manager").attr("broadcast")(
+                    agent_event.attr("to_dict")());
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (!failure)
+        co_return;
+    if (!is_exception(*failure))
+        throw std::move(*failure);
+    logger.exception(texts::LOG_STANDARD_ERROR, failure->value());
+    co_await send_json(ws, error_event(append_text(texts::AGENT_ERROR,
+                                                   bridge::exception_message(failure->value()))));
+}
+
+} // namespace ombrel::gateway

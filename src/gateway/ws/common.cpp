@@ -1,0 +1,121 @@
+#include "common.h"
+
+namespace ombrel::gateway {
+
+nb::object module_attr(const char *name) {
+    nb::str module_name("ombrel.gateway.ws");
+    nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
+    if (!module.is_valid()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        module = nb::module_::import_(module_name);
+    }
+    return module.attr(name);
+}
+
+nb::object server_state() {
+    nb::object server = nb::module_::import_("ombrel.gateway.server");
+    nb::object get_state;
+    try {
+        get_state = server.attr("get_state");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError))
+            throw;
+        PyErr_Format(PyExc_ImportError,
+                     "cannot import name 'get_state' from 'ombrel.gateway.server'");
+        throw nb::python_error();
+    }
+    return get_state();
+}
+
+nb::object state_get(nb::handle state, const char *key) {
+    return get(state, key, nb::none());
+}
+
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemString(mapping.ptr(), key);
+        return nb::borrow(value ? value : fallback.ptr());
+    }
+    return mapping.attr("get")(key, fallback);
+}
+
+bool is_mapping(nb::handle value) {
+    if (PyDict_Check(value.ptr()))
+        return true;
+    nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+    int result = PyObject_IsInstance(value.ptr(), mapping.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+nb::str text_of(nb::handle value) { return nb::str(value); }
+
+nb::str append_text(const char *prefix, nb::handle value) {
+    nb::str head(prefix);
+    nb::str tail = text_of(value);
+    PyObject *joined = PyUnicode_Concat(head.ptr(), tail.ptr());
+    if (!joined)
+        throw nb::python_error();
+    return nb::steal<nb::str>(joined);
+}
+
+nb::object first_chars(nb::handle text, Py_ssize_t count) {
+    PyObject *slice = PySequence_GetSlice(text.ptr(), 0, count);
+    if (!slice)
+        throw nb::python_error();
+    return nb::steal(slice);
+}
+
+nb::object send_json(nb::handle ws, nb::handle event) {
+    return ws.attr("send_json")(event);
+}
+
+nb::dict event(std::initializer_list<std::pair<const char *, nb::handle>> items) {
+    nb::dict result;
+    for (const auto &[key, value] : items)
+        result[key] = value;
+    return result;
+}
+
+nb::dict error_event(nb::handle message) {
+    return event({{"type", nb::str("error")}, {"message", message}});
+}
+
+nb::dict error_event(const char *message) { return error_event(nb::str(message)); }
+
+nb::python_error current_error() {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        return std::move(e);
+    } catch (...) {
+        bridge::restore_error(std::current_exception());
+        return nb::python_error();
+    }
+}
+
+bool is_exception(const nb::python_error &error) {
+    return error.matches(PyExc_Exception);
+}
+
+nb::object async_iterator(nb::handle iterable) {
+    PyObject *iterator = PyObject_GetAIter(iterable.ptr());
+    if (!iterator)
+        throw nb::python_error();
+    return nb::steal(iterator);
+}
+
+nb::object async_next(nb::handle iterator) {
+    auto anext = (unaryfunc) PyType_GetSlot(Py_TYPE(iterator.ptr()), Py_am_anext);
+    if (!anext)
+        nb::raise_type_error("'async for' requires an iterator with __anext__ method, got %s",
+                             Py_TYPE(iterator.ptr())->tp_name);
+    PyObject *awaitable = anext(iterator.ptr());
+    if (!awaitable)
+        throw nb::python_error();
+    return nb::steal(awaitable);
+}
+
+} // namespace ombrel::gateway

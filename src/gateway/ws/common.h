@@ -1,0 +1,66 @@
+// Helpers shared by the gateway's handlers: the module namespace, the host's
+// server state, sending events and Python's own text and mapping rules.
+#pragma once
+
+#include "bridge/bridge.h"
+
+#include <initializer_list>
+#include <utility>
+
+namespace ombrel::gateway {
+
+namespace nb = nanobind;
+namespace bridge = ombrel::bridge;
+using bridge::Coro;
+
+/// The module's logger, "ombrel.ws".
+inline constexpr bridge::Logger logger("ombrel.ws");
+
+/// Our module's attribute `name`, looked up at the time of use (`manager`,
+/// `_FORCE_CU_KEYWORDS`), so that the module namespace is what counts.
+nb::object module_attr(const char *name);
+
+/// `from ombrel.gateway.server import get_state; get_state()`, at each call.
+nb::object server_state();
+
+/// `mapping.get(key)`: None for a missing key.
+nb::object state_get(nb::handle state, const char *key);
+
+/// `mapping.get(key, fallback)`, with a fast path for plain dictionaries.
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback);
+
+/// `isinstance(value, collections.abc.Mapping)`.
+bool is_mapping(nb::handle value);
+
+/// `str(value)`.
+nb::str text_of(nb::handle value);
+
+/// `prefix + str(value)`.
+nb::str append_text(const char *prefix, nb::handle value);
+
+/// `text[:count]`, by code points as Python slices.
+nb::object first_chars(nb::handle text, Py_ssize_t count);
+
+/// `ws.send_json(event)`, to be awaited.
+nb::object send_json(nb::handle ws, nb::handle event);
+
+/// A JSON event: a plain dict whose keys keep the order given.
+nb::dict event(std::initializer_list<std::pair<const char *, nb::handle>> items);
+
+/// {"type": "error", "message": message}
+nb::dict error_event(nb::handle message);
+nb::dict error_event(const char *message);
+
+/// The error being handled, as a Python exception: call inside a `catch`
+/// block. A C++ exception becomes the Python exception it maps to.
+nb::python_error current_error();
+
+/// Whether an error is an `Exception` (what `except Exception` catches);
+/// cancellation and other `BaseException`s are not.
+bool is_exception(const nb::python_error &error);
+
+/// `aiter(iterable)` and the awaitable of `anext(iterator)`, for `async for`.
+nb::object async_iterator(nb::handle iterable);
+nb::object async_next(nb::handle iterator);
+
+} // namespace ombrel::gateway

@@ -1,0 +1,142 @@
+#include "handlers.h"
+
+#include "texts.h"
+
+namespace ombrel::gateway {
+
+Coro<void> handle_approval(nb::object ws, nb::object message) {
+    nb::dict command = bridge::expect_dict(message, "message");
+    nb::object state = server_state();
+    nb::object guardrails = state_get(state, "guardrails");
+    nb::object approval_id = get(command, "approval_id", nb::none());
+    nb::object approved = get(command, "approved", nb::bool_(false));
+
+    if (!bridge::truth(guardrails)) {
+        co_await send_json(ws, error_event(texts::GUARDRAILS_NOT_INITIALIZED));
+        co_return;
+    }
+    if (!bridge::truth(approval_id)) {
+        co_await send_json(ws, error_event(texts::MISSING_APPROVAL_ID));
+        co_return;
+    }
+    nb::object success = guardrails.attr("resolve_approval")(approval_id, approved);
+    nb::dict reply = event({{"type", nb::str("approval_resolved")},
+                            {"approval_id", approval_id},
+                            {"approved", approved},
+                            {"success", success}});
+    co_await send_json(ws, reply);
+}
+
+Coro<void> handle_new_conversation(nb::object ws) {
+    nb::object agent = state_get(server_state(), "agent");
+    if (!bridge::truth(agent))
+        co_return;
+    nb::object conversation_id =
+        co_await agent.attr("conversation").attr("start_conversation")();
+    nb::dict reply = event({{"type", nb::str("conversation_started")},
+                            {"conversation_id", conversation_id}});
+    co_await send_json(ws, reply);
+}
+
+Coro<void> handle_resume_conversation(nb::object ws, nb::object message) {
+    nb::dict command = bridge::expect_dict(message, "message");
+    nb::object state = server_state();
+    nb::object agent = state_get(state, "agent");
+    nb::object conversation_id = get(command, "conversation_id", nb::none());
+    if (!bridge::truth(agent) || !bridge::truth(conversation_id))
+        co_return;
+
+    co_await agent.attr("conversation").attr("resume_conversation")(conversation_id);
+    nb::object memory = state[nb::str("memory")];
+    nb::object messages = co_await memory.attr("get_messages")(conversation_id);
+    nb::dict reply = event({{"type", nb::str("conversation_resumed")},
+                            {"conversation_id", conversation_id},
+                            {"messages", messages}});
+    co_await send_json(ws, reply);
+}
+
+Coro<void> handle_stop_task(nb::object ws) {
+    nb::object state = server_state();
+    nb::object agent = state_get(state, "agent");
+    nb::object cu_agent = state_get(state, "cu_agent");
+    bool stopped = false;
+
+    if (bridge::truth(cu_agent) && bridge::truth(cu_agent.attr("is_running"))) {
+        cu_agent.attr("stop")();
+        stopped = true;
+    }
+    // The standard agent is told to cancel whether or not it is working.
+    if (bridge::truth(agent)) {
+        agent.attr("cancel")();
+        stopped = true;
+    }
+    nb::dict reply = stopped ? event({{"type", nb::str("task_stopped")},
+                                      {"message", nb::str(texts::TASK_STOPPED)}})
+                             : event({{"type", nb::str("info")},
+                                      {"message", nb::str(texts::NO_TASK_RUNNING)}});
+    co_await send_json(ws, reply);
+}
+
+namespace {
+
+/// The configured heartbeat interval: the configuration's `heartbeat.interval`,
+/// or its `interval_seconds` where the record calls it that.
+nb::object configured_interval(nb::handle config) {
+    nb::object heartbeat = config.attr("heartbeat");
+    try {
+        return heartbeat.attr("interval");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError) || !nb::hasattr(heartbeat, "interval_seconds"))
+            throw;
+    }
+    return heartbeat.attr("interval_seconds");
+}
+
+nb::dict heartbeat_status(const char *status) {
+    return event({{"type", nb::str("heartbeat_status")}, {"status", nb::str(status)}});
+}
+
+} // namespace
+
+Coro<void> handle_heartbeat_control(nb::object ws, nb::object message) {
+    nb::dict command = bridge::expect_dict(message, "message");
+    nb::object state = server_state();
+    nb::object heartbeat = state_get(state, "heartbeat");
+    nb::object config = state_get(state, "config");
+
+    if (!bridge::truth(heartbeat)) {
+        co_await send_json(ws, error_event(texts::HEARTBEAT_NOT_INITIALIZED));
+        co_return;
+    }
+
+    nb::object action = get(command, "action", nb::str(""));
+    nb::dict reply;
+    if (action.equal(nb::str("start"))) {
+        nb::object interval = get(command, "interval", nb::none());
+        if (!bridge::truth(interval))
+            interval = bridge::truth(config) ? configured_interval(config)
+                                             : nb::object(nb::int_(300));
+        heartbeat.attr("start")(interval);
+        reply = heartbeat_status("running");
+        reply["interval"] = interval;
+    } else if (action.equal(nb::str("stop"))) {
+        heartbeat.attr("stop")();
+        reply = heartbeat_status("stopped");
+    } else if (action.equal(nb::str("pause"))) {
+        heartbeat.attr("pause")();
+        reply = heartbeat_status("paused");
+    } else if (action.equal(nb::str("resume"))) {
+        heartbeat.attr("resume")();
+        reply = heartbeat_status("running");
+    } else if (action.equal(nb::str("status"))) {
+        bool running = bridge::truth(heartbeat.attr("is_running"));
+        reply = heartbeat_status(running ? "running" : "stopped");
+        reply["paused"] = heartbeat.attr("is_paused");
+        reply["interval"] = heartbeat.attr("interval");
+    } else {
+        reply = error_event(append_text(texts::UNKNOWN_HEARTBEAT_ACTION, action));
+    }
+    co_await send_json(ws, reply);
+}
+
+} // namespace ombrel::gateway

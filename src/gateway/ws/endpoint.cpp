@@ -1,0 +1,84 @@
+#include "endpoint.h"
+
+#include "handlers.h"
+#include "origin.h"
+#include "texts.h"
+
+#include <optional>
+
+namespace ombrel::gateway {
+
+Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
+    nb::object origin;
+    if (!origin_allowed(ws, nb::cast<WebSocketEndpoint &>(self).allowed_origins, origin)) {
+        // Refused before the handshake is accepted: the client sees HTTP 403.
+        logger.warning(texts::LOG_REJECTED_ORIGIN, origin);
+        co_await ws.attr("close")(nb::arg("code") = 1008);
+        co_return;
+    }
+
+    nb::object disconnected = nb::module_::import_("fastapi").attr("WebSocketDisconnect");
+    nb::object loads = nb::module_::import_("json").attr("loads");
+
+    co_await module_attr("manager").attr("connect")(ws);
+    std::optional<nb::python_error> failure;
+    try {
+        for (;;) {
+            nb::object text = co_await ws.attr("receive_text")();
+            nb::object message = loads(text);
+            co_await handle_message(ws, message);
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (failure->matches(disconnected)) {
+        module_attr("manager").attr("disconnect")(ws);
+        co_return;
+    }
+    if (!is_exception(*failure))
+        throw std::move(*failure);
+    logger.exception(texts::LOG_WEBSOCKET_ERROR, failure->value());
+    module_attr("manager").attr("disconnect")(ws);
+}
+
+void describe_endpoint(nb::handle endpoint) {
+    nb::object web_socket = nb::module_::import_("fastapi").attr("WebSocket");
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object parameter_type = inspect.attr("Parameter");
+    nb::object ws = parameter_type(
+        "ws", parameter_type.attr("POSITIONAL_OR_KEYWORD"), nb::arg("annotation") = web_socket);
+    nb::object signature = inspect.attr("Signature")(
+        nb::make_tuple(ws), nb::arg("return_annotation") = nb::none());
+
+    nb::dict annotations;
+    annotations["ws"] = web_socket;
+    annotations["return"] = nb::none();
+
+    nb::setattr(endpoint, "__name__", nb::str("websocket_endpoint"));
+    nb::setattr(endpoint, "__qualname__",
+                nb::str("create_ws_router.<locals>.websocket_endpoint"));
+    nb::setattr(endpoint, "__signature__", signature);
+    nb::setattr(endpoint, "__annotations__", annotations);
+
+    // An `async def` to `inspect.iscoroutinefunction` (3.12+) and, on 3.11,
+    // to `asyncio.iscoroutinefunction`, which FastAPI uses there.
+    if (nb::hasattr(inspect, "markcoroutinefunction")) {
+        inspect.attr("markcoroutinefunction")(endpoint);
+    } else {
+        nb::object coroutines = nb::module_::import_("asyncio.coroutines");
+        nb::object marker = nb::getattr(coroutines, "_is_coroutine", nb::none());
+        if (!marker.is_none())
+            nb::setattr(endpoint, "_is_coroutine", marker);
+    }
+}
+
+nb::object create_ws_router(nb::object allowed_origins) {
+    nb::object origins = allowed_origin_set(allowed_origins);
+    nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
+    nb::object endpoint = nb::cast(WebSocketEndpoint{std::move(origins)});
+    describe_endpoint(endpoint);
+    router.attr("websocket")("/ws")(endpoint);
+    return router;
+}
+
+} // namespace ombrel::gateway

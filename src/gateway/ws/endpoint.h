@@ -1,0 +1,28 @@
+// The "/ws" route: the endpoint FastAPI calls for each connection, its
+// receive loop, and the router that carries it.
+#pragma once
+
+#include "common.h"
+
+namespace ombrel::gateway {
+
+/// The callable registered as "/ws": `websocket_endpoint(ws: WebSocket)`.
+/// Each router has its own, with that router's allowed origins.
+struct WebSocketEndpoint {
+    /// None, or a frozenset of exact origin texts (it holds only strings, so
+    /// it cannot take part in a reference cycle).
+    nb::object allowed_origins;
+};
+
+/// One connection: the Origin check, then register, read, dispatch until the
+/// client goes or an error ends it.
+Coro<void> websocket_endpoint(nb::object self, nb::object ws);
+
+/// Describes `endpoint` to FastAPI as the coroutine function
+/// `websocket_endpoint(ws: WebSocket) -> None`.
+void describe_endpoint(nb::handle endpoint);
+
+/// A new `APIRouter` with the route "/ws".
+nb::object create_ws_router(nb::object allowed_origins);
+
+} // namespace ombrel::gateway

@@ -1,0 +1,33 @@
+// The command handlers: dispatch, chat routing, the two agents' turns and the
+// control commands. Each takes the client's WebSocket first.
+#pragma once
+
+#include "common.h"
+
+namespace ombrel::gateway {
+
+/// Hands one decoded command to its handler.
+Coro<void> handle_message(nb::object ws, nb::object message);
+
+/// Routes a chat message to the standard or the computer-use agent.
+Coro<void> handle_chat(nb::object ws, nb::object message);
+/// Whether the text asks for computer-use mode by one of the phrases of
+/// `_FORCE_CU_KEYWORDS`.
+bool should_use_computer_use(nb::handle message);
+/// The phrases that select computer-use mode.
+nb::set force_cu_keywords();
+/// One turn of the standard agent: its events passed through.
+Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user_text,
+                                nb::object attachments);
+/// One turn of the computer-use agent: its events translated.
+Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
+                                    nb::object user_text);
+
+/// The control commands.
+Coro<void> handle_approval(nb::object ws, nb::object message);
+Coro<void> handle_new_conversation(nb::object ws);
+Coro<void> handle_resume_conversation(nb::object ws, nb::object message);
+Coro<void> handle_stop_task(nb::object ws);
+Coro<void> handle_heartbeat_control(nb::object ws, nb::object message);
+
+} // namespace ombrel::gateway

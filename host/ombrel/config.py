@@ -25,8 +25,3 @@ class HeartbeatConfig:
     #: The check-in prompt; empty or None for the default prompt.
     prompt: str | None = None
 
-    @property
-    def interval(self) -> float:
-        """``interval_seconds`` under the name the gateway reads
-        (``config.heartbeat.interval``)."""
-        return self.interval_seconds

@@ -40,16 +40,41 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
     } else {
         start = aio.attr("create_subprocess_exec")(*command, **kwargs);
     }
-    nb::object process = co_await start;
+
+    // The start runs shielded from cancellation: cancelled halfway, asyncio
+    // would kill only the child itself and then wait until whatever the
+    // child started closes the pipes. A cancellation that arrives meanwhile
+    // is kept and acted on below, once the child exists.
+    nb::object starting = aio.attr("ensure_future")(start);
+    nb::object process;
+    std::optional<nb::python_error> failure;
+    while (!process.is_valid()) {
+        try {
+            process = co_await aio.attr("shield")(starting);
+        } catch (nb::python_error &e) {
+            bool start_cancelled = nb::cast<bool>(starting.attr("cancelled")());
+            if (e.matches(aio.attr("CancelledError")) && !start_cancelled) {
+                // Ours, not the start's: the start goes on.
+                if (!failure)
+                    failure.emplace(std::move(e));
+                continue;
+            }
+            // The start itself failed: there is no child to clean up.
+            if (failure)
+                throw std::move(*failure);
+            throw;
+        }
+    }
 
     nb::object timeout = options.timeout > 0 ? nb::object(nb::float_(options.timeout))
                                              : nb::object(nb::none());
     nb::object output;
-    std::optional<nb::python_error> failure;
-    try {
-        output = co_await aio.attr("wait_for")(process.attr("communicate")(), timeout);
-    } catch (nb::python_error &e) {
-        failure.emplace(std::move(e));
+    if (!failure) {
+        try {
+            output = co_await aio.attr("wait_for")(process.attr("communicate")(), timeout);
+        } catch (nb::python_error &e) {
+            failure.emplace(std::move(e));
+        }
     }
     if (failure) {
         // Time-out or cancellation: nothing of the child may outlive us.

@@ -1,0 +1,129 @@
+"""OmbrelContext.shell: real commands through the system shell, time-outs
+and cancellation that leave no process behind."""
+
+import asyncio
+import os
+import time
+
+import pytest
+
+
+@pytest.fixture
+def ctx(corvex):
+    return corvex.OmbrelContext("sh")
+
+
+def is_gone(pid):
+    """True once `pid` has ended (a zombie waiting for its reaper counts)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+async def wait_for_lines(path, count):
+    for _ in range(500):
+        if path.exists() and len(path.read_text().split()) >= count:
+            return [int(x) for x in path.read_text().split()]
+        await asyncio.sleep(0.01)
+    raise AssertionError("the command never started")
+
+
+async def assert_all_gone(pids):
+    for _ in range(200):
+        if all(is_gone(pid) for pid in pids):
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError(f"still running: {[p for p in pids if not is_gone(p)]}")
+
+
+@pytest.mark.parametrize("command, output, counted", [
+    ("echo out", "out", 4),  # the count is taken before stripping
+    ("echo err >&2", "err", 5),
+    ("echo out; echo err >&2", "out\n\nerr", 9),
+    ("printf '  padded  '", "padded", 10),
+    ("printf 'bad \\377 byte'", "bad \ufffd byte", 10),
+    ("echo 'ünï'; exit 3", "ünï", 4),
+    ("true", "", 0),
+])
+async def test_output_joining_decoding_and_stripping(ctx, command, output, counted):
+    assert await ctx.shell(command) == output
+    assert ctx.get_logs()[-1].split("] ", 1)[1] == f"Shell: {command}... → {counted} chars"
+
+
+async def test_long_command_logged_by_its_first_50_characters(ctx):
+    command = "echo " + "x" * 55
+    assert len(command) == 60
+    await ctx.shell(command)
+    assert ctx.get_logs()[-1].endswith(f"] Shell: {command[:50]}... → 56 chars")
+
+
+async def test_timeout_kills_the_whole_group_and_logs_nothing(ctx, tmp_path):
+    pids = tmp_path / "pids"
+    command = f"sleep 100 & echo $! > {pids}; echo $$ >> {pids}; wait"
+    started = time.monotonic()
+    assert await ctx.shell(command, timeout=0.5) == "[TIMEOUT] Command timed out after 0.5s"
+    assert time.monotonic() - started < 5
+    background, shell = [int(x) for x in pids.read_text().split()]
+    assert not os.path.exists(f"/proc/{shell}")  # the shell itself was reaped
+    await assert_all_gone([background])
+    assert ctx.get_logs() == []
+
+
+@pytest.mark.parametrize("timeout, text", [(1, "1.0"), (0, "0.0"), (-2, "-2.0"), (True, "1.0")])
+async def test_timeout_text_reads_as_a_float(ctx, timeout, text):
+    assert await ctx.shell("sleep 5", timeout) == f"[TIMEOUT] Command timed out after {text}s"
+
+
+async def test_errors_become_marker_text(ctx):
+    assert await ctx.shell("echo a\0b") == "[ERROR] embedded null byte"
+    assert ctx.get_logs() == []
+    with pytest.raises(TypeError, match="^timeout must be a number, not str$"):
+        await ctx.shell("true", "5")
+    with pytest.raises(TypeError, match="^command must be str, not list$"):
+        await ctx.shell(["true"])
+
+
+async def test_cancellation_kills_the_command_and_propagates(ctx, tmp_path):
+    pids = tmp_path / "pids"
+    task = asyncio.create_task(ctx.shell(f"sleep 100 & echo $! > {pids}; echo $$ >> {pids}; wait"))
+    started = await wait_for_lines(pids, 2)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    await assert_all_gone(started)
+    assert ctx.get_logs() == []
+
+
+async def test_shell_does_not_block_the_loop(ctx):
+    ticks = 0
+
+    async def tick():
+        nonlocal ticks
+        while True:
+            ticks += 1
+            await asyncio.sleep(0.01)
+
+    ticker = asyncio.create_task(tick())
+    assert await ctx.shell("sleep 0.3; echo done") == "done"
+    ticker.cancel()
+    assert ticks >= 10
+
+
+@pytest.mark.parametrize("steps", [1, 2, 3])
+async def test_cancellation_while_the_command_starts(ctx, tmp_path, steps):
+    """Cancelled before the pipes are connected: the command must not be left
+    running, nor the cancellation wait for what the command started."""
+    pids = tmp_path / "pids"
+    task = asyncio.create_task(ctx.shell(f"sleep 100 & echo $! > {pids}; wait"))
+    for _ in range(steps):
+        await asyncio.sleep(0)
+    time.sleep(0.3)  # the loop is busy while the shell starts its child
+    task.cancel()
+    started = time.monotonic()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert time.monotonic() - started < 5
+    if pids.exists():
+        await assert_all_gone([int(pids.read_text())])

@@ -32,7 +32,9 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     // Every connection registered now gets the message once, even when the
     // registry changes while a send is waiting (a client that connects or
     // disconnects meanwhile must not make the loop skip another one).
-    nb::list recipients = nb::list(manager_of(self).connections);
+    nb::list recipients = nb::steal<nb::list>(PySequence_List(manager_of(self).connections.ptr()));
+    if (!recipients.is_valid())
+        throw nb::python_error();
     nb::list dead;
     for (nb::handle ws : recipients) {
         std::optional<nb::python_error> failure;

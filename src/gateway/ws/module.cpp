@@ -7,8 +7,6 @@
 namespace nb = nanobind;
 namespace gw = ombrel::gateway;
 
-using namespace nb::literals;
-
 static PyType_Slot connection_manager_slots[] = {
     {Py_tp_traverse, (void *) gw::connection_manager_traverse},
     {Py_tp_clear, (void *) gw::connection_manager_clear},
@@ -32,19 +30,19 @@ NB_MODULE(ws, m) {
                  return gw::connect(std::move(self), std::move(ws))
                      .named("ConnectionManager.connect");
              },
-             "ws"_a,
+             nb::arg("ws").none(),
              nb::sig("def connect(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
              "Accept the WebSocket handshake and register the connection.")
         .def("disconnect",
              [](gw::ConnectionManager &self, nb::handle ws) { gw::disconnect(self, ws); },
-             "ws"_a, nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
+             nb::arg("ws").none(), nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
              "Unregister a connection (it is not closed).")
         .def("broadcast",
              [](nb::object self, nb::object message) {
                  return gw::broadcast(std::move(self), std::move(message))
                      .named("ConnectionManager.broadcast");
              },
-             "message"_a,
+             nb::arg("message").none(),
              nb::sig("def broadcast(self, message: dict[str, typing.Any]) -> " COROUTINE("None")),
              "Send a message to every registered connection; connections whose "
              "send fails are unregistered.");
@@ -59,11 +57,12 @@ NB_MODULE(ws, m) {
                  return gw::websocket_endpoint(std::move(self), std::move(ws))
                      .named("create_ws_router.<locals>.websocket_endpoint");
              },
-             "ws"_a,
+             nb::arg("ws").none(),
              nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
              "Serve one connection until the client leaves or an error ends it.");
 
-    m.def("create_ws_router", &gw::create_ws_router, "allowed_origins"_a = nb::none(),
+    m.def("create_ws_router", &gw::create_ws_router,
+          nb::arg("allowed_origins").none() = nb::none(),
           nb::sig("def create_ws_router(allowed_origins: collections.abc.Iterable[str] | None = None)"
                   " -> fastapi.APIRouter"),
           "Create the router carrying the WebSocket route \"/ws\".\n\n"
@@ -75,7 +74,7 @@ NB_MODULE(ws, m) {
               return gw::handle_message(std::move(ws), std::move(message))
                   .named("_handle_message");
           },
-          "ws"_a, "message"_a,
+          nb::arg("ws").none(), nb::arg("message").none(),
           nb::sig("def _handle_message(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
                   COROUTINE("None")),
           "Route incoming WebSocket messages.");
@@ -86,7 +85,7 @@ NB_MODULE(ws, m) {
           [](nb::object ws, nb::object message) {
               return gw::handle_chat(std::move(ws), std::move(message)).named("_handle_chat");
           },
-          "ws"_a, "message"_a,
+          nb::arg("ws").none(), nb::arg("message").none(),
           nb::sig("def _handle_chat(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
                   COROUTINE("None")),
           "Process a user chat message.\n\n"
@@ -94,7 +93,7 @@ NB_MODULE(ws, m) {
 
     m.def("_should_use_computer_use",
           [](nb::handle message) { return gw::should_use_computer_use(message); },
-          "message"_a, nb::sig("def _should_use_computer_use(message: str) -> bool"),
+          nb::arg("message").none(), nb::sig("def _should_use_computer_use(message: str) -> bool"),
           "Whether the user explicitly asks for Computer Use mode.");
 
     m.def("_handle_standard_chat",
@@ -103,7 +102,8 @@ NB_MODULE(ws, m) {
                                               std::move(user_text), std::move(attachments))
                   .named("_handle_standard_chat");
           },
-          "ws"_a, "agent"_a, "user_text"_a, "attachments"_a = nb::none(),
+          nb::arg("ws").none(), nb::arg("agent").none(), nb::arg("user_text").none(),
+          nb::arg("attachments").none() = nb::none(),
           nb::sig("def _handle_standard_chat(ws: fastapi.WebSocket, agent: typing.Any, "
                   "user_text: str, attachments: list[dict[str, str]] | None = None) -> "
                   COROUTINE("None")),
@@ -115,7 +115,7 @@ NB_MODULE(ws, m) {
                                                   std::move(user_text))
                   .named("_handle_computer_use_chat");
           },
-          "ws"_a, "cu_agent"_a, "user_text"_a,
+          nb::arg("ws").none(), nb::arg("cu_agent").none(), nb::arg("user_text").none(),
           nb::sig("def _handle_computer_use_chat(ws: fastapi.WebSocket, cu_agent: typing.Any, "
                   "user_text: str) -> " COROUTINE("None")),
           "Process a message through the Anthropic Computer Use agent.");
@@ -125,7 +125,7 @@ NB_MODULE(ws, m) {
               return gw::handle_approval(std::move(ws), std::move(message))
                   .named("_handle_approval");
           },
-          "ws"_a, "message"_a,
+          nb::arg("ws").none(), nb::arg("message").none(),
           nb::sig("def _handle_approval(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
                   COROUTINE("None")),
           "Handle user's approval/rejection of a pending tool action.");
@@ -134,7 +134,7 @@ NB_MODULE(ws, m) {
           [](nb::object ws) {
               return gw::handle_new_conversation(std::move(ws)).named("_handle_new_conversation");
           },
-          "ws"_a,
+          nb::arg("ws").none(),
           nb::sig("def _handle_new_conversation(ws: fastapi.WebSocket) -> " COROUTINE("None")),
           "Start a new conversation.");
 
@@ -143,7 +143,7 @@ NB_MODULE(ws, m) {
               return gw::handle_resume_conversation(std::move(ws), std::move(message))
                   .named("_handle_resume_conversation");
           },
-          "ws"_a, "message"_a,
+          nb::arg("ws").none(), nb::arg("message").none(),
           nb::sig("def _handle_resume_conversation(ws: fastapi.WebSocket, "
                   "message: dict[str, typing.Any]) -> " COROUTINE("None")),
           "Switch the agent to a stored conversation and send its messages.");
@@ -152,7 +152,7 @@ NB_MODULE(ws, m) {
           [](nb::object ws) {
               return gw::handle_stop_task(std::move(ws)).named("_handle_stop_task");
           },
-          "ws"_a, nb::sig("def _handle_stop_task(ws: fastapi.WebSocket) -> " COROUTINE("None")),
+          nb::arg("ws").none(), nb::sig("def _handle_stop_task(ws: fastapi.WebSocket) -> " COROUTINE("None")),
           "Stop the currently running agent task (standard or computer use).");
 
     m.def("_handle_heartbeat_control",
@@ -160,7 +160,7 @@ NB_MODULE(ws, m) {
               return gw::handle_heartbeat_control(std::move(ws), std::move(message))
                   .named("_handle_heartbeat_control");
           },
-          "ws"_a, "message"_a,
+          nb::arg("ws").none(), nb::arg("message").none(),
           nb::sig("def _handle_heartbeat_control(ws: fastapi.WebSocket, "
                   "message: dict[str, typing.Any]) -> " COROUTINE("None")),
           "Start, stop, pause, or resume the heartbeat from the UI.");

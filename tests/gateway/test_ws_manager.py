@@ -1,0 +1,161 @@
+"""The connection registry and the module's Python interface, driven directly
+as a host would, with real Starlette WebSockets over in-memory ASGI channels."""
+from __future__ import annotations
+
+import asyncio
+import gc
+import inspect
+
+import pytest
+
+from ombrel.gateway import server, ws
+from ws_support import asgi_socket, client, host, messages, ombrel_log  # noqa: F401
+
+
+async def test_connect_and_disconnect_keep_the_registry_and_log(ombrel_log):
+    manager = ws.ConnectionManager()
+    assert manager._connections == [] and ws.ConnectionManager.__doc__ == "Manages active WebSocket connections."
+    first, second, stranger = asgi_socket(), asgi_socket(), asgi_socket()
+    await manager.connect(first)
+    await manager.connect(second)
+    assert manager._connections == [first, second]
+    assert first.application_state.name == "CONNECTED"
+    manager.disconnect(stranger)
+    manager.disconnect(first)
+    manager.disconnect(first)
+    assert manager._connections == [second]
+    assert messages(ombrel_log) == ["Client connected (1 total)", "Client connected (2 total)",
+                                    "Client disconnected (2 total)", "Client disconnected (1 total)",
+                                    "Client disconnected (1 total)"]
+
+
+async def test_broadcast_skips_and_drops_broken_connections():
+    manager = ws.ConnectionManager()
+    await manager.broadcast({"type": "nobody"})
+    sockets = [asgi_socket(), asgi_socket(fail_send=True), asgi_socket()]
+    for socket_ in sockets:
+        await manager.connect(socket_)
+    await manager.broadcast({"type": "hello", "n": 1})
+    assert [s.events() for s in sockets] == [[{"type": "hello", "n": 1}], [], [{"type": "hello", "n": 1}]]
+    assert manager._connections == [sockets[0], sockets[2]]
+    with pytest.raises(TypeError, match="message must be dict, not list"):
+        await manager.broadcast([1])
+
+
+async def test_broadcast_survives_the_registry_changing_meanwhile():
+    manager = ws.ConnectionManager()
+    first, broken, last = asgi_socket(), asgi_socket(fail_send=True), asgi_socket()
+    for socket_ in (first, broken, last):
+        await manager.connect(socket_)
+    original_send = first._send
+
+    async def send_and_leave(message):
+        # While this send waits, the first and the broken client's own receive
+        # loops unregister them.
+        await original_send(message)
+        manager.disconnect(first)
+        manager.disconnect(broken)
+        await asyncio.sleep(0)
+
+    first._send = send_and_leave
+    await manager.broadcast({"type": "x"})
+    assert [s.events() for s in (first, broken, last)] == [[{"type": "x"}], [], [{"type": "x"}]]
+    assert manager._connections == [last]
+
+
+async def test_cancellation_is_not_an_agent_error(host, ombrel_log):
+    started = asyncio.Event()
+
+    async def endless(*args):
+        started.set()
+        yield server.AgentEvent("text")
+        await asyncio.sleep(3600)
+
+    for handler, agent in ((ws._handle_standard_chat, server.StandardAgent(endless)),
+                           (ws._handle_computer_use_chat, server.ComputerUseAgent(endless))):
+        socket_ = asgi_socket()
+        await socket_.accept()
+        started.clear()
+        turn = asyncio.create_task(handler(socket_, agent, "go"))
+        await started.wait()
+        await asyncio.sleep(0.01)
+        turn.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await turn
+        assert [e["type"] for e in socket_.events()] == ["mode", "text"]
+    assert messages(ombrel_log, "ERROR") == []
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda s: ws._handle_message(s, ["chat"]), "message must be dict, not list"),
+    (lambda s: ws._handle_chat(s, None), "message must be dict, not NoneType"),
+    (lambda s: ws._handle_standard_chat(s, server.StandardAgent(), b"hi"), "user_text must be str, not bytes"),
+    (lambda s: ws._handle_standard_chat(s, server.StandardAgent(), "hi", attachments="a.txt"),
+     "attachments must be list or None, not str"),
+    (lambda s: ws._handle_computer_use_chat(s, server.ComputerUseAgent(), 5), "user_text must be str, not int"),
+])
+async def test_arguments_are_checked_before_any_work(host, call, error):
+    socket_ = asgi_socket()
+    with pytest.raises(TypeError, match=error):
+        await call(socket_)
+    assert socket_.events() == []
+
+
+@pytest.mark.parametrize("text, expected", [
+    *((phrase, True) for phrase in ("use computer use", "computer use mode", "use screenshots",
+                                    "screenshot mode", "vision mode", "use vision",
+                                    "switch to computer use", "enable computer use")),
+    ("Could you ENABLE Computer Use for this?", True),
+    ("reuse visionary ideas", True),
+    ("use  vision", False),
+    ("computer", False),
+    ("", False),
+])
+def test_should_use_computer_use(text, expected):
+    assert ws._should_use_computer_use(text) is expected
+
+
+def test_names_are_read_from_the_module_at_use_time(monkeypatch, client, host):
+    assert ws._FORCE_CU_KEYWORDS == {"use computer use", "computer use mode", "use screenshots",
+                                     "screenshot mode", "vision mode", "use vision",
+                                     "switch to computer use", "enable computer use"}
+    monkeypatch.setattr(ws, "_FORCE_CU_KEYWORDS", {"robot"})
+    assert ws._should_use_computer_use("Hey ROBOT") and not ws._should_use_computer_use("use vision")
+    with pytest.raises(TypeError):
+        ws._should_use_computer_use(None)
+
+    other = ws.ConnectionManager()
+    monkeypatch.setattr(ws, "manager", other)
+    with client.websocket_connect("/ws") as socket_:
+        socket_.send_json({"type": "ping"})
+        socket_.receive_json()
+        assert len(other._connections) == 1
+
+
+def test_router_and_endpoint_as_fastapi_sees_them():
+    from fastapi import APIRouter, WebSocket
+
+    first, second = ws.create_ws_router(), ws.create_ws_router(allowed_origins=("http://a.example",))
+    assert isinstance(first, APIRouter) and first is not second
+    [route] = first.routes
+    assert (route.path, route.name, route.endpoint.__name__) == ("/ws", "websocket_endpoint", "websocket_endpoint")
+    signature = inspect.signature(route.endpoint)
+    assert list(signature.parameters) == ["ws"] and signature.parameters["ws"].annotation is WebSocket
+    assert asyncio.iscoroutinefunction(route.endpoint)
+    for wrong, error in (("http://a.example", "iterable of str, not str"), ([1], "must be str, not int"), (5, "")):
+        with pytest.raises(TypeError, match=error):
+            ws.create_ws_router(wrong)
+
+
+def test_registry_takes_part_in_garbage_collection():
+    collected = []
+
+    class Marker:
+        def __del__(self):
+            collected.append(True)
+
+    manager = ws.ConnectionManager()
+    manager._connections.extend([manager, Marker()])
+    del manager
+    gc.collect()
+    assert collected == [True]

@@ -28,7 +28,7 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
 
 void context_log(nb::handle self, nb::handle message) {
     nb::str text = bridge::expect_str(message, "message");
-    nb::object now = nb::module_::import_("time").attr("strftime")("%H:%M:%S");
+    nb::object now = python_module("time").attr("strftime")("%H:%M:%S");
     nb::str entry = nb::str("[{}] {}").format(now, text);
     self.attr("_logs").attr("append")(entry);
     logger.info("[%s] %s", nb::object(self.attr("skill_name")), text);

@@ -17,6 +17,9 @@ inline const bridge::Logger logger("ombrel.skills.corvex");
 
 // --- The module namespace (names.cpp) --------------------------------------
 
+/// A Python module: the one already in `sys.modules` (a plain lookup), else
+/// imported.
+nb::module_ python_module(const char *name);
 /// A name of this module's namespace, read at the time of use, so that a
 /// host (or a test) can point `SKILLS_DIR`, `STATE_DIR` and `OUTPUT_DIR`
 /// elsewhere.

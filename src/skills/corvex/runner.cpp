@@ -57,7 +57,7 @@ static nb::object early_failure(nb::str skill_name, nb::str error) {
 /// Loads the skill's module, runs it and collects what it produced.
 static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params,
                            nb::str script_path, double start) {
-    nb::module_ util = nb::module_::import_("importlib.util");
+    nb::module_ util = python_module("importlib.util");
     nb::object spec = util.attr("spec_from_file_location")(
         nb::str("ombrel_skill_{}").format(skill_name), script_path);
     if (spec.is_none() || nb::object(spec.attr("loader")).is_none())
@@ -69,7 +69,7 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 
     // Modules beside the skill file can be imported by it.
     nb::str directory = text_of(make_path(script_path).attr("parent"));
-    nb::object search_path = nb::module_::import_("sys").attr("path");
+    nb::object search_path = python_module("sys").attr("path");
     int present = PySequence_Contains(search_path.ptr(), directory.ptr());
     if (present < 0)
         throw nb::python_error();
@@ -120,7 +120,7 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 static nb::object report_failure(nb::handle ctx, nb::str skill_name,
                                  const nb::python_error &error, double start) {
     nb::handle exception = error.value();
-    nb::object lines = nb::module_::import_("traceback").attr("format_exception")(
+    nb::object lines = python_module("traceback").attr("format_exception")(
         exception.type(), exception, nb::getattr(exception, "__traceback__", nb::none()));
     nb::str traceback = nb::borrow<nb::str>(nb::str("").attr("join")(lines));
 
@@ -162,7 +162,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     nb::str path = script_path.is_none()
                        ? text_of(join(module_attr("SKILLS_DIR"), nb::str("{}.py").format(name)))
                        : nb::borrow<nb::str>(script_path);
-    if (!bridge::truth(nb::module_::import_("os.path").attr("exists")(path)))
+    if (!bridge::truth(python_module("os.path").attr("exists")(path)))
         co_return early_failure(name, nb::str("Script not found: {}").format(path));
 
     // Creating the context creates its directories; a failure there is the

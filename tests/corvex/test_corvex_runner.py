@@ -206,3 +206,17 @@ def test_runner_model_must_be_text(corvex):
     with pytest.raises(TypeError, match="^llm_model must be str, not NoneType$"):
         corvex.PythonSkillRunner(None)
     assert corvex.PythonSkillRunner()._llm_model == "gpt-4.1-mini"
+
+
+@pytest.mark.parametrize("ending, context", [("return {}", type(None)), ("raise SystemExit(1)", SystemExit)])
+async def test_failing_cleanup_propagates_chained(runner, write_skill, ending, context):
+    write_skill("sabotage.py", f"""
+        async def broken():
+            raise ZeroDivisionError("cleanup failed")
+        async def run(ctx, params):
+            ctx.browser_close = broken
+            {ending}
+    """)
+    with pytest.raises(ZeroDivisionError) as raised:
+        await runner.run("sabotage", {})
+    assert type(raised.value.__context__) is context

@@ -33,8 +33,11 @@ double wall_clock() {
 }
 
 void chain(nb::handle exception, nb::handle context) {
-    if (exception.is(context))
-        return;
+    // As the interpreter does it: never a cycle of contexts.
+    for (nb::object link = nb::borrow(context); link.is_valid() && !link.is_none();
+         link = nb::steal(PyException_GetContext(link.ptr())))
+        if (link.is(exception))
+            return;
     PyException_SetContext(exception.ptr(), nb::borrow(context).release().ptr());
 }
 

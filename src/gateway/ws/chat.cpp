@@ -95,11 +95,11 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
             }
             if (finished)
                 break;
-            co_await send_json(ws, agent_event.attr("to_dict")());
+            co_await send_json(ws, call_method(agent_event, names::to_dict));
             // Approval requests go to every open connection, this one again.
-            if (agent_event.attr("type").equal(nb::str("tool_approval_needed")))
+            if (equals(agent_event.attr(names::type), names::tool_approval_needed))
                 co_await module_attr("manager").attr("broadcast")(
-                    agent_event.attr("to_dict")());
+                    call_method(agent_event, names::to_dict));
         }
     } catch (...) {
         failure.emplace(current_error());

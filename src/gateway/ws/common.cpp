@@ -2,15 +2,51 @@
 
 namespace ombrel::gateway {
 
-nb::object module_attr(const char *name) {
-    nb::str module_name("ombrel.gateway.ws");
-    nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
-    if (!module.is_valid()) {
-        if (PyErr_Occurred())
+nb::handle Interned::get() const {
+    if (!object_) {
+        object_ = PyUnicode_InternFromString(text_);
+        if (!object_)
             throw nb::python_error();
-        module = nb::module_::import_(module_name);
     }
-    return module.attr(name);
+    return object_;
+}
+
+bool equals(nb::handle value, const Interned &text) {
+    nb::handle expected = text.get();
+    if (value.ptr() == expected.ptr())
+        return true;
+    if (PyUnicode_CheckExact(value.ptr()))
+        return PyUnicode_Compare(value.ptr(), expected.ptr()) == 0;
+    return value.equal(expected);
+}
+
+nb::object call_method(nb::handle object, const Interned &name) {
+    PyObject *result = PyObject_CallMethodNoArgs(object.ptr(), name.get().ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object call_method(nb::handle object, const Interned &name, nb::handle arg) {
+    PyObject *result = PyObject_CallMethodOneArg(object.ptr(), name.get().ptr(), arg.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// An already imported module, else imports it.
+static nb::object loaded_module(const char *name) {
+    nb::str module_name(name);
+    nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
+    if (module.is_valid())
+        return module;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return nb::module_::import_(module_name);
+}
+
+nb::object module_attr(const char *name) {
+    return loaded_module("ombrel.gateway.ws").attr(name);
 }
 
 nb::object server_state() {
@@ -37,13 +73,13 @@ nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
         PyObject *value = PyDict_GetItemString(mapping.ptr(), key);
         return nb::borrow(value ? value : fallback.ptr());
     }
-    return mapping.attr("get")(key, fallback);
+    return mapping.attr(names::get)(key, fallback);
 }
 
 bool is_mapping(nb::handle value) {
     if (PyDict_Check(value.ptr()))
         return true;
-    nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+    nb::object mapping = loaded_module("collections.abc").attr("Mapping");
     int result = PyObject_IsInstance(value.ptr(), mapping.ptr());
     if (result < 0)
         throw nb::python_error();
@@ -69,7 +105,7 @@ nb::object first_chars(nb::handle text, Py_ssize_t count) {
 }
 
 nb::object send_json(nb::handle ws, nb::handle event) {
-    return ws.attr("send_json")(event);
+    return call_method(ws, names::send_json, event);
 }
 
 nb::dict event(std::initializer_list<std::pair<const char *, nb::handle>> items) {

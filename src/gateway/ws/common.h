@@ -13,6 +13,38 @@ namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
 using bridge::Coro;
 
+/// A text used on every event (an attribute name, a command name), made into
+/// an interned Python string once and kept for the life of the process, as
+/// the interpreter keeps its own identifiers.
+class Interned {
+public:
+    explicit constexpr Interned(const char *text) : text_(text) {}
+    nb::handle get() const;
+    operator nb::handle() const { return get(); }
+
+private:
+    const char *text_;
+    mutable PyObject *object_ = nullptr;
+};
+
+/// `value == text`, with a fast path for an exact `str`.
+bool equals(nb::handle value, const Interned &text);
+
+/// `object.name()` and `object.name(arg)`, called as Python calls methods
+/// (without making a bound method first).
+nb::object call_method(nb::handle object, const Interned &name);
+nb::object call_method(nb::handle object, const Interned &name, nb::handle arg);
+
+namespace names {
+inline constinit Interned send_json("send_json");
+inline constinit Interned receive_text("receive_text");
+inline constinit Interned to_dict("to_dict");
+inline constinit Interned type("type");
+inline constinit Interned data("data");
+inline constinit Interned get("get");
+inline constinit Interned tool_approval_needed("tool_approval_needed");
+} // namespace names
+
 /// The module's logger, "ombrel.ws".
 inline constexpr bridge::Logger logger("ombrel.ws");
 

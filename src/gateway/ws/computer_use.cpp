@@ -47,9 +47,9 @@ nb::object translate_tool_result(nb::handle data) {
 /// The client's form of one agent event, or None for a kind the client does
 /// not know.
 nb::object translate(nb::handle agent_event) {
-    nb::object kind = agent_event.attr("type");
+    nb::object kind = agent_event.attr(names::type);
     auto is = [&](const char *name) { return kind.equal(nb::str(name)); };
-    auto data = [&] { return agent_event.attr("data"); };
+    auto data = [&] { return agent_event.attr(names::data); };
 
     if (is("tool_call"))
         return translate_tool_call(data());

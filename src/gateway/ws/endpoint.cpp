@@ -24,7 +24,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     std::optional<nb::python_error> failure;
     try {
         for (;;) {
-            nb::object text = co_await ws.attr("receive_text")();
+            nb::object text = co_await call_method(ws, names::receive_text);
             nb::object message = loads(text);
             co_await handle_message(ws, message);
         }

@@ -1,0 +1,235 @@
+"""Throughput of the WebSocket gateway over a real uvicorn connection.
+
+    python bench/bench_gateway.py [--repeat 3]
+
+(1) stream: one chat turn whose standard agent yields 20,000 small events;
+    figure: events per second received by the client.
+(2) broadcast: 100 connected clients, 1,000 broadcasts of the connection
+    manager; figure: messages per second delivered to the clients.
+
+Each runs against our gateway and against a plain FastAPI app whose endpoint
+does nothing but `send_json` in a loop (the ceiling); our figure is printed
+as a share of that ceiling, both as received by the clients (which may be
+limited by the Python client itself) and per CPU second of the server
+process (which the client does not limit). The server runs in a child process on 127.0.0.1;
+the clients run here. Build the module in Release for meaningful figures.
+"""
+import argparse
+import asyncio
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+EVENTS = 20_000
+CLIENTS = 100
+BROADCASTS = 1_000
+SMALL_EVENT = {"type": "text", "content": "token"}
+BROADCAST = {"type": "heartbeat", "message": "still here"}
+
+
+# --------------------------------------------------------------------------
+# Servers (run in the child process)
+
+class Event:
+    """A standard-agent event that costs next to nothing to produce."""
+
+    __slots__ = ("type", "_dict")
+
+    def __init__(self, data: dict) -> None:
+        self.type = data["type"]
+        self._dict = data
+
+    def to_dict(self) -> dict:
+        return self._dict
+
+
+class StreamingAgent:
+    def __init__(self) -> None:
+        self.events = [Event(SMALL_EVENT)] * EVENTS
+
+    async def process_message(self, text, attachments=None):
+        for event in self.events:
+            yield event
+
+
+def add_cpu_route(app) -> None:
+    @app.get("/cpu")
+    async def cpu() -> dict:
+        """CPU seconds the server process has used so far."""
+        return {"cpu": time.process_time()}
+
+
+def ours():
+    sys.path.insert(0, str(ROOT / "host"))
+    from fastapi import FastAPI
+
+    from ombrel.gateway import server, ws
+
+    server.set_state(agent=StreamingAgent())
+    app = FastAPI()
+    app.include_router(ws.create_ws_router())
+
+    add_cpu_route(app)
+
+    @app.post("/broadcast")
+    async def broadcast(count: int) -> dict:
+        for _ in range(count):
+            await ws.manager.broadcast(BROADCAST)
+        return {"connections": len(ws.manager._connections)}
+
+    return app
+
+
+def ceiling():
+    from fastapi import FastAPI, WebSocket, WebSocketDisconnect
+
+    app = FastAPI()
+    connections: list[WebSocket] = []
+
+    @app.websocket("/ws")
+    async def endpoint(ws: WebSocket) -> None:
+        await ws.accept()
+        connections.append(ws)
+        try:
+            while True:
+                json.loads(await ws.receive_text())
+                for _ in range(EVENTS):
+                    await ws.send_json(SMALL_EVENT)
+        except WebSocketDisconnect:
+            connections.remove(ws)
+
+    add_cpu_route(app)
+
+    @app.post("/broadcast")
+    async def broadcast(count: int) -> dict:
+        for _ in range(count):
+            for ws in list(connections):
+                await ws.send_json(BROADCAST)
+        return {"connections": len(connections)}
+
+    return app
+
+
+def serve(kind: str, port: int) -> None:
+    import uvicorn
+
+    app = {"ours": ours, "ceiling": ceiling}[kind]()
+    uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning", access_log=False)
+
+
+# --------------------------------------------------------------------------
+# Clients (run here)
+
+class Server:
+    def __init__(self, kind: str) -> None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.process = subprocess.Popen(
+            [sys.executable, __file__, "--serve", kind, "--port", str(self.port)],
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError(f"{kind} server did not start")
+                time.sleep(0.05)
+
+    def cpu(self) -> float:
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/cpu", timeout=10) as answer:
+            return json.load(answer)["cpu"]
+
+    def __enter__(self) -> "Server":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.process.terminate()
+        self.process.wait(10)
+
+
+async def stream(port: int) -> float:
+    from websockets.asyncio.client import connect
+
+    async with connect(f"ws://127.0.0.1:{port}/ws", max_queue=None) as client:
+        start = time.perf_counter()
+        await client.send(json.dumps({"type": "chat", "content": "go"}))
+        received = 0
+        while received < EVENTS:
+            if json.loads(await client.recv())["type"] == "text":
+                received += 1
+        return EVENTS / (time.perf_counter() - start)
+
+
+async def broadcast(port: int) -> float:
+    from websockets.asyncio.client import connect
+
+    clients = [await connect(f"ws://127.0.0.1:{port}/ws", max_queue=None) for _ in range(CLIENTS)]
+    await asyncio.sleep(0.5)
+
+    async def drain(client) -> None:
+        for _ in range(BROADCASTS):
+            json.loads(await client.recv())
+
+    def trigger() -> None:
+        request = urllib.request.Request(f"http://127.0.0.1:{port}/broadcast?count={BROADCASTS}",
+                                         method="POST")
+        answer = json.load(urllib.request.urlopen(request, timeout=600))
+        assert answer["connections"] == CLIENTS, answer
+
+    try:
+        start = time.perf_counter()
+        await asyncio.gather(asyncio.to_thread(trigger), *(drain(c) for c in clients))
+        return CLIENTS * BROADCASTS / (time.perf_counter() - start)
+    finally:
+        for client in clients:
+            await client.close()
+
+
+def measure(kind: str, scenario, count: int, repeat: int) -> tuple[float, float]:
+    """Best rate seen by the clients, and the count per second of server CPU."""
+    with Server(kind) as server:
+        asyncio.run(scenario(server.port))  # warm-up
+        rates, cpu_rates = [], []
+        for _ in range(repeat):
+            cpu = server.cpu()
+            rates.append(asyncio.run(scenario(server.port)))
+            cpu_rates.append(count / (server.cpu() - cpu))
+        return max(rates), max(cpu_rates)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Gateway throughput over a real uvicorn connection.")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per figure; the best counts")
+    parser.add_argument("--serve", choices=("ours", "ceiling"), help=argparse.SUPPRESS)
+    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.serve:
+        serve(args.serve, args.port)
+        return
+
+    import ombrel.gateway.ws as ws
+
+    print(f"module: {ws.__file__}")
+    rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS),
+            ("broadcast: 100 clients x 1,000 broadcasts", "messages/s", broadcast,
+             CLIENTS * BROADCASTS)]
+    for title, unit, scenario, count in rows:
+        gateway, gateway_cpu = measure("ours", scenario, count, args.repeat)
+        plain, plain_cpu = measure("ceiling", scenario, count, args.repeat)
+        print(f"{title}:\n"
+              f"  received  {gateway:>10,.0f} {unit}; plain send_json loop {plain:>10,.0f}; "
+              f"share {gateway / plain:.0%}\n"
+              f"  per server CPU second {gateway_cpu:>10,.0f}; plain send_json loop {plain_cpu:>10,.0f}; "
+              f"share {gateway_cpu / plain_cpu:.0%}", flush=True)
+
+if __name__ == "__main__":
+    main()

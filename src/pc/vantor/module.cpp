@@ -8,7 +8,6 @@
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
 namespace vt = ombrel::vantor;
-using nb::literals::operator""_a;
 
 namespace ombrel::vantor {
 
@@ -109,7 +108,7 @@ NB_MODULE(vantor, m) {
 
     m.def(
         "_macos_keycode", [](nb::handle key) { return vt::macos_keycode(bridge::expect_str(key, "key")); },
-        "key"_a, nb::sig("def _macos_keycode(key: str) -> int"),
+        nb::arg("key").none(), nb::sig("def _macos_keycode(key: str) -> int"),
         "The macOS virtual key code of a key name (any letter case); 36, the "
         "Return key, for a name it does not know.");
 
@@ -145,7 +144,7 @@ NB_MODULE(vantor, m) {
            [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
                return vt::snapshot(self_of(v), window_title, max_depth).named("Vantor.snapshot");
            },
-           "window_title"_a = nb::none(), "max_depth"_a = 8,
+           nb::arg("window_title").none() = nb::none(), nb::arg("max_depth").none() = 8,
            nb::sig("def snapshot(self, window_title: str | None = None, max_depth: int = 8) "
                    "-> " RESULT),
            "Describe a window (the foreground one when no title is given) as a numbered "
@@ -155,7 +154,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object ref, nb::object double_click) {
                 return vt::click_ref(self_of(v), ref, double_click).named("Vantor.click_ref");
             },
-            "ref"_a, "double_click"_a = false,
+            nb::arg("ref").none(), nb::arg("double_click").none() = false,
             nb::sig("def click_ref(self, ref: int, double_click: bool = False) -> " RESULT),
             "Click (or double-click) the element of a ref from the latest snapshot.")
         .def(
@@ -165,7 +164,7 @@ NB_MODULE(vantor, m) {
                 return vt::type_ref(self_of(v), ref, text, clear_first, press_enter)
                     .named("Vantor.type_ref");
             },
-            "ref"_a, "text"_a, "clear_first"_a = true, "press_enter"_a = false,
+            nb::arg("ref").none(), nb::arg("text").none(), nb::arg("clear_first").none() = true, nb::arg("press_enter").none() = false,
             nb::sig("def type_ref(self, ref: int, text: str, clear_first: bool = True, "
                     "press_enter: bool = False) -> " RESULT),
             "Type text into the element of a ref, replacing its content unless clear_first "
@@ -175,7 +174,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object ref, nb::object value) {
                 return vt::select_ref(self_of(v), ref, value).named("Vantor.select_ref");
             },
-            "ref"_a, "value"_a,
+            nb::arg("ref").none(), nb::arg("value").none(),
             nb::sig("def select_ref(self, ref: int, value: str) -> " RESULT),
             "Select the item matching value in the list or combo box of a ref.")
         .def(
@@ -183,7 +182,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object ref) {
                 return vt::toggle_ref(self_of(v), ref).named("Vantor.toggle_ref");
             },
-            "ref"_a, nb::sig("def toggle_ref(self, ref: int) -> " RESULT),
+            nb::arg("ref").none(), nb::sig("def toggle_ref(self, ref: int) -> " RESULT),
             "Toggle the check box or switch of a ref.")
         .def(
             "get_focused_window",
@@ -203,7 +202,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object title) {
                 return vt::focus_window(self_of(v), title).named("Vantor.focus_window");
             },
-            "title"_a, nb::sig("def focus_window(self, title: str) -> " RESULT),
+            nb::arg("title").none(), nb::sig("def focus_window(self, title: str) -> " RESULT),
             "Bring the first window whose title contains title to the front.")
         .def(
             "scroll_window",
@@ -211,7 +210,7 @@ NB_MODULE(vantor, m) {
                 return vt::scroll_window(self_of(v), direction, amount)
                     .named("Vantor.scroll_window");
             },
-            "direction"_a = "down", "amount"_a = 3,
+            nb::arg("direction").none() = "down", nb::arg("amount").none() = 3,
             nb::sig("def scroll_window(self, direction: str = 'down', amount: int = 3) "
                     "-> " RESULT),
             "Turn the mouse wheel up or down by amount clicks.")
@@ -220,7 +219,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object key) {
                 return vt::press_key(self_of(v), key).named("Vantor.press_key");
             },
-            "key"_a, nb::sig("def press_key(self, key: str) -> " RESULT),
+            nb::arg("key").none(), nb::sig("def press_key(self, key: str) -> " RESULT),
             "Press a key or a key combination such as ctrl+a.");
 
     // Initialisation
@@ -241,7 +240,7 @@ NB_MODULE(vantor, m) {
                return vt::snapshot_windows(self_of(v), window_title, max_depth)
                    .named("Vantor._snapshot_windows");
            },
-           "window_title"_a, "max_depth"_a,
+           nb::arg("window_title").none(), nb::arg("max_depth").none(),
            nb::sig("def _snapshot_windows(self, window_title: str | None, max_depth: int) -> " RESULT),
            "Windows snapshot, its library calls on the loop's default executor.")
         .def(
@@ -249,7 +248,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
                 return vt::snapshot_sync(self_of(v), window_title, max_depth);
             },
-            "window_title"_a, "max_depth"_a,
+            nb::arg("window_title").none(), nb::arg("max_depth").none(),
             nb::sig("def _snapshot_sync(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
             "Windows snapshot through pywinauto when it is available, else uiautomation "
             "(blocking).")
@@ -258,7 +257,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
                 return vt::snapshot_pywinauto(self_of(v), window_title, max_depth);
             },
-            "window_title"_a, "max_depth"_a,
+            nb::arg("window_title").none(), nb::arg("max_depth").none(),
             nb::sig("def _snapshot_pywinauto(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
             "Windows snapshot through pywinauto (blocking).")
         .def(
@@ -266,7 +265,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
                 return vt::snapshot_uiautomation(self_of(v), window_title, max_depth);
             },
-            "window_title"_a, "max_depth"_a,
+            nb::arg("window_title").none(), nb::arg("max_depth").none(),
             nb::sig("def _snapshot_uiautomation(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
             "Windows snapshot through uiautomation (blocking).")
         .def(
@@ -275,7 +274,7 @@ NB_MODULE(vantor, m) {
                nb::object max_depth) {
                 vt::walk_element_pywinauto(self_of(v), element, lines, depth, max_depth);
             },
-            "element"_a, "lines"_a, "depth"_a, "max_depth"_a,
+            nb::arg("element").none(), nb::arg("lines").none(), nb::arg("depth").none(), nb::arg("max_depth").none(),
             nb::sig("def _walk_element_pywinauto(self, element: typing.Any, lines: list[str], depth: int, max_depth: int) -> None"),
             "Append the lines of element's descendants (pywinauto) to lines, adding refs.")
         .def(
@@ -284,7 +283,7 @@ NB_MODULE(vantor, m) {
                nb::object max_depth) {
                 vt::walk_element_uiautomation(self_of(v), element, lines, depth, max_depth);
             },
-            "element"_a, "lines"_a, "depth"_a, "max_depth"_a,
+            nb::arg("element").none(), nb::arg("lines").none(), nb::arg("depth").none(), nb::arg("max_depth").none(),
             nb::sig("def _walk_element_uiautomation(self, element: typing.Any, lines: list[str], depth: int, max_depth: int) -> None"),
             "Append the lines of element's descendants (uiautomation) to lines, adding refs.");
 
@@ -296,7 +295,7 @@ NB_MODULE(vantor, m) {
                                             bridge::truth(double_click))
                    .named("Vantor._click_ref_windows");
            },
-           "ref"_a, "elem_info"_a, "double_click"_a,
+           nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
            nb::sig("def _click_ref_windows(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
            "Click a Windows element, with a coordinate fall-back through PyAutoGUI.")
         .def(
@@ -304,7 +303,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &, nb::object element, nb::object backend, nb::object double_click) {
                 vt::click_element_sync(element, backend, bridge::truth(double_click));
             },
-            "element"_a, "backend"_a, "double_click"_a,
+            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("double_click").none(),
             nb::sig("def _click_element_sync(self, element: typing.Any, backend: str, double_click: bool) -> None"),
             "Click an element through its invoke pattern or a synthesized click (blocking).")
         .def(
@@ -313,7 +312,7 @@ NB_MODULE(vantor, m) {
                 return vt::get_element_center(self_of(v), element, backend)
                     .named("Vantor._get_element_center");
             },
-            "element"_a, "backend"_a,
+            nb::arg("element").none(), nb::arg("backend").none(),
             nb::sig("def _get_element_center(self, element: typing.Any, backend: str) -> "
                     "collections.abc.Coroutine[typing.Any, typing.Any, tuple[int, int] | None]"),
             "The centre of an element's rectangle, or None when it cannot be read.")
@@ -326,7 +325,7 @@ NB_MODULE(vantor, m) {
                                             bridge::truth(press_enter))
                     .named("Vantor._type_ref_windows");
             },
-            "ref"_a, "elem_info"_a, "text"_a, "clear_first"_a, "press_enter"_a,
+            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
             nb::sig("def _type_ref_windows(self, ref: int, elem_info: dict[str, typing.Any], text: str, clear_first: bool, press_enter: bool) -> " RESULT),
             "Type into a Windows element, with a keyboard fall-back through PyAutoGUI.")
         .def(
@@ -336,7 +335,7 @@ NB_MODULE(vantor, m) {
                 vt::type_element_sync(element, backend, text, bridge::truth(clear_first),
                                       bridge::truth(press_enter));
             },
-            "element"_a, "backend"_a, "text"_a, "clear_first"_a, "press_enter"_a,
+            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
             nb::sig("def _type_element_sync(self, element: typing.Any, backend: str, text: str, clear_first: bool, press_enter: bool) -> None"),
             "Type into an element through its value pattern or key presses (blocking).")
         .def(
@@ -344,7 +343,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &, nb::object element, nb::object backend, nb::object value) {
                 vt::select_element_sync(element, backend, value);
             },
-            "element"_a, "backend"_a, "value"_a,
+            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("value").none(),
             nb::sig("def _select_element_sync(self, element: typing.Any, backend: str, value: str) -> None"),
             "Select the item matching value in a list element (blocking).")
         .def(
@@ -352,7 +351,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &, nb::object element, nb::object backend) {
                 vt::toggle_element_sync(element, backend);
             },
-            "element"_a, "backend"_a,
+            nb::arg("element").none(), nb::arg("backend").none(),
             nb::sig("def _toggle_element_sync(self, element: typing.Any, backend: str) -> None"),
             "Toggle an element through its toggle pattern or a click (blocking).");
 
@@ -385,12 +384,12 @@ NB_MODULE(vantor, m) {
                 return vt::focus_window_windows(self_of(v), title)
                     .named("Vantor._focus_window_windows");
             },
-            "title"_a, nb::sig("def _focus_window_windows(self, title: str) -> " RESULT),
+            nb::arg("title").none(), nb::sig("def _focus_window_windows(self, title: str) -> " RESULT),
             "Focus a window by title pattern on the loop's default executor.")
         .def(
             "_focus_window_sync",
             [](vt::Vantor &v, nb::object title) { return vt::focus_window_sync(self_of(v), title); },
-            "title"_a, nb::sig("def _focus_window_sync(self, title: str) -> dict[str, typing.Any]"),
+            nb::arg("title").none(), nb::sig("def _focus_window_sync(self, title: str) -> dict[str, typing.Any]"),
             "Focus a window by title pattern (blocking).");
 
     // Backends still to come
@@ -400,7 +399,7 @@ NB_MODULE(vantor, m) {
                return vt::snapshot_macos(self_of(v), window_title, max_depth)
                    .named("Vantor._snapshot_macos");
            },
-           "window_title"_a, "max_depth"_a,
+           nb::arg("window_title").none(), nb::arg("max_depth").none(),
            nb::sig("def _snapshot_macos(self, window_title: str | None, max_depth: int) -> " RESULT),
            "macOS snapshot (not built yet).")
         .def(
@@ -409,7 +408,7 @@ NB_MODULE(vantor, m) {
                 return vt::click_ref_macos(self_of(v), ref, elem_info, double_click)
                     .named("Vantor._click_ref_macos");
             },
-            "ref"_a, "elem_info"_a, "double_click"_a,
+            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
             nb::sig("def _click_ref_macos(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
             "macOS click by ref (not built yet).")
         .def(
@@ -420,7 +419,7 @@ NB_MODULE(vantor, m) {
                                           press_enter)
                     .named("Vantor._type_ref_macos");
             },
-            "ref"_a, "elem_info"_a, "text"_a, "clear_first"_a, "press_enter"_a,
+            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
             nb::sig("def _type_ref_macos(self, ref: int, elem_info: dict[str, typing.Any], text: str, clear_first: bool, press_enter: bool) -> " RESULT),
             "macOS typing by ref (not built yet).")
         .def(
@@ -443,7 +442,7 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object title) {
                 return vt::focus_window_macos(self_of(v), title).named("Vantor._focus_window_macos");
             },
-            "title"_a, nb::sig("def _focus_window_macos(self, title: str) -> " RESULT),
+            nb::arg("title").none(), nb::sig("def _focus_window_macos(self, title: str) -> " RESULT),
             "macOS window focus (not built yet).")
         .def(
             "_snapshot_linux",
@@ -451,7 +450,7 @@ NB_MODULE(vantor, m) {
                 return vt::snapshot_linux(self_of(v), window_title, max_depth)
                     .named("Vantor._snapshot_linux");
             },
-            "window_title"_a, "max_depth"_a,
+            nb::arg("window_title").none(), nb::arg("max_depth").none(),
             nb::sig("def _snapshot_linux(self, window_title: str | None, max_depth: int) -> " RESULT),
             "Linux snapshot (not built yet).")
         .def(
@@ -460,7 +459,7 @@ NB_MODULE(vantor, m) {
                 return vt::click_ref_linux(self_of(v), ref, elem_info, double_click)
                     .named("Vantor._click_ref_linux");
             },
-            "ref"_a, "elem_info"_a, "double_click"_a,
+            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
             nb::sig("def _click_ref_linux(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
             "Linux click by ref (not built yet).")
         .def(
@@ -483,6 +482,6 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object title) {
                 return vt::focus_window_linux(self_of(v), title).named("Vantor._focus_window_linux");
             },
-            "title"_a, nb::sig("def _focus_window_linux(self, title: str) -> " RESULT),
+            nb::arg("title").none(), nb::sig("def _focus_window_linux(self, title: str) -> " RESULT),
             "Linux window focus (not built yet).");
 }

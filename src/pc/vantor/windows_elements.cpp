@@ -76,8 +76,8 @@ nb::object element_center_sync(nb::object element, nb::object backend) {
 Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
     (void)self;
     try {
-        co_return co_await bridge::run_in_executor(
-            [element, backend]() { return element_center_sync(element, backend); });
+        nb::object pending = submit<&element_center_sync>(element, backend);
+        co_return co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -92,9 +92,8 @@ Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     try {
         element = element_of(elem_info);
         backend = backend_of(elem_info);
-        co_await bridge::run_in_executor([element, backend, double_click]() {
-            click_element_sync(element, backend, double_click);
-        });
+        nb::object pending = submit<&click_element_sync>(element, backend, double_click);
+        co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -194,9 +193,9 @@ Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     try {
         element = element_of(elem_info);
         backend = backend_of(elem_info);
-        co_await bridge::run_in_executor([element, backend, text, clear_first, press_enter]() {
-            type_element_sync(element, backend, text, clear_first, press_enter);
-        });
+        nb::object pending =
+            submit<&type_element_sync>(element, backend, text, clear_first, press_enter);
+        co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -313,9 +312,8 @@ Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     try {
         nb::object element = element_of(elem_info);
         nb::object backend = backend_of(elem_info);
-        co_await bridge::run_in_executor([element, backend, value]() {
-            select_element_sync(element, backend, value);
-        });
+        nb::object pending = submit<&select_element_sync>(element, backend, value);
+        co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -349,8 +347,8 @@ Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info)
     try {
         nb::object element = element_of(elem_info);
         nb::object backend = backend_of(elem_info);
-        co_await bridge::run_in_executor(
-            [element, backend]() { toggle_element_sync(element, backend); });
+        nb::object pending = submit<&toggle_element_sync>(element, backend);
+        co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

@@ -13,12 +13,12 @@ nb::object uia_desktop() {
     return py::import_from("pywinauto", "Desktop")(nb::arg("backend") = "uia");
 }
 
-/// Runs `fn` on the executor; its result, or a failure with the text of
-/// its error.
-template <typename F> Coro<> on_executor(F fn) {
+/// Awaits `pending`, a function submitted to the executor: its result, or a
+/// failure with the text of its error.
+Coro<> result_or_failure(nb::object pending) {
     std::optional<nb::python_error> failed;
     try {
-        co_return co_await bridge::run_in_executor(std::move(fn));
+        co_return co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -32,7 +32,8 @@ template <typename F> Coro<> on_executor(F fn) {
 Coro<> get_focused_window_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    co_return co_await on_executor([self]() { return get_focused_window_sync(self); });
+    nb::object pending = submit<&get_focused_window_sync>(self);
+    co_return co_await result_or_failure(pending);
 }
 
 nb::object get_focused_window_sync(nb::object self) {
@@ -62,7 +63,8 @@ nb::object get_focused_window_sync(nb::object self) {
 Coro<> list_windows_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    co_return co_await on_executor([self]() { return list_windows_sync(self); });
+    nb::object pending = submit<&list_windows_sync>(self);
+    co_return co_await result_or_failure(pending);
 }
 
 nb::object list_windows_sync(nb::object self) {
@@ -94,7 +96,8 @@ nb::object list_windows_sync(nb::object self) {
 Coro<> focus_window_windows(nb::object self, nb::object title) {
     if (!state(self).pywinauto_available)
         co_return failure("pywinauto not available");
-    co_return co_await on_executor([self, title]() { return focus_window_sync(self, title); });
+    nb::object pending = submit<&focus_window_sync>(self, title);
+    co_return co_await result_or_failure(pending);
 }
 
 nb::object focus_window_sync(nb::object self, nb::object title) {

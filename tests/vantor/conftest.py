@@ -1,0 +1,56 @@
+"""Fixtures of the desktop controller tests.
+
+Windows cannot run here: the Windows paths run against the small models of
+pywinauto, uiautomation, PyAutoGUI and ``ctypes.windll`` in
+``fakes/vantor_fakes.py``, put into ``sys.modules`` for one test at a time,
+with ``vantor.SYSTEM`` set to "Windows".
+"""
+
+import os
+import sys
+import threading
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "fakes"))
+
+import vantor_fakes  # noqa: E402
+from ombrel.pc import vantor  # noqa: E402
+
+LIBRARIES = ("pywinauto", "pywinauto.keyboard", "uiautomation", "pyautogui")
+
+
+@pytest.fixture(autouse=True)
+def clean_modules():
+    """Whatever a test puts into or imports into ``sys.modules`` is undone."""
+    saved = dict(sys.modules)
+    yield
+    for name in [name for name in sys.modules if name not in saved]:
+        del sys.modules[name]
+    for name, module in saved.items():
+        if sys.modules.get(name) is not module:
+            sys.modules[name] = module
+
+
+@pytest.fixture
+def no_libraries(monkeypatch):
+    """None of the Windows libraries can be imported (as on this machine)."""
+    for name in LIBRARIES:
+        monkeypatch.setitem(sys.modules, name, None)
+
+
+@pytest.fixture
+def windows(monkeypatch):
+    """SYSTEM is "Windows"; returns a function that installs a world."""
+    monkeypatch.setattr(vantor, "SYSTEM", "Windows")
+
+    def install(world, **present):
+        vantor_fakes.install(world, monkeypatch, **present)
+        return world
+
+    return install
+
+
+@pytest.fixture
+def loop_thread():
+    return threading.get_ident()

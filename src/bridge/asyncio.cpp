@@ -66,8 +66,8 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
         }
     }
 
-    nb::object timeout = options.timeout > 0 ? nb::object(nb::float_(options.timeout))
-                                             : nb::object(nb::none());
+    nb::object timeout = options.timeout ? nb::object(nb::float_(*options.timeout))
+                                         : nb::object(nb::none());
     nb::object output;
     if (!failure) {
         try {

@@ -4,6 +4,7 @@
 
 #include "coroutine.h"
 
+#include <optional>
 #include <utility>
 
 namespace ombrel::bridge {
@@ -26,8 +27,9 @@ template <typename F> nb::object run_in_executor(F fn) {
 
 /// How a child process is started and bounded.
 struct ProcessOptions {
-    /// Seconds before the child is killed; none when not positive.
-    double timeout = 0.0;
+    /// Seconds before the child is killed (as `asyncio.wait_for` counts
+    /// them: zero, negative or NaN has expired at once); no limit when empty.
+    std::optional<double> timeout;
     /// Runs `command` (a str) through the system shell instead of as an argv
     /// list.
     bool shell = false;

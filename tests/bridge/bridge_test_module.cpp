@@ -1,6 +1,7 @@
 // A test-only module exercising the coroutine bridge on its own.
 #include "bridge/bridge.h"
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include <stdexcept>
@@ -87,7 +88,8 @@ Coro<> in_executor(nb::object fn) {
     co_return co_await bridge::run_in_executor([fn]() { return fn(); });
 }
 
-Coro<> run_process(nb::object command, double timeout, bool shell, bool own_session) {
+Coro<> run_process(nb::object command, std::optional<double> timeout, bool shell,
+                   bool own_session) {
     co_return co_await bridge::run_process(
         command, bridge::ProcessOptions{timeout, shell, own_session});
 }
@@ -112,7 +114,8 @@ NB_MODULE(_bridge_test, m) {
     m.def("with_cleanup", &with_cleanup);
     m.def("stubborn", &stubborn);
     m.def("in_executor", &in_executor);
-    m.def("run_process", &run_process);
+    m.def("run_process", &run_process, nb::arg("command"), nb::arg("timeout").none(),
+          nb::arg("shell"), nb::arg("own_session"));
     m.def("hold", &hold, nb::arg("keep").none(), nb::arg("awaitable"));
     m.def("log_info", [](nb::handle a, nb::handle b) { logger.info("value %s and %d", a, b); });
     m.def("log_exception", [](nb::handle exc) { logger.exception("failed %s", exc, "here"); });

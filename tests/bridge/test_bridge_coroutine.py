@@ -300,6 +300,10 @@ class TestProcesses:
         code, out, err = await bt.run_process("echo out; echo err >&2; exit 3", 10, True, True)
         assert (code, out, err) == (3, b"out\n", b"err\n")
 
+    async def test_a_limit_of_zero_has_expired(self):
+        with pytest.raises(TimeoutError):
+            await bt.run_process("sleep 5", 0, True, True)
+
     async def test_time_out_kills_the_whole_session(self, tmp_path):
         pid_file = tmp_path / "pid"
         with pytest.raises(TimeoutError):
@@ -309,7 +313,7 @@ class TestProcesses:
     async def test_cancellation_kills_and_reaps(self, tmp_path):
         pid_file = tmp_path / "pid"
         task = asyncio.create_task(
-            bt.run_process(f"sleep 100 & echo $! > {pid_file}; wait", 0, True, True)
+            bt.run_process(f"sleep 100 & echo $! > {pid_file}; wait", None, True, True)
         )
         while not pid_file.exists() or not pid_file.read_text().strip():
             await asyncio.sleep(0.01)

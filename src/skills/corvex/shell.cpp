@@ -1,7 +1,6 @@
 // OmbrelContext.shell: a command through the system shell, bounded in time.
 #include "corvex.h"
 
-#include <limits>
 #include <optional>
 
 namespace ombrel::corvex {
@@ -21,10 +20,8 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
     nb::float_ limit = bridge::expect_float(timeout, "timeout");
     double seconds = nb::cast<double>(limit);
     // A limit that is not positive (or not a number) has expired before the
-    // command could finish, as for asyncio.wait_for; the process runner
-    // reads such a limit as none, so it is given the smallest positive one.
-    bridge::ProcessOptions options{seconds > 0 ? seconds : std::numeric_limits<double>::min(),
-                                   /*shell*/ true, /*own_session*/ true};
+    // command could finish, as for asyncio.wait_for.
+    bridge::ProcessOptions options{seconds, /*shell*/ true, /*own_session*/ true};
 
     std::optional<nb::python_error> failure;
     nb::tuple finished;

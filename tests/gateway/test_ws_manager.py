@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
+import sys
 
 import pytest
 
@@ -102,9 +103,6 @@ async def test_arguments_are_checked_before_any_work(host, call, error):
 
 
 @pytest.mark.parametrize("text, expected", [
-    *((phrase, True) for phrase in ("use computer use", "computer use mode", "use screenshots",
-                                    "screenshot mode", "vision mode", "use vision",
-                                    "switch to computer use", "enable computer use")),
     ("Could you ENABLE Computer Use for this?", True),
     ("reuse visionary ideas", True),
     ("use  vision", False),
@@ -141,8 +139,9 @@ def test_router_and_endpoint_as_fastapi_sees_them():
     assert (route.path, route.name, route.endpoint.__name__) == ("/ws", "websocket_endpoint", "websocket_endpoint")
     signature = inspect.signature(route.endpoint)
     assert list(signature.parameters) == ["ws"] and signature.parameters["ws"].annotation is WebSocket
-    assert asyncio.iscoroutinefunction(route.endpoint)
-    for wrong, error in (("http://a.example", "iterable of str, not str"), ([1], "must be str, not int"), (5, "")):
+    iscoroutinefunction = inspect.iscoroutinefunction if sys.version_info >= (3, 12) else asyncio.iscoroutinefunction
+    assert iscoroutinefunction(route.endpoint)
+    for wrong, error in (("http://a.example", "iterable of str, not str"), ([1], "must be str, not int"), (5, "not iterable")):
         with pytest.raises(TypeError, match=error):
             ws.create_ws_router(wrong)
 

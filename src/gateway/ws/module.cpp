@@ -13,6 +13,10 @@ static PyType_Slot connection_manager_slots[] = {
     {0, nullptr},
 };
 
+// `self` of a coroutine method: checked to be an instance of the class, and
+// handed to the coroutine as the Python object it keeps alive.
+template <typename T> using Self = nb::pointer_and_handle<T>;
+
 // How a coroutine looks in signatures.
 #define COROUTINE(T) "collections.abc.Coroutine[typing.Any, typing.Any, " T "]"
 
@@ -26,8 +30,8 @@ NB_MODULE(ws, m) {
         .def_rw("_connections", &gw::ConnectionManager::connections,
                 "The accepted connections, in the order they connected.")
         .def("connect",
-             [](nb::object self, nb::object ws) {
-                 return gw::connect(std::move(self), std::move(ws))
+             [](Self<gw::ConnectionManager> self, nb::object ws) {
+                 return gw::connect(nb::borrow(self.h), std::move(ws))
                      .named("ConnectionManager.connect");
              },
              nb::arg("ws").none(),
@@ -38,8 +42,8 @@ NB_MODULE(ws, m) {
              nb::arg("ws").none(), nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
              "Unregister a connection (it is not closed).")
         .def("broadcast",
-             [](nb::object self, nb::object message) {
-                 return gw::broadcast(std::move(self), std::move(message))
+             [](Self<gw::ConnectionManager> self, nb::object message) {
+                 return gw::broadcast(nb::borrow(self.h), std::move(message))
                      .named("ConnectionManager.broadcast");
              },
              nb::arg("message").none(),
@@ -53,8 +57,8 @@ NB_MODULE(ws, m) {
         m, "_WebSocketEndpoint", nb::dynamic_attr(),
         "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.")
         .def("__call__",
-             [](nb::object self, nb::object ws) {
-                 return gw::websocket_endpoint(std::move(self), std::move(ws))
+             [](Self<gw::WebSocketEndpoint> self, nb::object ws) {
+                 return gw::websocket_endpoint(nb::borrow(self.h), std::move(ws))
                      .named("create_ws_router.<locals>.websocket_endpoint");
              },
              nb::arg("ws").none(),

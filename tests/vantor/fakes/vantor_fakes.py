@@ -52,7 +52,8 @@ class Node:
     def __init__(self, kind: str, name: str = "", *children: Node, auto_id: str = "",
                  enabled: bool = True, value: str | None = None, patterns=(),
                  rect=(0, 0, 10, 10), class_name: str | None = None, handle: int = 0,
-                 visible: bool = True, fail: dict[str, BaseException] | None = None):
+                 visible: bool = True, fail: dict[str, BaseException] | None = None,
+                 missing=()):
         self.kind = kind
         self.name = name
         self.children = list(children)
@@ -67,6 +68,8 @@ class Node:
         self.visible = visible
         # attribute or method name -> exception it raises
         self.fail = dict(fail or {})
+        # uiautomation: pattern getters that this control's class lacks
+        self.missing = set(missing)
         self.selected = False
         self.toggled = 0
         self.expanded = False
@@ -417,6 +420,9 @@ class UiaControl:
         return [self._world.control(c) for c in self.node.children]
 
     def _pattern(self, pattern, getter):
+        if getter in self.node.missing:
+            raise AttributeError(
+                f"'{self.node.kind}Control' object has no attribute '{getter}'")
         self._read(getter)
         return _UiaPattern(self._world, self.node) if pattern in self.node.patterns else None
 

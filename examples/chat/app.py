@@ -15,6 +15,7 @@ import logging
 import sys
 from functools import partial
 from pathlib import Path
+from types import SimpleNamespace
 
 HERE = Path(__file__).resolve().parent
 # The stand-in host's modules (ombrel.gateway.server) sit beside ours in the
@@ -25,8 +26,11 @@ import uvicorn  # noqa: E402
 from fastapi import FastAPI  # noqa: E402
 from fastapi.responses import FileResponse  # noqa: E402
 
+from ombrel.config import HeartbeatConfig  # noqa: E402
+from ombrel.core.heartbeat import HeartbeatRunner  # noqa: E402
+from ombrel.core.heartbeat_adapter import HeartbeatAdapter  # noqa: E402
 from ombrel.gateway import server  # noqa: E402
-from ombrel.gateway.ws import create_ws_router  # noqa: E402
+from ombrel.gateway.ws import create_ws_router, manager  # noqa: E402
 
 # A 1x1 PNG standing in for a screenshot.
 PIXEL = ("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNkYPhf"
@@ -64,16 +68,30 @@ async def computer_use_agent(text: str):
         yield step
 
 
+async def heartbeat_event(event: dict) -> None:
+    """The heartbeat's "heartbeat" and "heartbeat_paused" events go to every client."""
+    await manager.broadcast(event)
+
+
+async def heartbeat_beat(prompt: str) -> None:
+    """A beat hands the check-in prompt to the agent; its answer goes to every client."""
+    agent = server.get_state()["agent"]
+    async for event in agent.process_message(prompt):
+        await manager.broadcast(event.to_dict())
+
+
 def create_app() -> FastAPI:
+    heartbeat_config = HeartbeatConfig(enabled=True, interval_seconds=60, max_consecutive=3)
+    runner = HeartbeatRunner(heartbeat_config, heartbeat_beat, heartbeat_event)
     server.set_state(
         agent=server.StandardAgent(standard_agent),
         cu_agent=server.ComputerUseAgent(computer_use_agent),
         guardrails=GUARDRAILS,
-        heartbeat=server.Heartbeat(),
-        config=server.config(300),
+        heartbeat=HeartbeatAdapter(runner),
+        config=SimpleNamespace(heartbeat=heartbeat_config),
         memory=server.Memory({"conv-1": [{"role": "user", "content": "hello"}]}),
     )
-    app = FastAPI(title="Ombrel gateway example")
+    app = FastAPI(title="Ombrel gateway example", on_shutdown=[runner.stop])
     app.include_router(create_ws_router())
     page = HERE / "index.html"
 

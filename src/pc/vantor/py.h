@@ -50,6 +50,8 @@ inline nb::object call(nb::handle obj, nb::handle name) {
 
 /// `bool(obj)`
 inline bool truthy(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr()))
+        return PyUnicode_GET_LENGTH(obj.ptr()) != 0;
     int result = PyObject_IsTrue(obj.ptr());
     if (result < 0)
         throw nb::python_error();

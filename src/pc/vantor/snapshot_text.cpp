@@ -41,6 +41,16 @@ void SnapshotText::add(long long number) {
     buffer_.append(digits, end);
 }
 
+void SnapshotText::add_lower_ascii(std::string_view ascii) {
+    std::size_t start = buffer_.size();
+    buffer_.append(ascii);
+    for (std::size_t i = start; i < buffer_.size(); ++i) {
+        char c = buffer_[i];
+        if (c >= 'A' && c <= 'Z')
+            buffer_[i] = static_cast<char>(c - 'A' + 'a');
+    }
+}
+
 void SnapshotText::add_indent(long long depth) {
     long long levels = std::clamp(depth, 0LL, 4LL);
     buffer_.append(static_cast<std::size_t>(levels) * 2, ' ');

@@ -18,12 +18,20 @@ namespace nb = nanobind;
 /// carry) passed through, so the text comes out exactly as it went in.
 class SnapshotText {
 public:
+    SnapshotText() = default;
+    /// Room for `expected` bytes from the start (the previous snapshot's size).
+    explicit SnapshotText(std::size_t expected) { buffer_.reserve(expected + expected / 8); }
+
+    std::size_t size() const { return buffer_.size(); }
     /// Starts a new line; what follows is added to it.
     void new_line();
     void add(std::string_view ascii) { buffer_.append(ascii); }
+    void add(char ascii) { buffer_.push_back(ascii); }
     /// A str as it is; anything else as an f-string would show it.
     void add(nb::handle text);
     void add(long long number);
+    /// ASCII text, lower-cased.
+    void add_lower_ascii(std::string_view ascii);
     /// Two spaces per level of `depth`, at most four levels.
     void add_indent(long long depth);
 

@@ -39,6 +39,8 @@ struct Vantor {
     bool linux_atspi_available = false;
     bool linux_xdotool_available = false;
     bool initialized = false;
+    /// Bytes of the latest snapshot's text: room reserved for the next one.
+    std::size_t last_text_size = 0;
     /// Serialises the Windows snapshots of this controller, so that two
     /// walks never interleave their writes to the ref table.
     std::recursive_mutex walk_mutex;

@@ -53,21 +53,7 @@ const char *ascii_text(nb::handle text, Py_ssize_t *size) {
         PyErr_Clear(); // lone surrogates: not ASCII
         return nullptr;
     }
-    return *size == PyUnicode_GetLength(text.ptr()) ? data : nullptr;
-}
-
-/// `kind.lower()`, done here for ASCII kinds.
-void add_lower(SnapshotText &text, nb::handle kind) {
-    Py_ssize_t size = 0;
-    if (const char *data = ascii_text(kind, &size)) {
-        std::string lower(data, static_cast<std::size_t>(size));
-        for (char &c : lower)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        text.add(lower);
-        return;
-    }
-    text.add(kind.attr("lower")());
+    return *size == PyUnicode_GET_LENGTH(text.ptr()) ? data : nullptr;
 }
 
 /// `not name.strip()`
@@ -88,6 +74,27 @@ bool only_white_space(nb::handle name) {
 /// What the walk reads of one element.
 struct Element {
     nb::object kind, name, auto_id, enabled, value;
+    /// The kind's text when it is an ASCII str (the usual case), else empty.
+    std::string_view kind_ascii;
+};
+
+/// The children of one element being walked: a list read by index (as its
+/// iterator would read it), or any other iterator.
+struct Level {
+    nb::object children;
+    Py_ssize_t index; // -1: `children` is an iterator
+    long long depth;
+
+    /// The next child (a new reference), or null at the end or on an error.
+    PyObject *next() {
+        if (index < 0)
+            return PyIter_Next(children.ptr());
+        if (index >= PyList_GET_SIZE(children.ptr()))
+            return nullptr;
+        PyObject *child = PyList_GET_ITEM(children.ptr(), index++);
+        Py_INCREF(child);
+        return child;
+    }
 };
 
 /// Walks the descendants of one element, depth first, an element before its
@@ -101,24 +108,16 @@ public:
         : controller_(controller), ref_map_(nb::borrow(ref_map)), text_(text),
           library_(library), max_depth_(max_depth),
           interactive_(module_attr("INTERACTIVE_TYPES")),
-          context_(module_attr("CONTEXT_TYPES")),
-          backend_(nb::borrow(library == Library::pywinauto ? py::names().pywinauto
-                                                             : py::names().uiautomation)) {}
+          context_(module_attr("CONTEXT_TYPES")), entry_template_(make_entry_template()) {}
 
     /// Lists the children of `element` at `depth`, their children at
     /// `depth` + 1, and so on down to `max_depth`.
     void walk(nb::handle element, long long depth) {
-        struct Level {
-            nb::object children; // iterator
-            long long depth;
-        };
         std::vector<Level> stack;
-        nb::object first = children_of(element, depth);
-        if (!first.is_valid())
+        if (!push_children(stack, element, depth))
             return;
-        stack.push_back({std::move(first), depth});
         while (!stack.empty()) {
-            PyObject *next = PyIter_Next(stack.back().children.ptr());
+            PyObject *next = stack.back().next();
             long long level = stack.back().depth;
             if (!next) {
                 if (!PyErr_Occurred()) {
@@ -139,9 +138,7 @@ public:
                 Element read;
                 read_element(child, read);
                 list(child, read, level);
-                nb::object below = children_of(child, level + 1);
-                if (below.is_valid())
-                    stack.push_back({std::move(below), level + 1});
+                push_children(stack, child, level + 1);
             } catch (nb::python_error &error) {
                 if (!py::is_exception(error))
                     throw;
@@ -151,11 +148,12 @@ public:
     }
 
 private:
-    /// An iterator over the children of `element`, or nothing when the walk
-    /// stops above them (too deep, or the children cannot be read).
-    nb::object children_of(nb::handle element, long long depth) {
+    /// Puts the children of `element` on the stack, unless the walk stops
+    /// above them (too deep, none, or they cannot be read). An error of
+    /// iterating them is the element's own error.
+    bool push_children(std::vector<Level> &stack, nb::handle element, long long depth) {
         if (depth > max_depth_)
-            return {};
+            return false;
         const py::Names &n = py::names();
         nb::object children;
         try {
@@ -164,9 +162,16 @@ private:
         } catch (nb::python_error &error) {
             if (!py::is_exception(error))
                 throw;
-            return {};
+            return false;
         }
-        return py::checked(PyObject_GetIter(children.ptr()));
+        if (PyList_CheckExact(children.ptr())) {
+            if (PyList_Size(children.ptr()) == 0)
+                return false;
+            stack.push_back({std::move(children), 0, depth});
+            return true;
+        }
+        stack.push_back({py::checked(PyObject_GetIter(children.ptr())), -1, depth});
+        return true;
     }
 
     void read_element(nb::handle child, Element &e) {
@@ -174,6 +179,9 @@ private:
             read_pywinauto(child, e);
         else
             read_uiautomation(child, e);
+        Py_ssize_t size = 0;
+        if (const char *data = ascii_text(e.kind, &size))
+            e.kind_ascii = std::string_view(data, static_cast<std::size_t>(size));
     }
 
     static void read_pywinauto(nb::handle child, Element &e) {
@@ -191,8 +199,7 @@ private:
                 throw;
         }
         e.value = nb::borrow(n.empty);
-        if (py::equal(e.kind, n.Edit) || py::equal(e.kind, n.ComboBox) ||
-            py::equal(e.kind, n.Document)) {
+        if (has_value_kind(e.kind)) {
             try {
                 nb::object pattern = py::attr(child, n.iface_value);
                 if (py::truthy(pattern))
@@ -202,6 +209,21 @@ private:
                     throw;
             }
         }
+    }
+
+    /// `kind in ("Edit", "ComboBox", "Document")`
+    static bool has_value_kind(nb::handle kind) {
+        if (PyUnicode_CheckExact(kind.ptr())) {
+            Py_ssize_t size = 0;
+            const char *data = ascii_text(kind, &size);
+            if (!data)
+                return false;
+            std::string_view text(data, static_cast<std::size_t>(size));
+            return text == "Edit" || text == "ComboBox" || text == "Document";
+        }
+        const py::Names &n = py::names();
+        return py::equal(kind, n.Edit) || py::equal(kind, n.ComboBox) ||
+               py::equal(kind, n.Document);
     }
 
     static void read_uiautomation(nb::handle child, Element &e) {
@@ -226,42 +248,49 @@ private:
         }
     }
 
+    /// The kind lower-cased, as `kind.lower()` gives it.
+    void add_kind(const Element &e) {
+        if (e.kind_ascii.data()) {
+            text_.add_lower_ascii(e.kind_ascii);
+            return;
+        }
+        text_.add(e.kind.attr("lower")());
+    }
+
     void list(nb::handle child, const Element &e, long long depth) {
         const py::Names &n = py::names();
-        bool interactive = py::contains(interactive_, e.kind);
-        bool context = py::contains(context_, e.kind);
         bool has_name = !e.name.is(n.empty);
         SnapshotText::Mark mark = text_.mark();
         try {
-            if (interactive && py::truthy(e.enabled)) {
+            if (py::contains(interactive_, e.kind) && py::truthy(e.enabled)) {
                 long long ref = controller_.ref_counter + 1;
                 text_.new_line();
                 text_.add_indent(depth);
-                text_.add("[");
+                text_.add('[');
                 text_.add(ref);
                 text_.add("] ");
-                add_lower(text_, e.kind);
+                add_kind(e);
                 if (has_name) {
                     text_.add(" \"");
                     text_.add(e.name);
-                    text_.add("\"");
+                    text_.add('"');
                 }
                 if (!e.value.is(n.empty) && !py::equal(e.value, e.name)) {
                     text_.add(" value=\"");
                     text_.add(prefix(e.value, 100));
-                    text_.add("\"");
+                    text_.add('"');
                 }
                 if (!e.auto_id.is(n.empty) && !py::equal(e.auto_id, e.name)) {
                     text_.add(" (id: ");
                     text_.add(e.auto_id);
-                    text_.add(")");
+                    text_.add(')');
                 }
                 store(ref, child, e);
                 controller_.ref_counter = ref;
-            } else if (context && has_name && !only_white_space(e.name)) {
+            } else if (has_name && py::contains(context_, e.kind) && !only_white_space(e.name)) {
                 text_.new_line();
                 text_.add_indent(depth);
-                add_lower(text_, e.kind);
+                add_kind(e);
                 text_.add(": ");
                 bool cut = false;
                 text_.add(prefix(e.name, 200, &cut));
@@ -274,16 +303,26 @@ private:
         }
     }
 
-    void store(long long ref, nb::handle child, const Element &e) {
+    /// {"element": None, "control_type": None, ..., "backend": <library>}:
+    /// copies of it keep their keys' table, so filling one in never resizes.
+    nb::object make_entry_template() const {
         const py::Names &n = py::names();
         nb::dict entry;
+        for (nb::handle key : {n.element, n.control_type, n.name, n.auto_id, n.value})
+            entry[key] = nb::none();
+        entry[n.backend] = library_ == Library::pywinauto ? n.pywinauto : n.uiautomation;
+        return entry;
+    }
+
+    void store(long long ref, nb::handle child, const Element &e) {
+        const py::Names &n = py::names();
+        nb::object entry = py::checked(PyDict_Copy(entry_template_.ptr()));
         PyObject *d = entry.ptr();
         if (PyDict_SetItem(d, n.element.ptr(), child.ptr()) ||
             PyDict_SetItem(d, n.control_type.ptr(), e.kind.ptr()) ||
             PyDict_SetItem(d, n.name.ptr(), e.name.ptr()) ||
             PyDict_SetItem(d, n.auto_id.ptr(), e.auto_id.ptr()) ||
-            PyDict_SetItem(d, n.value.ptr(), e.value.ptr()) ||
-            PyDict_SetItem(d, n.backend.ptr(), backend_.ptr()))
+            PyDict_SetItem(d, n.value.ptr(), e.value.ptr()))
             throw nb::python_error();
         nb::object key = py::checked(PyLong_FromLongLong(ref));
         if (PyObject_SetItem(ref_map_.ptr(), key.ptr(), d))
@@ -300,7 +339,7 @@ private:
     SnapshotText &text_;
     Library library_;
     long long max_depth_;
-    nb::object interactive_, context_, backend_;
+    nb::object interactive_, context_, entry_template_;
 };
 
 /// Holds the controller's walk lock; waits for it with the GIL released.
@@ -415,7 +454,7 @@ nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::obje
     if (!py::truthy(name))
         name = nb::str("Unknown");
     nb::object class_name = py::or_empty(py::call(wrapper, n.friendly_class_name));
-    SnapshotText text;
+    SnapshotText text(controller.last_text_size);
     text.new_line();
     text.add("Window: ");
     text.add(name);
@@ -424,6 +463,7 @@ nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::obje
     text.add("]");
     text.new_line();
     Walker(controller, table, text, Library::pywinauto, limit).walk(wrapper, 0);
+    controller.last_text_size = text.size();
     return snapshot_result(controller, name, text);
 }
 
@@ -446,12 +486,13 @@ nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
     nb::object name = py::attr(window, py::names().Name);
     if (!py::truthy(name))
         name = nb::str("Unknown");
-    SnapshotText text;
+    SnapshotText text(controller.last_text_size);
     text.new_line();
     text.add("Window: ");
     text.add(name);
     text.new_line();
     Walker(controller, table, text, Library::uiautomation, limit).walk(window, 0);
+    controller.last_text_size = text.size();
     return snapshot_result(controller, name, text);
 }
 

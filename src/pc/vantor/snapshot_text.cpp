@@ -56,9 +56,9 @@ void SnapshotText::add_indent(long long depth) {
     buffer_.append(static_cast<std::size_t>(levels) * 2, ' ');
 }
 
-void SnapshotText::rollback(Mark mark) {
-    buffer_.resize(mark.size);
-    starts_.resize(mark.lines);
+void SnapshotText::rollback(Mark point) {
+    buffer_.resize(point.size);
+    starts_.resize(point.lines);
 }
 
 nb::str SnapshotText::decode(std::size_t begin, std::size_t end) const {

@@ -40,7 +40,7 @@ public:
         std::size_t size, lines;
     };
     Mark mark() const { return {buffer_.size(), starts_.size()}; }
-    void rollback(Mark mark);
+    void rollback(Mark point);
 
     /// The lines joined with line feeds.
     nb::str text() const;

@@ -4,7 +4,9 @@
 
 #include "coroutine.h"
 
+#include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace ombrel::bridge {
@@ -16,13 +18,36 @@ nb::module_ asyncio();
 nb::object sleep(nb::handle seconds);
 nb::object sleep(double seconds);
 
-/// Runs `fn` on the running loop's default executor; await the returned
-/// future for its result. `fn` runs on a worker thread holding the GIL, so it
-/// must own everything it touches (capture by value): the awaiting coroutine
-/// may be cancelled while it still runs.
-template <typename F> nb::object run_in_executor(F fn) {
+namespace detail {
+template <typename R, typename... Params, std::size_t... I>
+nb::object call_unpacked(R (*fn)(Params...), nb::args args, std::index_sequence<I...>) {
+    if constexpr (std::is_void_v<R>) {
+        fn(nb::cast<Params>(args[I])...);
+        return nb::none();
+    } else {
+        return nb::cast(fn(nb::cast<Params>(args[I])...));
+    }
+}
+template <typename R, typename... Params> constexpr std::size_t arity(R (*)(Params...)) {
+    return sizeof...(Params);
+}
+} // namespace detail
+
+/// `asyncio.get_running_loop().run_in_executor(None, Fn, *args)`: runs the
+/// plain function `Fn` on a worker thread of the loop's default executor,
+/// holding the GIL; await the returned future for its result.
+///
+/// The arguments travel as Python objects in the executor's work item, where
+/// the garbage collector sees them (a lambda's captures would be hidden from
+/// it), and the awaiting coroutine may be cancelled while `Fn` still runs, so
+/// `Fn` must own what it uses. Usage: `co_await run_in_executor<&walk>(self, depth)`.
+template <auto Fn, typename... Args> nb::object run_in_executor(Args &&...args) {
+    static_assert(sizeof...(Args) == detail::arity(Fn), "wrong number of arguments for Fn");
+    nb::object function = nb::cpp_function([](nb::args passed) {
+        return detail::call_unpacked(Fn, passed, std::make_index_sequence<detail::arity(Fn)>{});
+    });
     nb::object loop = asyncio().attr("get_running_loop")();
-    return loop.attr("run_in_executor")(nb::none(), nb::cpp_function(std::move(fn)));
+    return loop.attr("run_in_executor")(nb::none(), function, std::forward<Args>(args)...);
 }
 
 /// How a child process is started and bounded.

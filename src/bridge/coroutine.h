@@ -15,7 +15,9 @@
 // Rules for coroutine functions: take parameters by value (the frame outlives
 // the caller's references), hold Python objects as owning `nb::object`s, and
 // never `co_await` inside a `catch` block (C++ forbids it: keep the error in a
-// `std::optional<nb::python_error>` and await after the block).
+// `std::optional<nb::python_error>` and await after the block). Keep lambdas
+// and braced aggregates out of `co_await` expressions: GCC 12 destroys such
+// temporaries twice there; build them in a statement of their own.
 #pragma once
 
 #include <nanobind/nanobind.h>

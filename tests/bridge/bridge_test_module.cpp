@@ -84,9 +84,9 @@ Coro<> stubborn(nb::object awaitable) {
     co_return nb::none();
 }
 
-Coro<> in_executor(nb::object fn) {
-    co_return co_await bridge::run_in_executor([fn]() { return fn(); });
-}
+nb::object call(nb::object fn) { return fn(); }
+
+Coro<> in_executor(nb::object fn) { co_return co_await bridge::run_in_executor<&call>(fn); }
 
 Coro<> run_process(nb::object command, std::optional<double> timeout, bool shell,
                    bool own_session) {

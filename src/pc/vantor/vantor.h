@@ -5,12 +5,8 @@
 // the call that started them.
 //
 // Work goes to the executor as a plain function with its arguments (see
-// `submit`), not as a lambda: the work item then holds the arguments where
-// the garbage collector sees them (a closure's captures are hidden from it,
-// so a cycle through a stored exception's traceback would never be freed).
-// The future is made in a statement of its own and awaited afterwards:
-// GCC 12 destroys closure and aggregate temporaries of a `co_await`
-// expression twice.
+// `bridge::run_in_executor`), not as a lambda, so the garbage collector sees
+// the arguments.
 #pragma once
 
 #include "bridge/bridge.h"
@@ -50,33 +46,6 @@ struct Vantor {
 
 /// The controller behind a Python `Vantor` object (TypeError otherwise).
 Vantor &state(nb::handle self);
-
-namespace detail {
-template <typename R, typename... Params, std::size_t... I>
-nb::object call_unpacked(R (*fn)(Params...), nb::args args, std::index_sequence<I...>) {
-    if constexpr (std::is_void_v<R>) {
-        fn(nb::cast<Params>(args[I])...);
-        return nb::none();
-    } else {
-        return nb::object(fn(nb::cast<Params>(args[I])...));
-    }
-}
-template <typename R, typename... Params>
-constexpr std::size_t arity(R (*)(Params...)) {
-    return sizeof...(Params);
-}
-} // namespace detail
-
-/// `asyncio.get_running_loop().run_in_executor(None, Fn, *args)`: `Fn` runs
-/// on a worker thread of the loop's default executor, holding the GIL.
-template <auto Fn, typename... Args> nb::object submit(Args &&...args) {
-    static_assert(sizeof...(Args) == detail::arity(Fn));
-    nb::object function = nb::cpp_function([](nb::args passed) {
-        return detail::call_unpacked(Fn, passed, std::make_index_sequence<detail::arity(Fn)>{});
-    });
-    nb::object loop = bridge::asyncio().attr("get_running_loop")();
-    return loop.attr("run_in_executor")(nb::none(), function, std::forward<Args>(args)...);
-}
 
 extern const bridge::Logger logger;
 

@@ -76,7 +76,7 @@ nb::object element_center_sync(nb::object element, nb::object backend) {
 Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
     (void)self;
     try {
-        nb::object pending = submit<&element_center_sync>(element, backend);
+        nb::object pending = bridge::run_in_executor<&element_center_sync>(element, backend);
         co_return co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -92,7 +92,7 @@ Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     try {
         element = element_of(elem_info);
         backend = backend_of(elem_info);
-        nb::object pending = submit<&click_element_sync>(element, backend, double_click);
+        nb::object pending = bridge::run_in_executor<&click_element_sync>(element, backend, double_click);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -194,7 +194,7 @@ Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
         element = element_of(elem_info);
         backend = backend_of(elem_info);
         nb::object pending =
-            submit<&type_element_sync>(element, backend, text, clear_first, press_enter);
+            bridge::run_in_executor<&type_element_sync>(element, backend, text, clear_first, press_enter);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -312,7 +312,7 @@ Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     try {
         nb::object element = element_of(elem_info);
         nb::object backend = backend_of(elem_info);
-        nb::object pending = submit<&select_element_sync>(element, backend, value);
+        nb::object pending = bridge::run_in_executor<&select_element_sync>(element, backend, value);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -347,7 +347,7 @@ Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info)
     try {
         nb::object element = element_of(elem_info);
         nb::object backend = backend_of(elem_info);
-        nb::object pending = submit<&toggle_element_sync>(element, backend);
+        nb::object pending = bridge::run_in_executor<&toggle_element_sync>(element, backend);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))

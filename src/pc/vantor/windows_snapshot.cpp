@@ -404,7 +404,7 @@ Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max
     }
     std::optional<nb::python_error> error;
     try {
-        nb::object pending = submit<&snapshot_sync>(self, window_title, max_depth);
+        nb::object pending = bridge::run_in_executor<&snapshot_sync>(self, window_title, max_depth);
         co_return co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))

@@ -32,7 +32,7 @@ Coro<> result_or_failure(nb::object pending) {
 Coro<> get_focused_window_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    nb::object pending = submit<&get_focused_window_sync>(self);
+    nb::object pending = bridge::run_in_executor<&get_focused_window_sync>(self);
     co_return co_await result_or_failure(pending);
 }
 
@@ -63,7 +63,7 @@ nb::object get_focused_window_sync(nb::object self) {
 Coro<> list_windows_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    nb::object pending = submit<&list_windows_sync>(self);
+    nb::object pending = bridge::run_in_executor<&list_windows_sync>(self);
     co_return co_await result_or_failure(pending);
 }
 
@@ -96,7 +96,7 @@ nb::object list_windows_sync(nb::object self) {
 Coro<> focus_window_windows(nb::object self, nb::object title) {
     if (!state(self).pywinauto_available)
         co_return failure("pywinauto not available");
-    nb::object pending = submit<&focus_window_sync>(self, title);
+    nb::object pending = bridge::run_in_executor<&focus_window_sync>(self, title);
     co_return co_await result_or_failure(pending);
 }
 

@@ -11,13 +11,20 @@ nb::object sleep(double seconds) { return asyncio().attr("sleep")(seconds); }
 /// Kills the child, and with `own_session` every process of its session.
 static void kill_child(nb::handle process, bool own_session) {
     nb::module_ os = nb::module_::import_("os");
-    try {
-        if (own_session && nb::hasattr(os, "killpg")) {
+    if (own_session && nb::hasattr(os, "killpg")) {
+        try {
             nb::object signal = nb::module_::import_("signal");
             os.attr("killpg")(process.attr("pid"), signal.attr("SIGKILL"));
-        } else {
-            process.attr("kill")();
+            return;
+        } catch (nb::python_error &e) {
+            // The group is gone, or (macOS) holds only zombies: the child
+            // itself is all that may be left.
+            if (!e.matches(PyExc_ProcessLookupError) && !e.matches(PyExc_PermissionError))
+                throw;
         }
+    }
+    try {
+        process.attr("kill")();
     } catch (nb::python_error &e) {
         // Already gone: nothing left to kill.
         if (!e.matches(PyExc_ProcessLookupError))

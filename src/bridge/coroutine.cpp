@@ -145,6 +145,17 @@ static PySendResult throw_into(PyObject *iterator, PyObject *error,
 PySendResult CoroutineObject::step(PyObject *value, PyObject *error,
                                    PyObject **out) noexcept {
     *out = nullptr;
+    // Coroutines awaiting coroutines nest on the C stack: bounded like Python
+    // calls, so that runaway nesting is a RecursionError, not a crash.
+    if (Py_EnterRecursiveCall(" while running a coroutine"))
+        return PYGEN_ERROR;
+    PySendResult status = step_guarded(value, error, out);
+    Py_LeaveRecursiveCall();
+    return status;
+}
+
+PySendResult CoroutineObject::step_guarded(PyObject *value, PyObject *error,
+                                           PyObject **out) noexcept {
     if (running_) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;

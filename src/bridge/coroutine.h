@@ -145,6 +145,7 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
+    PySendResult step_guarded(PyObject *value, PyObject *error, PyObject **out) noexcept;
     PySendResult resume(PyObject **out) noexcept;
     PySendResult advance(PyObject *value, PyObject *error, PyObject **out) noexcept;
     PySendResult finish(PyObject **out) noexcept;

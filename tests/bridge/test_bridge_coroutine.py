@@ -28,6 +28,11 @@ async def test_results_of_every_kind():
     assert await bt.count_down(200) == 200  # nested C++ coroutines
 
 
+async def test_runaway_nesting_is_a_recursion_error():
+    with pytest.raises(RecursionError):
+        await bt.count_down(100_000)
+
+
 async def test_awaits_any_python_awaitable():
     loop = asyncio.get_running_loop()
     future = loop.create_future()

@@ -172,6 +172,25 @@ MACOS = "The macOS desktop backend is not built yet"
 LINUX = "The Linux desktop backend is not built yet"
 
 
+async def test_lookup_keeps_the_table_it_searches(no_libraries):
+    """A key whose __eq__ replaces the table: the look-up still answers from
+    the table it was searching, as `ref in table` and `table[ref]` would."""
+    controller, spare = vantor.Vantor(), []
+
+    class Key:
+        def __hash__(self):
+            return hash(1)
+
+        def __eq__(self, other):
+            if not spare:
+                controller._ref_map = {}
+                spare.append({1: {"backend": "linux_atspi"}})  # may reuse the freed table
+            return True
+
+    controller._ref_map = {Key(): {"backend": "macos"}}
+    assert await controller.click_ref(1) == {"success": False, "error": MACOS, "ref": 1}
+
+
 @pytest.mark.parametrize("call, expected", [
     (lambda c: c.click_ref(1), {"success": False, "error": MACOS, "ref": 1}),
     (lambda c: c.click_ref(2), {"success": False, "error": LINUX, "ref": 2}),

@@ -255,6 +255,19 @@ async def test_walker_methods_append_to_a_list(windows):
     assert controller._ref_counter == 4
 
 
+async def test_walker_at_the_integer_limits(windows):
+    world = windows(World(notepad()))
+    controller = vantor.Vantor()
+    top, lines = world.wrapper(world.windows[0]), []
+    controller._walk_element_pywinauto(top, lines, 2**63 - 1, 2**63 - 1)
+    assert [line.strip() for line in lines] == [
+        '[1] menubar "Application"', '[2] document value="hello" (id: 15)',
+        "statusbar: Ln 1, Col 1"]                     # their children would be one too deep
+    controller._ref_counter, lines = 2**63 - 1, []
+    controller._walk_element_pywinauto(top, lines, 0, 8)
+    assert lines == ["statusbar: Ln 1, Col 1"] and controller._ref_counter == 2**63 - 1
+
+
 async def test_concurrent_snapshots_keep_the_table_whole(windows):
     """Walks from many worker threads at once: the table ends up exactly the
     one of the snapshot that walked last."""

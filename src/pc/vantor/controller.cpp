@@ -27,9 +27,10 @@ nb::object text_argument(nb::handle value, const char *name) {
     return bridge::expect_str(value, name);
 }
 
-/// The entry of `ref` in the ref table, or nothing.
+/// The entry of `ref` in the ref table, or nothing. The table is held while
+/// it is searched: a key's `__eq__` may replace the controller's table.
 nb::object find_entry(Vantor &controller, nb::handle ref) {
-    nb::handle table = controller.ref_map;
+    nb::object table = controller.ref_map;
     if (!py::contains(table, ref))
         return {};
     return py::item(table, ref);

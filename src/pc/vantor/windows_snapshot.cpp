@@ -138,7 +138,8 @@ public:
                 Element read;
                 read_element(child, read);
                 list(child, read, level);
-                push_children(stack, child, level + 1);
+                if (level < max_depth_) // level + 1 would be too deep
+                    push_children(stack, child, level + 1);
             } catch (nb::python_error &error) {
                 if (!py::is_exception(error))
                     throw;
@@ -263,6 +264,10 @@ private:
         SnapshotText::Mark mark = text_.mark();
         try {
             if (py::contains(interactive_, e.kind) && py::truthy(e.enabled)) {
+                if (controller_.ref_counter == LLONG_MAX) {
+                    PyErr_SetString(PyExc_OverflowError, "no ref number left");
+                    throw nb::python_error();
+                }
                 long long ref = controller_.ref_counter + 1;
                 text_.new_line();
                 text_.add_indent(depth);

@@ -64,6 +64,38 @@ async def test_broadcast_survives_the_registry_changing_meanwhile():
     assert manager._connections == [last]
 
 
+@pytest.mark.parametrize("operation", ["disconnect", "broadcast"])
+async def test_registry_replaced_by_a_comparison(ombrel_log, operation):
+    # `ws in self._connections` runs the registered objects' __eq__, which may
+    # replace the registry: the list being searched must outlive that.
+    manager = ws.ConnectionManager()
+    broken, other = asgi_socket(fail_send=True), asgi_socket()
+    replacement = [other, broken]
+
+    class Replacing:
+        armed = True
+
+        async def send_json(self, message):
+            pass
+
+        def __eq__(self, other):
+            if Replacing.armed:
+                Replacing.armed = False
+                manager._connections = replacement
+            return False
+
+        __hash__ = object.__hash__
+
+    await broken.accept()
+    manager._connections.extend([Replacing() for _ in range(20)] + [broken])
+    if operation == "disconnect":
+        manager.disconnect(broken)
+        assert messages(ombrel_log) == ["Client disconnected (1 total)"]
+    else:
+        await manager.broadcast({"type": "x"})
+    assert manager._connections is replacement and replacement == [other]
+
+
 async def test_cancellation_is_not_an_agent_error(host, ombrel_log):
     started = asyncio.Event()
 

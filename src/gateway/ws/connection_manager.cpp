@@ -10,21 +10,30 @@ static ConnectionManager &manager_of(nb::handle self) {
     return nb::cast<ConnectionManager &>(self);
 }
 
+/// The registry list as `self._connections` reads it now, owned for as long
+/// as it is used: a comparison run by `in` or `remove` may replace the
+/// attribute, and the list it is walking must stay alive meanwhile.
+static nb::list registry(ConnectionManager &manager) { return manager.connections; }
+
+/// `if ws in self._connections: self._connections.remove(ws)`
+static void unregister(ConnectionManager &manager, nb::handle ws) {
+    int registered = PySequence_Contains(registry(manager).ptr(), ws.ptr());
+    if (registered < 0)
+        throw nb::python_error();
+    if (registered)
+        registry(manager).attr("remove")(ws);
+}
+
 Coro<void> connect(nb::object self, nb::object ws) {
     co_await ws.attr("accept")();
-    nb::list &connections = manager_of(self).connections;
+    nb::list connections = registry(manager_of(self));
     connections.append(ws);
     logger.info(texts::LOG_CLIENT_CONNECTED, nb::len(connections));
 }
 
 void disconnect(ConnectionManager &self, nb::handle ws) {
-    nb::list &connections = self.connections;
-    int registered = PySequence_Contains(connections.ptr(), ws.ptr());
-    if (registered < 0)
-        throw nb::python_error();
-    if (registered)
-        connections.attr("remove")(ws);
-    logger.info(texts::LOG_CLIENT_DISCONNECTED, nb::len(connections));
+    unregister(self, ws);
+    logger.info(texts::LOG_CLIENT_DISCONNECTED, nb::len(registry(self)));
 }
 
 Coro<void> broadcast(nb::object self, nb::object message) {
@@ -32,7 +41,7 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     // Every connection registered now gets the message once, even when the
     // registry changes while a send is waiting (a client that connects or
     // disconnects meanwhile must not make the loop skip another one).
-    nb::list recipients = nb::steal<nb::list>(PySequence_List(manager_of(self).connections.ptr()));
+    nb::list recipients = nb::steal<nb::list>(PySequence_List(registry(manager_of(self)).ptr()));
     if (!recipients.is_valid())
         throw nb::python_error();
     nb::list dead;
@@ -50,14 +59,8 @@ Coro<void> broadcast(nb::object self, nb::object message) {
         }
     }
     // A dead connection's own receive loop may have unregistered it by now.
-    nb::list &connections = manager_of(self).connections;
-    for (nb::handle ws : dead) {
-        int registered = PySequence_Contains(connections.ptr(), ws.ptr());
-        if (registered < 0)
-            throw nb::python_error();
-        if (registered)
-            connections.attr("remove")(ws);
-    }
+    for (nb::handle ws : dead)
+        unregister(manager_of(self), ws);
 }
 
 int connection_manager_traverse(PyObject *self, visitproc visit, void *arg) {

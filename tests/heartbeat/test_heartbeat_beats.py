@@ -1,9 +1,10 @@
 """Beats, their events and log lines, the prompt, pausing and the safety valve."""
 
 import asyncio
+import logging
 
 import pytest
-from heartbeat_support import FAST, ticks, until
+from heartbeat_support import FAST, LOGGER, ticks, until
 
 from ombrel.config import HeartbeatConfig
 from ombrel.core import heartbeat
@@ -79,6 +80,28 @@ async def test_configuration_is_read_at_every_tick(host, make_runner):
     assert len(host.prompts) == 3
     assert host.events[-1] == {"type": "heartbeat_paused",
                                "reason": "max_consecutive_reached", "count": 3}
+
+
+async def test_the_event_reads_the_count_and_configuration_after_the_log_line(host, make_runner):
+    # The host's log handlers run between the log line and the event.
+    runner = make_runner(max_consecutive=5)
+    replaced = HeartbeatConfig(interval_seconds=FAST, max_consecutive=7)
+
+    class Meddler(logging.Handler):
+        def emit(self, record):
+            if record.getMessage() == "Heartbeat #1 firing":
+                runner.reset_consecutive()
+                runner._config = replaced
+
+    meddler = Meddler()
+    logging.getLogger(LOGGER).addHandler(meddler)
+    try:
+        runner.start()
+        await until(lambda: host.prompts)
+    finally:
+        logging.getLogger(LOGGER).removeHandler(meddler)
+    runner.stop()
+    assert host.events[0] == {"type": "heartbeat", "beat": 0, "max": 7}
 
 
 @pytest.mark.parametrize("limit", [0, 1, 3])

@@ -207,6 +207,29 @@ async def test_an_event_or_configuration_error_ends_the_loop_silently(host, make
     await until(lambda: host.prompts)
 
 
+async def test_a_count_too_large_to_hold_ends_the_loop_with_an_overflow(host, make_runner):
+    runner = make_runner(max_consecutive=2**64)
+    runner._consecutive_beats = 2**63 - 1
+    runner.start()
+    task = runner._task
+    await asyncio.wait({task}, timeout=3)
+    assert type(task.exception()) is OverflowError
+    assert runner.consecutive_beats == 2**63 - 1 and host.prompts == []
+
+
+async def test_none_is_taken_where_python_takes_it(host):
+    # As in Python, None is kept and fails only where it is used.
+    runner = heartbeat.HeartbeatRunner(None, None)
+    assert runner._config is None and runner._on_beat is None
+    runner.update_config(None)  # not running: only replaced
+    runner.update_config(HeartbeatConfig(interval_seconds=FAST, max_consecutive=1))
+    runner.start()
+    await until(lambda: runner.paused)
+    runner.stop()
+    failed = [r for r in host.records if r.msg == "Heartbeat agent call failed"]
+    assert len(failed) == 1 and type(failed[0].exc_info[1]) is TypeError
+
+
 @pytest.mark.parametrize("running, enabled", [(True, True), (True, False),
                                               (False, True), (False, False)])
 async def test_update_config(host, make_runner, running, enabled):

@@ -12,7 +12,10 @@
 
 #include "bridge/bridge.h"
 
+#include <cstdint>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 
 namespace ombrel::heartbeat {
 
@@ -78,9 +81,11 @@ std::optional<Coro<void>> tick(nb::handle self) {
         return std::nullopt;
     }
 
+    // The configuration and the count are read again at each use: the
+    // host's code (log handlers, the configuration's own values) runs in
+    // between and may change them.
     HeartbeatRunner &runner = runner_of(self);
-    nb::object config = runner.config();
-    if (nb::int_(runner.consecutive_beats) >= config.attr("max_consecutive")) {
+    if (nb::int_(runner.consecutive_beats) >= runner.config().attr("max_consecutive")) {
         logger.info("Heartbeat paused \xE2\x80\x94 %d consecutive beats with no user interaction",
                     runner.consecutive_beats);
         runner.paused = true;
@@ -91,13 +96,15 @@ std::optional<Coro<void>> tick(nb::handle self) {
         return send_event(nb::borrow(self), std::move(event));
     }
 
-    nb::object prompt = choose_prompt(config);
-    std::int64_t count = ++runner.consecutive_beats;
-    logger.info("Heartbeat #%d firing", count);
+    nb::object prompt = choose_prompt(runner.config());
+    if (runner.consecutive_beats == std::numeric_limits<std::int64_t>::max())
+        throw std::overflow_error("too many consecutive heartbeats to count");
+    ++runner.consecutive_beats;
+    logger.info("Heartbeat #%d firing", runner.consecutive_beats);
     nb::dict event;
     event["type"] = "heartbeat";
-    event["beat"] = count;
-    event["max"] = config.attr("max_consecutive");
+    event["beat"] = runner.consecutive_beats;
+    event["max"] = runner.config().attr("max_consecutive");
     return beat(nb::borrow(self), std::move(event), std::move(prompt));
 }
 

@@ -65,7 +65,7 @@ NB_MODULE(heartbeat, m) {
         "Background async task that sends periodic heartbeats to the agent.");
 
     cls.def(nb::init<nb::object, nb::object, nb::object>(),
-            "config"_a, "on_beat"_a, "on_event"_a.none() = nb::none(),
+            "config"_a.none(), "on_beat"_a.none(), "on_event"_a.none() = nb::none(),
             nb::sig("def __init__(self, config: ombrel.config.HeartbeatConfig, "
                     "on_beat: collections.abc.Callable[[str], collections.abc.Awaitable[typing.Any]], "
                     "on_event: collections.abc.Callable[[dict[str, typing.Any]], "
@@ -113,7 +113,7 @@ NB_MODULE(heartbeat, m) {
              [](nb::pointer_and_handle<HeartbeatRunner> self, nb::object config) {
                  hb::update_config(self.h, std::move(config));
              },
-             "config"_a,
+             "config"_a.none(),
              nb::sig("def update_config(self, config: ombrel.config.HeartbeatConfig) -> None"),
              "Replace the configuration. A running loop is restarted, or stopped "
              "when the new configuration is disabled; a stopped one stays stopped.")

@@ -33,8 +33,13 @@ nb::dict expect_dict(nb::handle value, const char *name) {
 bool is_real_number(nb::handle value) {
     if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
         return true;
-    nb::object real = nb::module_::import_("numbers").attr("Real");
-    return nb::isinstance(value, real);
+    // numbers.Real, and numbers without an imaginary part that do not
+    // register as Real (decimal.Decimal).
+    nb::module_ numbers = nb::module_::import_("numbers");
+    if (nb::isinstance(value, numbers.attr("Real")))
+        return true;
+    return nb::isinstance(value, numbers.attr("Number")) &&
+           !nb::isinstance(value, numbers.attr("Complex"));
 }
 
 nb::int_ expect_int(nb::handle value, const char *name) {

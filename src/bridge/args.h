@@ -15,13 +15,15 @@ nb::str expect_str(nb::handle value, const char *name);
 nb::list expect_list(nb::handle value, const char *name);
 /// The same for exactly a `dict`.
 nb::dict expect_dict(nb::handle value, const char *name);
-/// `int(value)` for any real number (bool included); TypeError otherwise.
+/// `int(value)` for any real number (bool and Decimal included); TypeError
+/// otherwise.
 nb::int_ expect_int(nb::handle value, const char *name);
 /// `float(value)` for any real number; TypeError otherwise.
 nb::float_ expect_float(nb::handle value, const char *name);
 /// The truth value of anything, as `bool(value)`.
 bool truth(nb::handle value);
-/// Whether `value` is a real number (`numbers.Real`).
+/// Whether `value` is a real number: `numbers.Real`, or a number without an
+/// imaginary part such as `decimal.Decimal`.
 bool is_real_number(nb::handle value);
 
 /// `type(value).__name__`

@@ -368,6 +368,8 @@ class TestHelpers:
             (bt.expect_str, "a", "a"),
             (bt.expect_int, 2.9, 2),
             (bt.expect_int, True, 1),
+            (bt.expect_int, __import__("decimal").Decimal("-2.9"), -2),
+            (bt.expect_int, __import__("fractions").Fraction(7, 2), 3),
             (bt.expect_dict, {"a": 1}, {"a": 1}),
         ],
     )

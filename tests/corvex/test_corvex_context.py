@@ -105,9 +105,14 @@ def test_failed_save_leaves_old_state_and_no_temporary_file(corvex, ctx):
     assert leftovers(corvex.STATE_DIR) == []
 
 
+class Text(str):
+    pass
+
+
 @pytest.mark.parametrize("call", [
     lambda c: c.save_state(1, 2), lambda c: c.load_state(None), lambda c: c.log(b"x"),
     lambda c: c.write_file("a", 1), lambda c: c.read_file(None),
+    lambda c: c.write_file(Text("a"), "x"), lambda c: type(c)(Text("demo")),
 ])
 def test_text_arguments_are_checked(ctx, call):
     with pytest.raises(TypeError, match="must be str, not"):

@@ -1,10 +1,13 @@
 """PythonSkillResult: a real dataclass with to_dict()."""
 
+import ast
 import dataclasses
+import pathlib
 import pickle
 
 import pytest
 
+from ombrel.skills import corvex
 from ombrel.skills.corvex import PythonSkillResult
 
 
@@ -49,3 +52,24 @@ def test_to_dict_keys_rounding_and_shared_lists(duration, shown):
     assert out["logs"] is logs and out["output_files"] is files
     assert record.duration == duration
     assert out is not record.to_dict()
+
+
+def test_stub_declares_the_record_as_its_dataclass():
+    stub = pathlib.Path(corvex.__file__).with_name("corvex.pyi")
+    if not stub.exists():
+        pytest.skip("built without stubs")
+    tree = ast.parse(stub.read_text())
+    declared = {node.target.id: ast.unparse(node.annotation)
+                for node in tree.body if isinstance(node, ast.AnnAssign)}
+    assert all(declared[name] == "pathlib.Path" for name in ("SKILLS_DIR", "STATE_DIR", "OUTPUT_DIR"))
+    [record] = [node for node in tree.body
+                if isinstance(node, ast.ClassDef) and node.name == "PythonSkillResult"]
+    assert [ast.unparse(d) for d in record.decorator_list] == ["dataclass"]
+    fields = [(node.target.id, ast.unparse(node.annotation), node.value and ast.unparse(node.value))
+              for node in record.body if isinstance(node, ast.AnnAssign)]
+    assert [name for name, _, _ in fields] == [f.name for f in dataclasses.fields(PythonSkillResult)]
+    assert fields == [
+        ("success", "bool", None), ("skill_name", "str", None), ("result", "Any", "None"),
+        ("error", "str | None", "None"), ("logs", "list[str]", "field(default_factory=list)"),
+        ("duration", "float", "0.0"), ("output_files", "list[str]", "field(default_factory=list)")]
+    assert any(isinstance(node, ast.FunctionDef) and node.name == "to_dict" for node in record.body)

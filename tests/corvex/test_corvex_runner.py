@@ -92,17 +92,19 @@ async def test_dict_subclass_result_and_its_get(runner, write_skill):
 
 async def test_params_model_and_module_identity(corvex, write_skill):
     write_skill("who.py", """
-        import sys
+        import asyncio, sys
         async def run(ctx, params):
             params["seen"] = True
             return {"name": __name__, "registered": __name__ in sys.modules,
-                    "model": ctx._llm_model, "ctx": type(ctx).__name__}
+                    "model": ctx._llm_model, "ctx": type(ctx).__name__,
+                    "caller's task": asyncio.current_task() is params["task"]}
     """)
-    params = {}
+    params = {"task": asyncio.current_task()}
     outcome = await corvex.PythonSkillRunner("other-model").run("who", params)
-    assert params == {"seen": True}
+    assert params == {"task": asyncio.current_task(), "seen": True}
     assert outcome.result == {"name": "ombrel_skill_who", "registered": False,
-                              "model": "other-model", "ctx": "OmbrelContext"}
+                              "model": "other-model", "ctx": "OmbrelContext",
+                              "caller's task": True}
 
 
 async def test_each_run_executes_the_file_anew(runner, write_skill, tmp_path):

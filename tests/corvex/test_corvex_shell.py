@@ -47,6 +47,7 @@ async def assert_all_gone(pids):
     ("echo 'ünï'; exit 3", "ünï", 4),
     ("true", "", 0),
     ("echo " + "x" * 55, "x" * 55, 56),  # 60 characters: logged by the first 50
+    ("echo " + "é" * 55, "é" * 55, 56),  # characters, not bytes
 ])
 async def test_output_joining_decoding_and_stripping(ctx, command, output, counted):
     assert await ctx.shell(command) == output

@@ -101,9 +101,38 @@ template <typename T> struct TypedAwaiter : PythonAwaiter {
     }
 };
 
+/// `aiter(iterable)`: the asynchronous iterator an `async for` loop uses.
+nb::object aiter(nb::handle iterable);
+
+/// What `co_await anext(iterator)` waits for: the next item of an
+/// asynchronous iterator, or an empty object once the iterator is exhausted
+/// (where an `async for` loop ends). Usage:
+///
+///     nb::object events = bridge::aiter(stream);
+///     while (nb::object event = co_await bridge::anext(events)) { ... }
+class NextItem {
+public:
+    explicit NextItem(nb::handle iterator) : iterator_(nb::borrow(iterator)) {}
+    /// `iterator.__anext__()`
+    nb::object awaitable() const;
+
+private:
+    nb::object iterator_;
+};
+
+inline NextItem anext(nb::handle iterator) { return NextItem(iterator); }
+
+/// The awaiter behind `co_await anext(iterator)`.
+struct NextItemAwaiter : PythonAwaiter {
+    nb::object await_resume();
+};
+
 /// Adds `co_await` of Python awaitables and of other C++ coroutines.
 class PromiseAwaits : public PromiseBase {
 public:
+    NextItemAwaiter await_transform(NextItem &&next) {
+        return NextItemAwaiter{{*this, awaitable_iterator(next.awaitable())}};
+    }
     PythonAwaiter await_transform(nb::handle awaitable) {
         return PythonAwaiter{*this, awaitable_iterator(awaitable)};
     }

@@ -45,6 +45,17 @@ void restore_error(std::exception_ptr error) noexcept {
     }
 }
 
+nb::python_error as_python_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (nb::python_error &e) {
+        return std::move(e);
+    } catch (...) {
+        restore_error(std::current_exception());
+        return nb::python_error();
+    }
+}
+
 nb::str exception_message(nb::handle exception) {
     PyObject *text = PyObject_Str(exception.ptr());
     if (text && PyUnicode_Check(text))

@@ -15,6 +15,17 @@ namespace nb = nanobind;
 /// standard ones become their Python counterparts, anything else RuntimeError.
 void restore_error(std::exception_ptr error) noexcept;
 
+/// An exception caught by `catch (...)` as the Python exception it stands
+/// for: a `python_error` itself, a C++ exception translated as by
+/// `restore_error`.
+nb::python_error as_python_error(std::exception_ptr error);
+
+/// Whether an error belongs to the `Exception` family (what `except
+/// Exception` catches); cancellation and other `BaseException`s do not.
+inline bool is_exception(const nb::python_error &error) {
+    return error.matches(PyExc_Exception);
+}
+
 /// `type(e).__name__ + ": " + str(e)`, with "<exception str() failed>" in
 /// place of the message when `str(e)` raises or returns a non-string.
 nb::str describe_exception(nb::handle exception);

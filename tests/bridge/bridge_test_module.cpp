@@ -27,6 +27,15 @@ Coro<nb::list> await_all(nb::list awaitables) {
 
 Coro<void> nothing() { co_return; }
 
+/// The items of an asynchronous iterable, as `[x async for x in iterable]`.
+Coro<nb::list> collect(nb::object iterable) {
+    nb::list items;
+    nb::object iterator = bridge::aiter(iterable);
+    while (nb::object item = co_await bridge::anext(iterator))
+        items.append(item);
+    co_return items;
+}
+
 Coro<long> count_down(long depth) {
     if (depth == 0)
         co_return 0;
@@ -108,6 +117,7 @@ NB_MODULE(_bridge_test, m) {
     m.def("await_one", [](nb::object a) { return await_one(a).named("await_one"); });
     m.def("await_all", [](nb::list a) { return await_all(a); });
     m.def("nothing", &nothing);
+    m.def("collect", &collect);
     m.def("count_down", &count_down);
     m.def("raise_cpp", &raise_cpp);
     m.def("catch_cancel", &catch_cancel, nb::arg("awaitable"), nb::arg("instead").none());

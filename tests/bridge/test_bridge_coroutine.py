@@ -54,6 +54,22 @@ async def test_awaits_any_python_awaitable():
     assert results == ["future", "task", "custom", "native", "sleep", "bridge"]
 
 
+async def test_async_iteration():
+    async def numbers(fail=False):
+        for number in range(3):
+            await asyncio.sleep(0)
+            yield number
+        yield None  # an item that is None does not end the loop
+        if fail:
+            raise KeyError("stream broke")
+
+    assert await bt.collect(numbers()) == [0, 1, 2, None]
+    with pytest.raises(KeyError, match="stream broke"):
+        await bt.collect(numbers(fail=True))
+    with pytest.raises(TypeError):
+        await bt.collect([1, 2])
+
+
 async def test_task_gather_and_wait_for():
     task = asyncio.create_task(bt.count_down(3), name="counting")
     assert task.get_name() == "counting"

@@ -81,20 +81,8 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
     try {
         nb::object stream = agent.attr("process_message")(
             user_text, nb::arg("attachments") = attachments);
-        nb::object events = async_iterator(stream);
-        for (;;) {
-            nb::object next = async_next(events);
-            nb::object agent_event;
-            bool finished = false;
-            try {
-                agent_event = co_await next;
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_StopAsyncIteration))
-                    throw;
-                finished = true;
-            }
-            if (finished)
-                break;
+        nb::object events = bridge::aiter(stream);
+        while (nb::object agent_event = co_await bridge::anext(events)) {
             co_await send_json(ws, call_method(agent_event, names::to_dict));
             // Approval requests go to every open connection, this one again.
             if (equals(agent_event.attr(names::type), names::tool_approval_needed))
@@ -102,11 +90,11 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
                     call_method(agent_event, names::to_dict));
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.emplace(bridge::as_python_error(std::current_exception()));
     }
     if (!failure)
         co_return;
-    if (!is_exception(*failure))
+    if (!bridge::is_exception(*failure))
         throw std::move(*failure);
     logger.exception(texts::LOG_STANDARD_ERROR, failure->value());
     co_await send_json(ws, error_event(append_text(texts::AGENT_ERROR,

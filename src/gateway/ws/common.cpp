@@ -121,37 +121,4 @@ nb::dict error_event(nb::handle message) {
 
 nb::dict error_event(const char *message) { return error_event(nb::str(message)); }
 
-nb::python_error current_error() {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        return std::move(e);
-    } catch (...) {
-        bridge::restore_error(std::current_exception());
-        return nb::python_error();
-    }
-}
-
-bool is_exception(const nb::python_error &error) {
-    return error.matches(PyExc_Exception);
-}
-
-nb::object async_iterator(nb::handle iterable) {
-    PyObject *iterator = PyObject_GetAIter(iterable.ptr());
-    if (!iterator)
-        throw nb::python_error();
-    return nb::steal(iterator);
-}
-
-nb::object async_next(nb::handle iterator) {
-    auto anext = (unaryfunc) PyType_GetSlot(Py_TYPE(iterator.ptr()), Py_am_anext);
-    if (!anext)
-        nb::raise_type_error("'async for' requires an iterator with __anext__ method, got %s",
-                             Py_TYPE(iterator.ptr())->tp_name);
-    PyObject *awaitable = anext(iterator.ptr());
-    if (!awaitable)
-        throw nb::python_error();
-    return nb::steal(awaitable);
-}
-
 } // namespace ombrel::gateway

@@ -83,16 +83,4 @@ nb::dict event(std::initializer_list<std::pair<const char *, nb::handle>> items)
 nb::dict error_event(nb::handle message);
 nb::dict error_event(const char *message);
 
-/// The error being handled, as a Python exception: call inside a `catch`
-/// block. A C++ exception becomes the Python exception it maps to.
-nb::python_error current_error();
-
-/// Whether an error is an `Exception` (what `except Exception` catches);
-/// cancellation and other `BaseException`s are not.
-bool is_exception(const nb::python_error &error);
-
-/// `aiter(iterable)` and the awaitable of `anext(iterator)`, for `async for`.
-nb::object async_iterator(nb::handle iterable);
-nb::object async_next(nb::handle iterator);
-
 } // namespace ombrel::gateway

@@ -92,30 +92,18 @@ Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object events = async_iterator(cu_agent.attr("run_task")(user_text));
-        for (;;) {
-            nb::object next = async_next(events);
-            nb::object agent_event;
-            bool finished = false;
-            try {
-                agent_event = co_await next;
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_StopAsyncIteration))
-                    throw;
-                finished = true;
-            }
-            if (finished)
-                break;
+        nb::object events = bridge::aiter(cu_agent.attr("run_task")(user_text));
+        while (nb::object agent_event = co_await bridge::anext(events)) {
             nb::object translated = translate(agent_event);
             if (!translated.is_none())
                 co_await send_json(ws, translated);
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.emplace(bridge::as_python_error(std::current_exception()));
     }
     if (!failure)
         co_return;
-    if (!is_exception(*failure))
+    if (!bridge::is_exception(*failure))
         throw std::move(*failure);
     logger.exception(texts::LOG_COMPUTER_USE_ERROR, failure->value());
     co_await send_json(ws, error_event(append_text(

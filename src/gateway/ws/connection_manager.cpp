@@ -50,10 +50,10 @@ Coro<void> broadcast(nb::object self, nb::object message) {
         try {
             co_await send_json(ws, message);
         } catch (...) {
-            failure.emplace(current_error());
+            failure.emplace(bridge::as_python_error(std::current_exception()));
         }
         if (failure) {
-            if (!is_exception(*failure))
+            if (!bridge::is_exception(*failure))
                 throw std::move(*failure);
             dead.append(ws);
         }

@@ -29,13 +29,13 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
             co_await handle_message(ws, message);
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.emplace(bridge::as_python_error(std::current_exception()));
     }
     if (failure->matches(disconnected)) {
         module_attr("manager").attr("disconnect")(ws);
         co_return;
     }
-    if (!is_exception(*failure))
+    if (!bridge::is_exception(*failure))
         throw std::move(*failure);
     logger.exception(texts::LOG_WEBSOCKET_ERROR, failure->value());
     module_attr("manager").attr("disconnect")(ws);

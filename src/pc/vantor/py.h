@@ -3,6 +3,8 @@
 // comparisons.
 #pragma once
 
+#include "bridge/errors.h"
+
 #include <nanobind/nanobind.h>
 
 namespace ombrel::vantor::py {
@@ -30,7 +32,7 @@ const Names &names();
 
 /// Whether a caught error is an `Exception` (and not, say, a
 /// KeyboardInterrupt or a cancellation, which go on).
-inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+using ombrel::bridge::is_exception;
 
 inline nb::object checked(PyObject *result) {
     if (!result)

@@ -10,19 +10,6 @@ void runner_init(nb::handle self, nb::handle llm_model) {
     self.attr("_llm_model") = bridge::expect_str(llm_model, "llm_model");
 }
 
-/// A C++ exception caught by `catch (...)`, as the Python exception it
-/// stands for.
-static nb::python_error as_python_error(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (nb::python_error &e) {
-        return std::move(e);
-    } catch (...) {
-        bridge::restore_error(std::current_exception());
-        return nb::python_error();
-    }
-}
-
 /// Python's `hasattr`: false on AttributeError, any other error raised.
 static bool has_attribute(nb::handle object, const char *name) {
     PyObject *value = PyObject_GetAttrString(object.ptr(), name);
@@ -176,7 +163,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
         try {
             outcome = co_await load_and_run(ctx, name, params, path, start);
         } catch (...) {
-            nb::python_error error = as_python_error(std::current_exception());
+            nb::python_error error = bridge::as_python_error(std::current_exception());
             // Only the Exception family becomes a result: cancellation,
             // SystemExit and KeyboardInterrupt go on to the caller.
             if (!error.matches(PyExc_Exception))
@@ -184,7 +171,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
             outcome = report_failure(ctx, name, error, start);
         }
     } catch (...) {
-        failure.emplace(as_python_error(std::current_exception()));
+        failure.emplace(bridge::as_python_error(std::current_exception()));
     }
 
     // The clean-up runs on every way out.
@@ -196,7 +183,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
         else
             co_await closing;
     } catch (...) {
-        cleanup_failure.emplace(as_python_error(std::current_exception()));
+        cleanup_failure.emplace(bridge::as_python_error(std::current_exception()));
     }
     if (cleanup_failure) {
         if (failure)

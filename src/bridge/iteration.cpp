@@ -1,0 +1,34 @@
+// Asynchronous iteration from C++ coroutines: `aiter` and `co_await anext`.
+#include "coroutine.h"
+
+namespace ombrel::bridge {
+
+nb::object aiter(nb::handle iterable) {
+    PyObject *iterator = PyObject_GetAIter(iterable.ptr());
+    if (!iterator)
+        throw nb::python_error();
+    return nb::steal(iterator);
+}
+
+nb::object NextItem::awaitable() const {
+    auto anext = (unaryfunc) PyType_GetSlot(Py_TYPE(iterator_.ptr()), Py_am_anext);
+    if (!anext)
+        nb::raise_type_error("'async for' requires an iterator with __anext__ method, got %s",
+                             Py_TYPE(iterator_.ptr())->tp_name);
+    PyObject *awaitable = anext(iterator_.ptr());
+    if (!awaitable)
+        throw nb::python_error();
+    return nb::steal(awaitable);
+}
+
+nb::object NextItemAwaiter::await_resume() {
+    try {
+        return promise.take_await_result();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_StopAsyncIteration))
+            throw;
+    }
+    return nb::object();
+}
+
+} // namespace ombrel::bridge

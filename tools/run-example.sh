@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 source tools/common.sh
 
 prepare_venv 3.11
-install_package 3.11
+install_package 3.11 OMBREL_TESTING=OFF OMBREL_ABORT_ON_LEAK=OFF
 exec .venv-3.11/bin/python examples/chat/app.py "$@"

@@ -75,18 +75,23 @@ CoroutineObject::CoroutineObject(CoroutineObject &&other) noexcept
       started_(other.started_), running_(other.running_) {}
 
 CoroutineObject::~CoroutineObject() {
+    finalize(nullptr);
+}
+
+void CoroutineObject::finalize(PyObject *self) noexcept {
     if (!handle_)
         return;
     nb::error_scope keep_current_error;
+    PyObject *culprit = self ? self : qualname.ptr();
     if (!started_) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "coroutine '%U' was never awaited",
                              qualname.ptr()) < 0)
-            PyErr_WriteUnraisable(qualname.ptr());
+            PyErr_WriteUnraisable(culprit);
     } else if (PyObject *closed = close()) {
         Py_DECREF(closed);
     } else {
-        PyErr_WriteUnraisable(qualname.ptr());
+        PyErr_WriteUnraisable(culprit);
     }
     release();
 }
@@ -119,15 +124,72 @@ int CoroutineObject::traverse(visitproc visit, void *arg) const {
     return 0;
 }
 
+/// Raises `exception` as it stands: its traceback and `__context__` stay as
+/// they are (PyErr_SetObject would chain it to the exception being handled
+/// by whoever called us, which a thrown exception does not get).
+static void raise_object(PyObject *exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_NewRef(exception));
+#else
+    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(exception)), Py_NewRef(exception),
+                  PyException_GetTraceback(exception));
+#endif
+}
+
+/// Sets `failure`, the error that ends the coroutine, as the error to
+/// raise: a StopIteration becomes RuntimeError, as for any coroutine
+/// (otherwise it would read as the coroutine's return).
+static void raise_frame_error(nb::python_error &failure) noexcept {
+    if (!failure.matches(PyExc_StopIteration)) {
+        failure.restore();
+        return;
+    }
+    nb::object stop = nb::borrow(failure.value());
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    nb::python_error wrapped;
+    PyException_SetCause(wrapped.value().ptr(), nb::object(stop).release().ptr());
+    PyException_SetContext(wrapped.value().ptr(), stop.release().ptr());
+    wrapped.restore();
+}
+
+/// `iterator.close()` where it has one, as `yield from` closes what it
+/// delegates to. -1 with the error set when that failed.
+static int close_iterator(PyObject *iterator) noexcept {
+    if (!iterator)
+        return 0;
+    PyObject *method = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(iterator, nb::str("close").ptr(), &method) < 0)
+        PyErr_WriteUnraisable(iterator);
+#else
+    method = PyObject_GetAttrString(iterator, "close");
+    if (!method) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError))
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(iterator);
+    }
+#endif
+    if (!method)
+        return 0;
+    PyObject *closed = PyObject_CallNoArgs(method);
+    Py_DECREF(method);
+    if (!closed)
+        return -1;
+    Py_DECREF(closed);
+    return 0;
+}
+
 /// `iterator.throw(error)`, as `yield from` forwards a thrown exception; an
 /// iterator without `throw` gets the error raised at its await instead.
 static PySendResult throw_into(PyObject *iterator, PyObject *error,
                                PyObject **out) {
-    PyObject *method = nullptr;
-    if (PyObject_HasAttrString(iterator, "throw"))
-        method = PyObject_GetAttrString(iterator, "throw");
+    PyObject *method = PyObject_GetAttrString(iterator, "throw");
     if (!method) {
-        PyErr_SetObject((PyObject *) Py_TYPE(error), error);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return PYGEN_ERROR;
+        PyErr_Clear();
+        raise_object(error);
         return PYGEN_ERROR;
     }
     PyObject *yielded = PyObject_CallOneArg(method, error);
@@ -168,10 +230,13 @@ PySendResult CoroutineObject::step_guarded(PyObject *value, PyObject *error,
     }
     if (!started_) {
         if (error) {
-            // Thrown into a coroutine that never ran: it ends right there.
+            // Thrown into a coroutine that never ran: it ends right there,
+            // with the error as it would leave the coroutine's first line.
             started_ = true;
             release();
-            PyErr_SetObject((PyObject *) Py_TYPE(error), error);
+            raise_object(error);
+            nb::python_error failure;
+            raise_frame_error(failure);
             return PYGEN_ERROR;
         }
         if (value && value != Py_None) {
@@ -180,7 +245,8 @@ PySendResult CoroutineObject::step_guarded(PyObject *value, PyObject *error,
             return PYGEN_ERROR;
         }
         started_ = true;
-        return resume(out);
+        running_ = true;
+        return run(out);
     }
     return advance(value ? value : Py_None, error, out);
 }
@@ -188,36 +254,54 @@ PySendResult CoroutineObject::step_guarded(PyObject *value, PyObject *error,
 PySendResult CoroutineObject::advance(PyObject *value, PyObject *error,
                                       PyObject **out) noexcept {
     running_ = true;
+    PyObject *produced = nullptr;
+    PySendResult status;
+    nb::object closed;
+    if (error && PyErr_GivenExceptionMatches(error, PyExc_GeneratorExit)) {
+        // As `yield from` does: what the frame waits on is closed rather
+        // than thrown into, then GeneratorExit (or the error of that close)
+        // goes into the frame.
+        closed = std::move(promise_->awaiting);
+        if (close_iterator(closed.ptr()) == 0)
+            raise_object(error);
+        status = PYGEN_ERROR;
+    } else if (error) {
+        status = throw_into(promise_->awaiting.ptr(), error, &produced);
+    } else {
+        status = PyIter_Send(promise_->awaiting.ptr(), value, &produced);
+    }
+    if (status == PYGEN_NEXT) {
+        running_ = false;
+        *out = produced;
+        return PYGEN_NEXT;
+    }
+    end_await(status, produced);
+    return run(out);
+}
+
+void CoroutineObject::end_await(PySendResult status, PyObject *produced) noexcept {
+    promise_->awaiting.reset();
+    if (status == PYGEN_RETURN)
+        promise_->await_value = nb::steal(produced);
+    else
+        promise_->await_error.emplace();
+}
+
+PySendResult CoroutineObject::run(PyObject **out) noexcept {
     for (;;) {
+        handle_.resume();
+        if (handle_.done())
+            return finish(out);
+        // A new await: its first step, as `await` takes it at once.
         PyObject *produced = nullptr;
-        PyObject *iterator = promise_->awaiting.ptr();
-        PySendResult status = error ? throw_into(iterator, error, &produced)
-                                    : PyIter_Send(iterator, value, &produced);
-        error = nullptr;
-        value = Py_None;
+        PySendResult status = PyIter_Send(promise_->awaiting.ptr(), Py_None, &produced);
         if (status == PYGEN_NEXT) {
             running_ = false;
             *out = produced;
             return PYGEN_NEXT;
         }
-        promise_->awaiting.reset();
-        if (status == PYGEN_RETURN)
-            promise_->await_value = nb::steal(produced);
-        else
-            promise_->await_error.emplace();
-        handle_.resume();
-        if (handle_.done())
-            return finish(out);
+        end_await(status, produced);
     }
-}
-
-PySendResult CoroutineObject::resume(PyObject **out) noexcept {
-    running_ = true;
-    handle_.resume();
-    if (handle_.done())
-        return finish(out);
-    running_ = false;
-    return advance(Py_None, nullptr, out);
 }
 
 PySendResult CoroutineObject::finish(PyObject **out) noexcept {
@@ -229,17 +313,7 @@ PySendResult CoroutineObject::finish(PyObject **out) noexcept {
     release();
 
     if (python_failure) {
-        if (python_failure->matches(PyExc_StopIteration)) {
-            nb::object cause = nb::borrow(python_failure->value());
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            nb::python_error wrapped;
-            PyException_SetCause(wrapped.value().ptr(), cause.release().ptr());
-            PyException_SetContext(wrapped.value().ptr(),
-                                   nb::borrow(python_failure->value()).release().ptr());
-            wrapped.restore();
-        } else {
-            python_failure->restore();
-        }
+        raise_frame_error(*python_failure);
         return PYGEN_ERROR;
     }
     if (cpp_failure) {
@@ -267,29 +341,31 @@ PyObject *CoroutineObject::close() noexcept {
     // goes into the frame instead of GeneratorExit.
     running_ = true;
     nb::object iterator = std::move(promise_->awaiting);
-    if (iterator.is_valid() && PyObject_HasAttrString(iterator.ptr(), "close")) {
-        PyObject *closed = PyObject_CallMethod(iterator.ptr(), "close", nullptr);
-        if (closed)
-            Py_DECREF(closed);
-    }
-    if (!PyErr_Occurred())
+    if (close_iterator(iterator.ptr()) == 0)
         PyErr_SetNone(PyExc_GeneratorExit);
-    promise_->await_error.emplace();
-    handle_.resume();
+    end_await(PYGEN_ERROR, nullptr);
+    iterator.reset();
 
-    if (!handle_.done()) {
-        running_ = false;
-        release();
+    PyObject *result = nullptr;
+    PySendResult status = run(&result);
+    if (status == PYGEN_NEXT) {
+        // The frame caught GeneratorExit and waits again: it stays
+        // suspended there, as a Python coroutine would.
+        Py_DECREF(result);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
-    PyObject *result = nullptr;
-    if (finish(&result) == PYGEN_ERROR) {
+    if (status == PYGEN_ERROR) {
         if (!PyErr_ExceptionMatches(PyExc_GeneratorExit))
             return nullptr;
         PyErr_Clear();
         return Py_NewRef(Py_None);
     }
+#if PY_VERSION_HEX < 0x030D0000
+    // Before 3.13, close() gives None even when the coroutine returned.
+    Py_DECREF(result);
+    result = Py_NewRef(Py_None);
+#endif
     return result;
 }
 

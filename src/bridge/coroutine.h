@@ -163,6 +163,11 @@ public:
 
     /// Release the frame without running any more of its code.
     void release() noexcept;
+    /// What a coroutine gets when it is no longer referenced: a suspended
+    /// one is closed (its clean-up runs), one that never ran warns "was
+    /// never awaited"; errors go to `sys.unraisablehook` naming `self`
+    /// (the Python object; may be null).
+    void finalize(PyObject *self) noexcept;
 
     bool running() const { return running_; }
     bool finished() const { return !handle_; }
@@ -175,7 +180,12 @@ public:
 
 private:
     PySendResult step_guarded(PyObject *value, PyObject *error, PyObject **out) noexcept;
-    PySendResult resume(PyObject **out) noexcept;
+    /// Resumes the frame with the outcome of its await and drives it until
+    /// it waits on something that is not done yet, or ends.
+    PySendResult run(PyObject **out) noexcept;
+    /// Records how the await ended: PYGEN_RETURN with its result, else the
+    /// error that is set.
+    void end_await(PySendResult status, PyObject *produced) noexcept;
     PySendResult advance(PyObject *value, PyObject *error, PyObject **out) noexcept;
     PySendResult finish(PyObject **out) noexcept;
 

@@ -41,6 +41,14 @@ static int coroutine_traverse(PyObject *self, visitproc visit, void *arg) {
     return coroutine_of(self).traverse(visit, arg);
 }
 
+// The garbage collector finalizes every object of a cycle before it clears
+// any: a suspended coroutine in a cycle is closed as a Python coroutine is,
+// while what its frame refers to is still intact.
+static void coroutine_finalize(PyObject *self) {
+    if (nb::inst_ready(self))
+        coroutine_of(self).finalize(self);
+}
+
 static int coroutine_clear(PyObject *self) {
     if (nb::inst_ready(self))
         coroutine_of(self).release();
@@ -53,6 +61,7 @@ static PyType_Slot coroutine_slots[] = {
     {Py_tp_iternext, (void *) coroutine_iternext},
     {Py_tp_traverse, (void *) coroutine_traverse},
     {Py_tp_clear, (void *) coroutine_clear},
+    {Py_tp_finalize, (void *) coroutine_finalize},
     {0, nullptr},
 };
 
@@ -99,49 +108,107 @@ static nb::object thrown_exception(nb::handle type, nb::handle value,
     return exception;
 }
 
+/// What `coroutine.__await__()` returns, as for a Python coroutine: an
+/// iterator that drives the coroutine, so that `yield from
+/// coroutine.__await__()` works in generator-based code. (`await` itself
+/// takes the coroutine directly.)
+struct AwaitIterator {
+    nb::object coroutine;
+};
+
+static CoroutineObject &driven_by(PyObject *self) {
+    return coroutine_of(nb::inst_ptr<AwaitIterator>(self)->coroutine.ptr());
+}
+
+static PyObject *await_iterator_iter(PyObject *self) { return Py_NewRef(self); }
+
+static PySendResult await_iterator_am_send(PyObject *self, PyObject *value,
+                                           PyObject **result) {
+    return driven_by(self).step(value, nullptr, result);
+}
+
+static PyObject *await_iterator_iternext(PyObject *self) {
+    return coroutine_iternext(nb::inst_ptr<AwaitIterator>(self)->coroutine.ptr());
+}
+
+// No tp_clear: a cycle through the iterator also runs through its
+// coroutine, whose clear breaks it; the coroutine stays valid meanwhile.
+static int await_iterator_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Py_VISIT(nb::inst_ptr<AwaitIterator>(self)->coroutine.ptr());
+    return 0;
+}
+
+static PyType_Slot await_iterator_slots[] = {
+    {Py_am_send, (void *) await_iterator_am_send},
+    {Py_tp_iter, (void *) await_iterator_iter},
+    {Py_tp_iternext, (void *) await_iterator_iternext},
+    {Py_tp_traverse, (void *) await_iterator_traverse},
+    {0, nullptr},
+};
+
+static nb::object coroutine_send(CoroutineObject &self, nb::handle value) {
+    PyObject *out = nullptr;
+    PySendResult status = self.step(value.ptr(), nullptr, &out);
+    return method_result(status, out);
+}
+
+static nb::object coroutine_throw(CoroutineObject &self, nb::handle type,
+                                  nb::handle value, nb::handle traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!value.is_none() || !traceback.is_none()) {
+        if (PyErr_WarnEx(PyExc_DeprecationWarning,
+                         "the (type, exc, tb) signature of throw() is "
+                         "deprecated, use the single-arg signature instead.",
+                         1) < 0)
+            throw nb::python_error();
+    }
+#endif
+    nb::object exception = thrown_exception(type, value, traceback);
+    PyObject *out = nullptr;
+    PySendResult status = self.step(Py_None, exception.ptr(), &out);
+    return method_result(status, out);
+}
+
+static nb::object coroutine_close(CoroutineObject &self) {
+    PyObject *result = self.close();
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
 void register_coroutine_type(nb::module_ &m) {
+    nb::class_<AwaitIterator>(m, "_CoroutineAwait", nb::type_slots(await_iterator_slots),
+                              "The iterator of a C++ coroutine's ``__await__()``.")
+        .def("send", [](AwaitIterator &self, nb::handle value) {
+                 return coroutine_send(coroutine_of(self.coroutine.ptr()), value);
+             }, nb::arg("value").none())
+        .def("throw", [](AwaitIterator &self, nb::handle type, nb::handle value,
+                         nb::handle traceback) {
+                 return coroutine_throw(coroutine_of(self.coroutine.ptr()), type, value, traceback);
+             }, nb::arg("typ"), nb::arg("val").none() = nb::none(),
+             nb::arg("tb").none() = nb::none())
+        .def("close", [](AwaitIterator &self) {
+                 return coroutine_close(coroutine_of(self.coroutine.ptr()));
+             });
+
     nb::class_<CoroutineObject>(
         m, "_Coroutine", nb::type_slots(coroutine_slots),
         "A coroutine implemented in C++. It behaves like the coroutine object "
         "of an ``async def`` function: await it, or hand it to "
         "``asyncio.create_task``.")
-        .def("send",
-             [](CoroutineObject &self, nb::handle value) {
-                 PyObject *out = nullptr;
-                 PySendResult status = self.step(value.ptr(), nullptr, &out);
-                 return method_result(status, out);
-             },
+        .def("send", &coroutine_send,
              nb::arg("value").none(),
              "send(value) -> next yielded value, or raise StopIteration.")
-        .def("throw",
-             [](CoroutineObject &self, nb::handle type, nb::handle value,
-                nb::handle traceback) {
-#if PY_VERSION_HEX >= 0x030C0000
-                 if (!value.is_none() || !traceback.is_none()) {
-                     if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                                      "the (type, exc, tb) signature of throw() is "
-                                      "deprecated, use the single-arg signature instead.",
-                                      1) < 0)
-                         throw nb::python_error();
-                 }
-#endif
-                 nb::object exception = thrown_exception(type, value, traceback);
-                 PyObject *out = nullptr;
-                 PySendResult status = self.step(Py_None, exception.ptr(), &out);
-                 return method_result(status, out);
-             },
+        .def("throw", &coroutine_throw,
              nb::arg("typ"), nb::arg("val").none() = nb::none(),
              nb::arg("tb").none() = nb::none(),
              "throw(value)\nthrow(type[,value[,traceback]])\n\n"
              "Raise exception in coroutine, return next yielded value or raise "
              "StopIteration.")
-        .def("close",
-             [](CoroutineObject &self) {
-                 PyObject *result = self.close();
-                 if (!result)
-                     throw nb::python_error();
-                 return nb::steal(result);
-             },
+        .def("close", &coroutine_close,
              "close() -> raise GeneratorExit inside coroutine.")
         .def("__repr__",
              [](nb::handle self) {
@@ -168,9 +235,21 @@ void register_coroutine_type(nb::module_ &m) {
     nb::object name = property(
         nb::cpp_function([](CoroutineObject &self) { return self.name; }),
         nb::cpp_function([](CoroutineObject &self, nb::str value) { self.name = std::move(value); }));
+    // `__await__()` called from Python gives the iterator; set straight
+    // into the dictionary so that the `await` slot keeps taking the
+    // coroutine itself.
+    nb::object await_method = nb::cpp_function(
+        [](nb::handle self) {
+            if (!nb::isinstance<CoroutineObject>(self))
+                nb::raise_type_error("__await__() needs a _Coroutine");
+            return AwaitIterator{nb::borrow(self)};
+        },
+        nb::scope(type), nb::name("__await__"), nb::is_method(),
+        "Return an iterator to be used in await expression.");
     PyObject *dict = ((PyTypeObject *) type.ptr())->tp_dict;
     if (PyDict_SetItemString(dict, "__qualname__", qualname.ptr()) < 0 ||
-        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0)
+        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0 ||
+        PyDict_SetItemString(dict, "__await__", await_method.ptr()) < 0)
         throw nb::python_error();
     PyType_Modified((PyTypeObject *) type.ptr());
     forget_type_at_exit(type);

@@ -80,6 +80,15 @@ Coro<> with_cleanup(nb::object awaitable, nb::object cleanup) {
     throw std::move(*failure);
 }
 
+/// Awaits `awaitable`; any error there gives `instead`.
+Coro<> swallow(nb::object awaitable, nb::object instead) {
+    try {
+        co_return co_await awaitable;
+    } catch (nb::python_error &) {
+    }
+    co_return instead;
+}
+
 /// Catches GeneratorExit and awaits again: close() must refuse that.
 Coro<> stubborn(nb::object awaitable) {
     bool caught = false;
@@ -122,6 +131,7 @@ NB_MODULE(_bridge_test, m) {
     m.def("raise_cpp", &raise_cpp);
     m.def("catch_cancel", &catch_cancel, nb::arg("awaitable"), nb::arg("instead").none());
     m.def("with_cleanup", &with_cleanup);
+    m.def("swallow", &swallow, nb::arg("awaitable"), nb::arg("instead").none());
     m.def("stubborn", &stubborn);
     m.def("in_executor", &in_executor);
     m.def("run_process", &run_process, nb::arg("command"), nb::arg("timeout").none(),

@@ -4,7 +4,9 @@ import asyncio
 import collections.abc
 import gc
 import sys
+import itertools
 import traceback
+import types
 import warnings
 
 import pytest
@@ -236,12 +238,38 @@ class TestProtocol:
             assert coro.close() is None
             assert not coro.cr_suspended
 
-            coro = bt.stubborn(loop.create_future())
+            # Awaiting again after GeneratorExit: refused, and the coroutine
+            # stays suspended at that new await, as a Python coroutine does.
+            coro = bt.stubborn(_Steps())
             coro.send(None)
             with pytest.raises(RuntimeError, match="ignored GeneratorExit"):
                 coro.close()
+            assert coro.cr_suspended and type(coro.cr_await).__name__ == "generator"
+            assert coro.close() is None  # the second GeneratorExit ends it
+            assert not coro.cr_suspended
         finally:
             loop.close()
+
+    def test_yield_from_await_iterator(self):
+        @types.coroutine
+        def generator_based(coro):
+            return (yield from coro.__await__())
+
+        coro = generator_based(bt.await_one(_Steps()))
+        assert coro.send(None) == "step 1"
+        assert coro.send("a") == ("step 2", "a")
+        with pytest.raises(StopIteration) as stop:
+            coro.send("b")
+        assert stop.value.value == ("done", "b")
+        iterator = bt.echo(1).__await__()
+        assert iter(iterator) is iterator
+        with pytest.raises(StopIteration):
+            next(iterator)
+        iterator = bt.await_one(_Steps()).__await__()
+        assert iterator.send(None) == "step 1"
+        with pytest.raises(KeyError):
+            iterator.throw(KeyError("k"))
+        assert iterator.close() is None
 
     def test_never_awaited_warns(self):
         with pytest.warns(RuntimeWarning, match="coroutine 'echo' was never awaited"):
@@ -258,6 +286,190 @@ class TestProtocol:
         holder["coro"] = coro
         with pytest.raises(ValueError, match="already executing"):
             await coro
+
+
+class _Steps:
+    """An awaitable object: two steps, then a result built from what was sent."""
+
+    def __await__(self):
+        first = yield "step 1"
+        second = yield ("step 2", first)
+        return ("done", second)
+
+
+@types.coroutine
+def _generator_based():
+    value = yield "gen step"
+    return ("gen done", value)
+
+
+async def _native_inner():
+    return ("native", await _Steps())
+
+
+class _WithoutThrow:
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        return "plain"
+
+    def send(self, value):
+        return ("plain", value)
+
+
+class _ThrowSwallows(_WithoutThrow):
+    """Swallows whatever is thrown in (a cancellation, say) and goes on."""
+
+    def throw(self, *exc):
+        return "swallowed"
+
+    def close(self):
+        pass
+
+
+class _ThrowAndCloseFail(_WithoutThrow):
+    def throw(self, *exc):
+        raise KeyError("from throw")
+
+    def close(self):
+        raise IndexError("from close")
+
+
+async def _n_await_one(awaitable):
+    return await awaitable
+
+
+async def _n_catch_cancel(awaitable, instead):
+    try:
+        return await awaitable
+    except asyncio.CancelledError:
+        pass
+    return instead
+
+
+async def _n_swallow(awaitable, instead):
+    try:
+        return await awaitable
+    except BaseException:
+        pass
+    return instead
+
+
+async def _n_stubborn(awaitable):
+    caught = False
+    try:
+        await awaitable
+    except BaseException:
+        caught = True
+    if caught:
+        await awaitable
+
+
+_SHAPES = {
+    "await_one": (bt.await_one, _n_await_one),
+    "catch_cancel": (lambda a: bt.catch_cancel(a, "caught"), lambda a: _n_catch_cancel(a, "caught")),
+    "swallow": (lambda a: bt.swallow(a, "swallowed all"), lambda a: _n_swallow(a, "swallowed all")),
+    "stubborn": (bt.stubborn, _n_stubborn),
+}
+
+_AWAITABLES = {
+    "future": lambda loop: loop.create_future(),
+    "__await__": lambda loop: _Steps(),
+    "generator-based": lambda loop: _generator_based(),
+    "native": lambda loop: _native_inner(),
+    "bridge": lambda loop: bt.await_one(_Steps()),
+    "no throw": lambda loop: _WithoutThrow(),
+    "throw swallows": lambda loop: _ThrowSwallows(),
+    "throw and close fail": lambda loop: _ThrowAndCloseFail(),
+}
+
+
+def _traceback():
+    try:
+        raise ZeroDivisionError
+    except ZeroDivisionError as error:
+        return error.__traceback__
+
+
+_OPERATIONS = {
+    "send None": lambda coro: coro.send(None),
+    "send 1": lambda coro: coro.send(1),
+    "throw instance": lambda coro: coro.throw(ValueError("v")),
+    "throw class": lambda coro: coro.throw(ValueError),
+    "throw cancel": lambda coro: coro.throw(asyncio.CancelledError("c")),
+    "throw GeneratorExit": lambda coro: coro.throw(GeneratorExit()),
+    "throw StopIteration": lambda coro: coro.throw(StopIteration("s")),
+    "throw type value": lambda coro: coro.throw(ValueError, "three", None),
+    "throw type instance tb": lambda coro: coro.throw(KeyError, KeyError("i"), _traceback()),
+    "close": lambda coro: coro.close(),
+}
+
+
+def _observe(coro, operations):
+    """What each operation does, as far as the caller can see it."""
+    seen = []
+    for name in operations:
+        context = KeyError("earlier")
+        try:
+            try:
+                raise context  # the thrown exception must not be chained to it
+            except KeyError:
+                outcome = ("value", repr(_OPERATIONS[name](coro)))
+        except BaseException as error:
+            outcome = (
+                type(error).__name__,
+                repr(error.args) if not isinstance(error, StopIteration) else repr(error.value),
+                type(error.__context__).__name__,
+                type(error.__cause__).__name__,
+            )
+        seen.append(
+            (name, outcome, coro.cr_running, coro.cr_suspended, type(coro.cr_await).__name__)
+        )
+    return seen
+
+
+class TestSideBySide:
+    """Every sequence of up to two send/throw/close calls, at every kind of
+    await point, does to a bridge coroutine what it does to an async def."""
+
+    @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+    @pytest.mark.parametrize("awaitable", list(_AWAITABLES))
+    @pytest.mark.parametrize("shape", list(_SHAPES))
+    def test_send_throw_close_sequences(self, shape, awaitable):
+        bridge, native = _SHAPES[shape]
+        make = _AWAITABLES[awaitable]
+        loop = asyncio.new_event_loop()
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                for length in (1, 2):
+                    for operations in itertools.product(_OPERATIONS, repeat=length):
+                        expected = _observe(native(make(loop)), operations)
+                        assert _observe(bridge(make(loop)), operations) == expected, operations
+                gc.collect()
+        finally:
+            loop.close()
+
+    def test_thrown_exception_keeps_its_traceback_and_context(self):
+        for started in (False, True):
+            coro = bt.await_one(_WithoutThrow())
+            if started:
+                coro.send(None)
+            error = ValueError("x")
+            error.__context__ = IndexError("before")
+            tb = _traceback()
+            try:
+                raise KeyError("being handled")
+            except KeyError:
+                with pytest.raises(ValueError) as caught:
+                    coro.throw(ValueError, error, tb)
+            assert caught.value is error
+            chain = caught.value.__traceback__
+            while chain is not None and chain is not tb:
+                chain = chain.tb_next
+            assert chain is tb  # the given traceback, under the caller's frame
+            assert type(error.__context__) is IndexError
 
 
 class TestGarbage:
@@ -278,6 +490,44 @@ class TestGarbage:
             assert ref() is None
         finally:
             loop.close()
+
+    @pytest.mark.parametrize("make", [bt.with_cleanup, "native"])
+    def test_cycle_through_a_suspended_coroutine_runs_its_cleanup(self, make):
+        # Collected as a cycle, the coroutine is closed first, as Python does
+        # for coroutines: its clean-up runs while what it holds is intact.
+        ran = []
+
+        class Owner:
+            pass
+
+        class Pending:
+            def __init__(self, owner):
+                self.owner = owner
+
+            def __await__(self):
+                try:
+                    yield
+                finally:
+                    ran.append(("awaited closed", self.owner.tag))
+
+        async def cleanup():
+            ran.append("cleanup")
+
+        async def native(awaitable, cleanup):
+            try:
+                return await awaitable
+            except BaseException as error:
+                failure = error
+            await cleanup
+            raise failure
+
+        owner = Owner()
+        owner.tag = "intact"
+        owner.coro = (native if make == "native" else make)(Pending(owner), cleanup())
+        owner.coro.send(None)
+        del owner
+        gc.collect()
+        assert ran == [("awaited closed", "intact"), "cleanup"]
 
     def test_no_growth_over_many_awaits_and_cancellations(self):
         async def churn():

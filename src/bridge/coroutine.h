@@ -65,7 +65,9 @@ protected:
 
 private:
     template <typename A> void remember_one(A &arg) {
-        if constexpr (std::is_base_of_v<nb::handle, std::remove_cvref_t<A>>)
+        // Only owning references: reporting a borrowed `nb::handle` to the
+        // collector would let it free an object that is still in use.
+        if constexpr (std::is_base_of_v<nb::object, std::remove_cvref_t<A>>)
             held.push_back(&arg);
     }
 };

@@ -118,6 +118,13 @@ Coro<> hold(nb::object keep, nb::object awaitable) {
     co_return keep;
 }
 
+/// Like `hold`, but the kept object comes as a borrowed handle (the caller
+/// keeps it alive): the frame does not own it.
+Coro<> hold_borrowed(nb::handle keep, nb::object awaitable) {
+    co_await awaitable;
+    co_return nb::borrow(keep);
+}
+
 } // namespace
 
 NB_MODULE(_bridge_test, m) {
@@ -136,6 +143,7 @@ NB_MODULE(_bridge_test, m) {
     m.def("in_executor", &in_executor);
     m.def("run_process", &run_process, nb::arg("command"), nb::arg("timeout").none(),
           nb::arg("shell"), nb::arg("own_session"));
+    m.def("hold_borrowed", &hold_borrowed);
     m.def("hold", &hold, nb::arg("keep").none(), nb::arg("awaitable"));
     m.def("log_info", [](nb::handle a, nb::handle b) { logger.info("value %s and %d", a, b); });
     m.def("log_exception", [](nb::handle exc) { logger.exception("failed %s", exc, "here"); });

@@ -491,6 +491,27 @@ class TestGarbage:
         finally:
             loop.close()
 
+    def test_borrowed_parameter_is_not_reported_to_the_collector(self):
+        # The frame does not own a borrowed handle: counting it as a reference
+        # of the coroutine would let the collector free an object in use.
+        loop = asyncio.new_event_loop()
+        try:
+
+            class Owner:
+                pass
+
+            owner = Owner()
+            owner.coro = bt.hold_borrowed(owner, loop.create_future())
+            owner.coro.send(None)
+            owner.payload = [1, 2, 3]
+            keep = owner  # noqa: F841 - the one real reference from outside
+            del owner
+            gc.collect()
+            assert keep.payload == [1, 2, 3] and keep.coro.cr_suspended
+            keep.coro.close()
+        finally:
+            loop.close()
+
     @pytest.mark.parametrize("make", [bt.with_cleanup, "native"])
     def test_cycle_through_a_suspended_coroutine_runs_its_cleanup(self, make):
         # Collected as a cycle, the coroutine is closed first, as Python does

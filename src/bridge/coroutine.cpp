@@ -190,6 +190,15 @@ static PySendResult throw_into(PyObject *iterator, PyObject *error,
             return PYGEN_ERROR;
         PyErr_Clear();
         raise_object(error);
+#if PY_VERSION_HEX >= 0x030C0000
+        // Since 3.12 a StopIteration raised at an await is that await's
+        // result, wherever it comes from.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            nb::python_error stop;
+            *out = nb::getattr(stop.value(), "value", nb::none()).release().ptr();
+            return PYGEN_RETURN;
+        }
+#endif
         return PYGEN_ERROR;
     }
     PyObject *yielded = PyObject_CallOneArg(method, error);
@@ -230,13 +239,17 @@ PySendResult CoroutineObject::step_guarded(PyObject *value, PyObject *error,
     }
     if (!started_) {
         if (error) {
-            // Thrown into a coroutine that never ran: it ends right there,
-            // with the error as it would leave the coroutine's first line.
+            // Thrown into a coroutine that never ran: it ends right there.
             started_ = true;
             release();
             raise_object(error);
+#if PY_VERSION_HEX < 0x030C0000
+            // Before 3.12 the error leaves through the coroutine's first
+            // line, where a StopIteration becomes RuntimeError; since then
+            // it is raised as it stands.
             nb::python_error failure;
             raise_frame_error(failure);
+#endif
             return PYGEN_ERROR;
         }
         if (value && value != Py_None) {

@@ -72,9 +72,7 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
                              bridge::python_type_name(attachments).c_str());
 
     logger.info(texts::LOG_STANDARD_HANDLING, first_chars(user_text, 80));
-    nb::dict reply = event({{"type", nb::str("mode")},
-                            {"mode", nb::str("standard")},
-                            {"message", nb::str(texts::STANDARD_MODE)}});
+    nb::dict reply = mode_event("standard", texts::STANDARD_MODE);
     co_await send_json(ws, reply);
 
     std::optional<nb::python_error> failure;
@@ -92,13 +90,22 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
     } catch (...) {
         failure.emplace(bridge::as_python_error(std::current_exception()));
     }
-    if (!failure)
-        co_return;
-    if (!bridge::is_exception(*failure))
-        throw std::move(*failure);
-    logger.exception(texts::LOG_STANDARD_ERROR, failure->value());
-    co_await send_json(ws, error_event(append_text(texts::AGENT_ERROR,
-                                                   bridge::exception_message(failure->value()))));
+    if (failure)
+        co_await end_failed_turn(ws, std::move(*failure), texts::LOG_STANDARD_ERROR,
+                                 texts::AGENT_ERROR);
+}
+
+nb::dict mode_event(const char *mode, const char *message) {
+    return event({{"type", nb::str("mode")}, {"mode", nb::str(mode)}, {"message", nb::str(message)}});
+}
+
+Coro<void> end_failed_turn(nb::object ws, nb::python_error failure, const char *log_text,
+                           const char *prefix) {
+    if (!bridge::is_exception(failure))
+        throw failure;
+    logger.exception(log_text, failure.value());
+    nb::dict reply = error_event(append_text(prefix, bridge::exception_message(failure.value())));
+    co_await send_json(ws, reply);
 }
 
 } // namespace ombrel::gateway

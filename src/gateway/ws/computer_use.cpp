@@ -85,9 +85,7 @@ Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
                                     nb::object user_text) {
     bridge::expect_str(user_text, "user_text");
     logger.info(texts::LOG_COMPUTER_USE_HANDLING, first_chars(user_text, 80));
-    nb::dict reply = event({{"type", nb::str("mode")},
-                            {"mode", nb::str("computer_use")},
-                            {"message", nb::str(texts::COMPUTER_USE_MODE)}});
+    nb::dict reply = mode_event("computer_use", texts::COMPUTER_USE_MODE);
     co_await send_json(ws, reply);
 
     std::optional<nb::python_error> failure;
@@ -101,14 +99,9 @@ Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
     } catch (...) {
         failure.emplace(bridge::as_python_error(std::current_exception()));
     }
-    if (!failure)
-        co_return;
-    if (!bridge::is_exception(*failure))
-        throw std::move(*failure);
-    logger.exception(texts::LOG_COMPUTER_USE_ERROR, failure->value());
-    co_await send_json(ws, error_event(append_text(
-                               texts::COMPUTER_USE_ERROR,
-                               bridge::exception_message(failure->value()))));
+    if (failure)
+        co_await end_failed_turn(ws, std::move(*failure), texts::LOG_COMPUTER_USE_ERROR,
+                                 texts::COMPUTER_USE_ERROR);
 }
 
 } // namespace ombrel::gateway

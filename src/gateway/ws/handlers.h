@@ -23,6 +23,15 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
 Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
                                     nb::object user_text);
 
+/// The "mode" event that opens an agent's turn.
+nb::dict mode_event(const char *mode, const char *message);
+/// Ends a turn whose agent stream failed: an `Exception` is logged with its
+/// traceback under `log_text` and answered with an "error" event whose
+/// message is `prefix` followed by the error's text; anything else
+/// (cancellation) goes on to the caller.
+Coro<void> end_failed_turn(nb::object ws, nb::python_error failure, const char *log_text,
+                           const char *prefix);
+
 /// The control commands.
 Coro<void> handle_approval(nb::object ws, nb::object message);
 Coro<void> handle_new_conversation(nb::object ws);

@@ -305,14 +305,17 @@ void select_element_sync(nb::object element, nb::object backend, nb::object valu
     throw nb::python_error();
 }
 
-Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                          nb::object value) {
-    (void)self;
+namespace {
+
+/// Runs `Fn(element, backend, args...)` for a ref's entry on the executor:
+/// None when it worked, the failure result for `ref` when it raised.
+template <auto Fn, typename... Args>
+Coro<> act_on_element(nb::object ref, nb::object elem_info, Args... args) {
     std::optional<nb::python_error> failed;
     try {
         nb::object element = element_of(elem_info);
         nb::object backend = backend_of(elem_info);
-        nb::object pending = bridge::run_in_executor<&select_element_sync>(element, backend, value);
+        nb::object pending = bridge::run_in_executor<Fn>(element, backend, args...);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -321,6 +324,17 @@ Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     }
     if (failed)
         co_return failure(*failed, ref);
+    co_return nb::none();
+}
+
+} // namespace
+
+Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                          nb::object value) {
+    (void)self;
+    nb::object failed = co_await act_on_element<&select_element_sync>(ref, elem_info, value);
+    if (!failed.is_none())
+        co_return failed;
     nb::dict result = success();
     result["action"] = "select";
     result["ref"] = ref;
@@ -343,19 +357,9 @@ void toggle_element_sync(nb::object element, nb::object backend) {
 
 Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
     (void)self;
-    std::optional<nb::python_error> failed;
-    try {
-        nb::object element = element_of(elem_info);
-        nb::object backend = backend_of(elem_info);
-        nb::object pending = bridge::run_in_executor<&toggle_element_sync>(element, backend);
-        co_await pending;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (failed)
-        co_return failure(*failed, ref);
+    nb::object failed = co_await act_on_element<&toggle_element_sync>(ref, elem_info);
+    if (!failed.is_none())
+        co_return failed;
     nb::dict result = success();
     result["action"] = "toggle";
     result["ref"] = ref;

@@ -20,19 +20,6 @@ void restore_error(std::exception_ptr error) noexcept;
 /// `restore_error`.
 nb::python_error as_python_error(std::exception_ptr error);
 
-/// Whether an error belongs to the `Exception` family (what `except
-/// Exception` catches); cancellation and other `BaseException`s do not.
-inline bool is_exception(const nb::python_error &error) {
-    return error.matches(PyExc_Exception);
-}
-
-/// `type(e).__name__ + ": " + str(e)`, with "<exception str() failed>" in
-/// place of the message when `str(e)` raises or returns a non-string.
-nb::str describe_exception(nb::handle exception);
-
-/// `str(e)` of an exception, or "<exception str() failed>" when that fails.
-nb::str exception_message(nb::handle exception);
-
 /// Raises StopIteration carrying `value` (a tuple or an exception stays the
 /// value itself, as in `return value` from a coroutine).
 void set_stop_iteration(PyObject *value) noexcept;

@@ -8,6 +8,7 @@
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
+namespace common = ombrel::common;
 using bridge::Coro;
 
 namespace {
@@ -147,8 +148,8 @@ NB_MODULE(_bridge_test, m) {
     m.def("hold", &hold, nb::arg("keep").none(), nb::arg("awaitable"));
     m.def("log_info", [](nb::handle a, nb::handle b) { logger.info("value %s and %d", a, b); });
     m.def("log_exception", [](nb::handle exc) { logger.exception("failed %s", exc, "here"); });
-    m.def("expect_str", [](nb::handle v) { return bridge::expect_str(v, "text"); });
-    m.def("expect_int", [](nb::handle v) { return bridge::expect_int(v, "ref"); });
-    m.def("expect_dict", [](nb::handle v) { return bridge::expect_dict(v, "params"); });
-    m.def("describe", [](nb::handle e) { return bridge::describe_exception(e); });
+    m.def("expect_str", [](nb::handle v) { return common::expect_str(v, "text"); });
+    m.def("expect_int", [](nb::handle v) { return common::expect_int(v, "ref"); });
+    m.def("expect_dict", [](nb::handle v) { return common::expect_dict(v, "params"); });
+    m.def("describe", [](nb::handle e) { return common::describe_exception(e); });
 }

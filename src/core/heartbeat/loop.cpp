@@ -66,7 +66,7 @@ Coro<void> beat(nb::object self, nb::dict event, nb::object prompt) {
 /// The configured prompt, or the module's default prompt when it is empty.
 nb::object choose_prompt(nb::handle config) {
     nb::object prompt = config.attr("prompt");
-    if (bridge::truth(prompt))
+    if (common::truth(prompt))
         return prompt;
     return nb::module_::import_("ombrel.core.heartbeat").attr("DEFAULT_HEARTBEAT_PROMPT");
 }
@@ -76,7 +76,7 @@ nb::object choose_prompt(nb::handle config) {
 std::optional<Coro<void>> tick(nb::handle self) {
     if (runner_of(self).paused)
         return std::nullopt;
-    if (bridge::truth(self.attr("_in_quiet_hours")())) {
+    if (common::truth(self.attr("_in_quiet_hours")())) {
         logger.debug("Skipping heartbeat \xE2\x80\x94 quiet hours");
         return std::nullopt;
     }

@@ -3,11 +3,13 @@
 #include "runner.h"
 
 #include "bridge/bridge.h"
+#include "common/gc.h"
 
 #include <string>
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
+namespace common = ombrel::common;
 namespace hb = ombrel::heartbeat;
 using hb::HeartbeatRunner;
 using namespace nb::literals;
@@ -16,25 +18,8 @@ namespace {
 
 // The runner holds the host's callables, its task and its configuration,
 // which may all refer back to it (runner -> task -> coroutine -> runner):
-// it takes part in garbage collection so that such cycles are collected.
-int runner_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    return nb::inst_ptr<HeartbeatRunner>(self)->traverse(visit, arg);
-}
-
-int runner_clear(PyObject *self) {
-    if (nb::inst_ready(self))
-        nb::inst_ptr<HeartbeatRunner>(self)->clear();
-    return 0;
-}
-
-PyType_Slot runner_slots[] = {
-    {Py_tp_traverse, (void *) runner_traverse},
-    {Py_tp_clear, (void *) runner_clear},
-    {0, nullptr},
-};
+// it takes part in garbage collection (common::gc_slots) so that such cycles
+// are collected.
 
 /// A read-write attribute over one of the runner's object fields.
 template <nb::object HeartbeatRunner::*Field, nb::object (HeartbeatRunner::*Get)() const>
@@ -61,7 +46,7 @@ NB_MODULE(heartbeat, m) {
     m.attr("DEFAULT_HEARTBEAT_PROMPT") = hb::default_heartbeat_prompt;
 
     nb::class_<HeartbeatRunner> cls(
-        m, "HeartbeatRunner", nb::type_slots(runner_slots), nb::is_weak_referenceable(),
+        m, "HeartbeatRunner", nb::type_slots(common::gc_slots<HeartbeatRunner>()), nb::is_weak_referenceable(),
         "Background async task that sends periodic heartbeats to the agent.");
 
     cls.def(nb::init<nb::object, nb::object, nb::object>(),

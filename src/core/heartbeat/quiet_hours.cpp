@@ -1,6 +1,6 @@
 #include "quiet_hours.h"
 
-#include "bridge/args.h"
+#include "common/args.h"
 
 namespace ombrel::heartbeat {
 
@@ -11,7 +11,7 @@ nb::str local_time_of_day() {
 }
 
 bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now) {
-    if (!bridge::truth(start) || !bridge::truth(end))
+    if (!common::truth(start) || !common::truth(end))
         return false;
     if (start <= end)
         return start <= now && now < end;

@@ -17,17 +17,17 @@ HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat,
 
 bool HeartbeatRunner::running() const {
     nb::object task = this->task();
-    return !task.is_none() && !bridge::truth(task.attr("done")());
+    return !task.is_none() && !common::truth(task.attr("done")());
 }
 
 bool HeartbeatRunner::stop_requested() const {
-    return bridge::truth(stop_event().attr("is_set")());
+    return common::truth(stop_event().attr("is_set")());
 }
 
 void HeartbeatRunner::stop() {
     stop_event().attr("set")();
     nb::object task = this->task();
-    if (bridge::truth(task) && !bridge::truth(task.attr("done")()))
+    if (common::truth(task) && !common::truth(task.attr("done")()))
         task.attr("cancel")();
     task_ = nb::none();
     logger.info("Heartbeat stopped");
@@ -118,7 +118,7 @@ void update_config(nb::handle self, nb::object config) {
     if (!runner.running())
         return;
     self.attr("stop")();
-    if (bridge::truth(config.attr("enabled")))
+    if (common::truth(config.attr("enabled")))
         self.attr("start")();
 }
 

@@ -16,7 +16,7 @@ nb::set force_cu_keywords() {
 }
 
 bool should_use_computer_use(nb::handle message) {
-    nb::object lowered = bridge::expect_str(message, "message").attr("lower")();
+    nb::object lowered = common::expect_str(message, "message").attr("lower")();
     for (nb::handle phrase : module_attr("_FORCE_CU_KEYWORDS")) {
         int found = PySequence_Contains(lowered.ptr(), phrase.ptr());
         if (found < 0)
@@ -28,33 +28,33 @@ bool should_use_computer_use(nb::handle message) {
 }
 
 Coro<void> handle_chat(nb::object ws, nb::object message) {
-    nb::dict command = bridge::expect_dict(message, "message");
+    nb::dict command = common::expect_dict(message, "message");
     nb::object state = server_state();
     nb::object agent = state_get(state, "agent");
     nb::object cu_agent = state_get(state, "cu_agent");
     nb::object heartbeat = state_get(state, "heartbeat");
 
-    bool has_agent = bridge::truth(agent);
-    bool has_cu_agent = bridge::truth(cu_agent);
+    bool has_agent = common::truth(agent);
+    bool has_cu_agent = common::truth(cu_agent);
     if (!has_agent && !has_cu_agent) {
         co_await send_json(ws, error_event(texts::AGENT_NOT_INITIALIZED));
         co_return;
     }
 
     nb::object content = get(command, "content", nb::str(""));
-    nb::object text = bridge::expect_str(content, "content").attr("strip")();
+    nb::object text = common::expect_str(content, "content").attr("strip")();
     if (nb::len(text) == 0)
         co_return;
     nb::object attachments = get(command, "attachments", nb::none());
 
     // A real user message: the heartbeat's count of unanswered beats restarts.
-    if (bridge::truth(heartbeat))
+    if (common::truth(heartbeat))
         heartbeat.attr("reset_consecutive")();
 
     nb::object requested = get(command, "computer_use", nb::none());
     bool computer_use = requested.is_none()
                             ? has_cu_agent && should_use_computer_use(text)
-                            : bridge::truth(requested);
+                            : common::truth(requested);
 
     if (computer_use && has_cu_agent)
         co_await handle_computer_use_chat(ws, cu_agent, text);
@@ -66,10 +66,10 @@ Coro<void> handle_chat(nb::object ws, nb::object message) {
 
 Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user_text,
                                 nb::object attachments) {
-    bridge::expect_str(user_text, "user_text");
+    common::expect_str(user_text, "user_text");
     if (!attachments.is_none() && !PyList_CheckExact(attachments.ptr()))
         nb::raise_type_error("attachments must be list or None, not %s",
-                             bridge::python_type_name(attachments).c_str());
+                             common::python_type_name(attachments).c_str());
 
     logger.info(texts::LOG_STANDARD_HANDLING, first_chars(user_text, 80));
     nb::dict reply = mode_event("standard", texts::STANDARD_MODE);
@@ -101,10 +101,10 @@ nb::dict mode_event(const char *mode, const char *message) {
 
 Coro<void> end_failed_turn(nb::object ws, nb::python_error failure, const char *log_text,
                            const char *prefix) {
-    if (!bridge::is_exception(failure))
+    if (!common::is_exception(failure))
         throw failure;
     logger.exception(log_text, failure.value());
-    nb::dict reply = error_event(append_text(prefix, bridge::exception_message(failure.value())));
+    nb::dict reply = error_event(append_text(prefix, common::exception_message(failure.value())));
     co_await send_json(ws, reply);
 }
 

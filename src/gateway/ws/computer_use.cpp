@@ -83,7 +83,7 @@ nb::object translate(nb::handle agent_event) {
 
 Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
                                     nb::object user_text) {
-    bridge::expect_str(user_text, "user_text");
+    common::expect_str(user_text, "user_text");
     logger.info(texts::LOG_COMPUTER_USE_HANDLING, first_chars(user_text, 80));
     nb::dict reply = mode_event("computer_use", texts::COMPUTER_USE_MODE);
     co_await send_json(ws, reply);

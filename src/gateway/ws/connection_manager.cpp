@@ -37,7 +37,7 @@ void disconnect(ConnectionManager &self, nb::handle ws) {
 }
 
 Coro<void> broadcast(nb::object self, nb::object message) {
-    bridge::expect_dict(message, "message");
+    common::expect_dict(message, "message");
     // Every connection registered now gets the message once, even when the
     // registry changes while a send is waiting (a client that connects or
     // disconnects meanwhile must not make the loop skip another one).
@@ -53,7 +53,7 @@ Coro<void> broadcast(nb::object self, nb::object message) {
             failure.emplace(bridge::as_python_error(std::current_exception()));
         }
         if (failure) {
-            if (!bridge::is_exception(*failure))
+            if (!common::is_exception(*failure))
                 throw std::move(*failure);
             dead.append(ws);
         }
@@ -61,24 +61,6 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     // A dead connection's own receive loop may have unregistered it by now.
     for (nb::handle ws : dead)
         unregister(manager_of(self), ws);
-}
-
-int connection_manager_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    ConnectionManager *manager = nb::inst_ptr<ConnectionManager>(self);
-    Py_VISIT(manager->connections.ptr());
-    return 0;
-}
-
-int connection_manager_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        ConnectionManager *manager = nb::inst_ptr<ConnectionManager>(self);
-        nb::list emptied;
-        std::swap(manager->connections, emptied);
-    }
-    return 0;
 }
 
 } // namespace ombrel::gateway

@@ -3,12 +3,24 @@
 
 #include "common.h"
 
+#include <utility>
+
 namespace ombrel::gateway {
 
 /// The accepted connections, in the order they connected. The list is the
 /// live Python list that `_connections` shows.
 struct ConnectionManager {
     nb::list connections;
+
+    /// Garbage-collector support: the registry holds sockets.
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(connections.ptr());
+        return 0;
+    }
+    void clear() {
+        nb::list emptied;
+        std::swap(connections, emptied);
+    }
 };
 
 /// Accepts the handshake and registers `ws`.
@@ -18,9 +30,5 @@ void disconnect(ConnectionManager &self, nb::handle ws);
 /// Sends `message` to every registered connection, one after another, and
 /// unregisters those whose send failed.
 Coro<void> broadcast(nb::object self, nb::object message);
-
-/// Garbage-collector support: the registry holds sockets.
-int connection_manager_traverse(PyObject *self, visitproc visit, void *arg);
-int connection_manager_clear(PyObject *self);
 
 } // namespace ombrel::gateway

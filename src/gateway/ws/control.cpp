@@ -5,17 +5,17 @@
 namespace ombrel::gateway {
 
 Coro<void> handle_approval(nb::object ws, nb::object message) {
-    nb::dict command = bridge::expect_dict(message, "message");
+    nb::dict command = common::expect_dict(message, "message");
     nb::object state = server_state();
     nb::object guardrails = state_get(state, "guardrails");
     nb::object approval_id = get(command, "approval_id", nb::none());
     nb::object approved = get(command, "approved", nb::bool_(false));
 
-    if (!bridge::truth(guardrails)) {
+    if (!common::truth(guardrails)) {
         co_await send_json(ws, error_event(texts::GUARDRAILS_NOT_INITIALIZED));
         co_return;
     }
-    if (!bridge::truth(approval_id)) {
+    if (!common::truth(approval_id)) {
         co_await send_json(ws, error_event(texts::MISSING_APPROVAL_ID));
         co_return;
     }
@@ -29,7 +29,7 @@ Coro<void> handle_approval(nb::object ws, nb::object message) {
 
 Coro<void> handle_new_conversation(nb::object ws) {
     nb::object agent = state_get(server_state(), "agent");
-    if (!bridge::truth(agent))
+    if (!common::truth(agent))
         co_return;
     nb::object conversation_id =
         co_await agent.attr("conversation").attr("start_conversation")();
@@ -39,11 +39,11 @@ Coro<void> handle_new_conversation(nb::object ws) {
 }
 
 Coro<void> handle_resume_conversation(nb::object ws, nb::object message) {
-    nb::dict command = bridge::expect_dict(message, "message");
+    nb::dict command = common::expect_dict(message, "message");
     nb::object state = server_state();
     nb::object agent = state_get(state, "agent");
     nb::object conversation_id = get(command, "conversation_id", nb::none());
-    if (!bridge::truth(agent) || !bridge::truth(conversation_id))
+    if (!common::truth(agent) || !common::truth(conversation_id))
         co_return;
 
     co_await agent.attr("conversation").attr("resume_conversation")(conversation_id);
@@ -61,12 +61,12 @@ Coro<void> handle_stop_task(nb::object ws) {
     nb::object cu_agent = state_get(state, "cu_agent");
     bool stopped = false;
 
-    if (bridge::truth(cu_agent) && bridge::truth(cu_agent.attr("is_running"))) {
+    if (common::truth(cu_agent) && common::truth(cu_agent.attr("is_running"))) {
         cu_agent.attr("stop")();
         stopped = true;
     }
     // The standard agent is told to cancel whether or not it is working.
-    if (bridge::truth(agent)) {
+    if (common::truth(agent)) {
         agent.attr("cancel")();
         stopped = true;
     }
@@ -99,12 +99,12 @@ nb::dict heartbeat_status(const char *status) {
 } // namespace
 
 Coro<void> handle_heartbeat_control(nb::object ws, nb::object message) {
-    nb::dict command = bridge::expect_dict(message, "message");
+    nb::dict command = common::expect_dict(message, "message");
     nb::object state = server_state();
     nb::object heartbeat = state_get(state, "heartbeat");
     nb::object config = state_get(state, "config");
 
-    if (!bridge::truth(heartbeat)) {
+    if (!common::truth(heartbeat)) {
         co_await send_json(ws, error_event(texts::HEARTBEAT_NOT_INITIALIZED));
         co_return;
     }
@@ -113,8 +113,8 @@ Coro<void> handle_heartbeat_control(nb::object ws, nb::object message) {
     nb::dict reply;
     if (action.equal(nb::str("start"))) {
         nb::object interval = get(command, "interval", nb::none());
-        if (!bridge::truth(interval))
-            interval = bridge::truth(config) ? configured_interval(config)
+        if (!common::truth(interval))
+            interval = common::truth(config) ? configured_interval(config)
                                              : nb::object(nb::int_(300));
         heartbeat.attr("start")(interval);
         reply = heartbeat_status("running");
@@ -129,7 +129,7 @@ Coro<void> handle_heartbeat_control(nb::object ws, nb::object message) {
         heartbeat.attr("resume")();
         reply = heartbeat_status("running");
     } else if (action.equal(nb::str("status"))) {
-        bool running = bridge::truth(heartbeat.attr("is_running"));
+        bool running = common::truth(heartbeat.attr("is_running"));
         reply = heartbeat_status(running ? "running" : "stopped");
         reply["paused"] = heartbeat.attr("is_paused");
         reply["interval"] = heartbeat.attr("interval");

@@ -7,7 +7,7 @@ namespace ombrel::gateway {
 static nb::dict pong() { return event({{"type", nb::str("pong")}}); }
 
 Coro<void> handle_message(nb::object ws, nb::object message) {
-    nb::dict command = bridge::expect_dict(message, "message");
+    nb::dict command = common::expect_dict(message, "message");
     nb::object type = get(command, "type", nb::none());
     if (type.equal(nb::str("chat")))
         co_await handle_chat(ws, command);

@@ -35,7 +35,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         module_attr("manager").attr("disconnect")(ws);
         co_return;
     }
-    if (!bridge::is_exception(*failure))
+    if (!common::is_exception(*failure))
         throw std::move(*failure);
     logger.exception(texts::LOG_WEBSOCKET_ERROR, failure->value());
     module_attr("manager").attr("disconnect")(ws);

@@ -7,12 +7,6 @@
 namespace nb = nanobind;
 namespace gw = ombrel::gateway;
 
-static PyType_Slot connection_manager_slots[] = {
-    {Py_tp_traverse, (void *) gw::connection_manager_traverse},
-    {Py_tp_clear, (void *) gw::connection_manager_clear},
-    {0, nullptr},
-};
-
 // `self` of a coroutine method: checked to be an instance of the class, and
 // handed to the coroutine as the Python object it keeps alive.
 template <typename T> using Self = nb::pointer_and_handle<T>;
@@ -24,7 +18,7 @@ NB_MODULE(ws, m) {
     ombrel::bridge::register_coroutine_type(m);
 
     nb::class_<gw::ConnectionManager>(m, "ConnectionManager",
-                                      nb::type_slots(connection_manager_slots),
+                                      nb::type_slots(ombrel::common::gc_slots<gw::ConnectionManager>()),
                                       "Manages active WebSocket connections.")
         .def(nb::init<>(), "An empty registry.")
         .def_rw("_connections", &gw::ConnectionManager::connections,

@@ -15,7 +15,7 @@ nb::object allowed_origin_set(nb::handle allowed_origins) {
     for (nb::handle origin : origins)
         if (!PyUnicode_CheckExact(origin.ptr()))
             nb::raise_type_error("allowed_origins items must be str, not %s",
-                                 bridge::python_type_name(origin).c_str());
+                                 common::python_type_name(origin).c_str());
     return origins;
 }
 
@@ -56,16 +56,16 @@ nb::object ip_literal(nb::handle host) {
 bool is_loopback_host(nb::handle host) {
     nb::str name = nb::borrow<nb::str>(host);
     if (name.equal(nb::str("localhost")) ||
-        bridge::truth(name.attr("endswith")(".localhost")))
+        common::truth(name.attr("endswith")(".localhost")))
         return true;
     nb::object address = ip_literal(host);
     if (address.is_none())
         return false;
-    if (bridge::truth(address.attr("is_loopback")))
+    if (common::truth(address.attr("is_loopback")))
         return true;
     // ::ffff:127.0.0.1 is 127.0.0.1.
     nb::object mapped = nb::getattr(address, "ipv4_mapped", nb::none());
-    return !mapped.is_none() && bridge::truth(mapped.attr("is_loopback"));
+    return !mapped.is_none() && common::truth(mapped.attr("is_loopback"));
 }
 
 /// The port a URL of this scheme uses when it names none.

@@ -11,7 +11,7 @@ namespace ombrel::vantor {
 namespace {
 
 /// Which platform `SYSTEM` names right now.
-enum class Platform { windows, macos, linux };
+enum class Platform { windows, macos, linux_desktop };
 
 Platform current_platform() {
     nb::object system = module_attr("SYSTEM");
@@ -19,12 +19,12 @@ Platform current_platform() {
         return Platform::windows;
     if (py::equal(system, "Darwin"))
         return Platform::macos;
-    return Platform::linux;
+    return Platform::linux_desktop;
 }
 
 /// A text argument: exactly a str.
 nb::object text_argument(nb::handle value, const char *name) {
-    return bridge::expect_str(value, name);
+    return common::expect_str(value, name);
 }
 
 /// The entry of `ref` in the ref table, or nothing. The table is held while
@@ -59,7 +59,7 @@ void ensure_init(nb::object self) {
     switch (current_platform()) {
         case Platform::windows: init_windows(self); break;
         case Platform::macos: init_macos(self); break;
-        case Platform::linux: init_linux(self); break;
+        case Platform::linux_desktop: init_linux(self); break;
     }
     try {
         nb::module_::import_("pyautogui");
@@ -98,20 +98,20 @@ void init_windows(nb::object self) {
 Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth) {
     if (!window_title.is_none() && !PyUnicode_CheckExact(window_title.ptr()))
         nb::raise_type_error("window_title must be str or None, not %s",
-                             bridge::python_type_name(window_title).c_str());
-    nb::object depth = bridge::expect_int(max_depth, "max_depth");
+                             common::python_type_name(window_title).c_str());
+    nb::object depth = common::expect_int(max_depth, "max_depth");
     ensure_init(self);
     switch (current_platform()) {
         case Platform::windows: co_return co_await snapshot_windows(self, window_title, depth);
         case Platform::macos: co_return co_await snapshot_macos(self, window_title, depth);
-        case Platform::linux: break;
+        case Platform::linux_desktop: break;
     }
     co_return co_await snapshot_linux(self, window_title, depth);
 }
 
 Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click) {
-    nb::object number = bridge::expect_int(ref, "ref");
-    bool twice = bridge::truth(double_click);
+    nb::object number = common::expect_int(ref, "ref");
+    bool twice = common::truth(double_click);
     ensure_init(self);
     nb::object elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
@@ -127,10 +127,10 @@ Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click) {
 
 Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
                 nb::object press_enter) {
-    nb::object number = bridge::expect_int(ref, "ref");
+    nb::object number = common::expect_int(ref, "ref");
     nb::object typed = text_argument(text, "text");
-    bool clear = bridge::truth(clear_first);
-    bool enter = bridge::truth(press_enter);
+    bool clear = common::truth(clear_first);
+    bool enter = common::truth(press_enter);
     ensure_init(self);
     nb::object elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
@@ -145,7 +145,7 @@ Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object cle
 }
 
 Coro<> select_ref(nb::object self, nb::object ref, nb::object value) {
-    nb::object number = bridge::expect_int(ref, "ref");
+    nb::object number = common::expect_int(ref, "ref");
     nb::object wanted = text_argument(value, "value");
     ensure_init(self);
     nb::object elem_info = find_entry(state(self), number);
@@ -160,7 +160,7 @@ Coro<> select_ref(nb::object self, nb::object ref, nb::object value) {
 }
 
 Coro<> toggle_ref(nb::object self, nb::object ref) {
-    nb::object number = bridge::expect_int(ref, "ref");
+    nb::object number = common::expect_int(ref, "ref");
     ensure_init(self);
     nb::object elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
@@ -176,7 +176,7 @@ Coro<> get_focused_window(nb::object self) {
     switch (current_platform()) {
         case Platform::windows: co_return co_await get_focused_window_windows(self);
         case Platform::macos: co_return co_await get_focused_window_macos(self);
-        case Platform::linux: break;
+        case Platform::linux_desktop: break;
     }
     co_return co_await get_focused_window_linux(self);
 }
@@ -186,7 +186,7 @@ Coro<> list_windows(nb::object self) {
     switch (current_platform()) {
         case Platform::windows: co_return co_await list_windows_windows(self);
         case Platform::macos: co_return co_await list_windows_macos(self);
-        case Platform::linux: break;
+        case Platform::linux_desktop: break;
     }
     co_return co_await list_windows_linux(self);
 }
@@ -197,14 +197,14 @@ Coro<> focus_window(nb::object self, nb::object title) {
     switch (current_platform()) {
         case Platform::windows: co_return co_await focus_window_windows(self, wanted);
         case Platform::macos: co_return co_await focus_window_macos(self, wanted);
-        case Platform::linux: break;
+        case Platform::linux_desktop: break;
     }
     co_return co_await focus_window_linux(self, wanted);
 }
 
 Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount) {
     text_argument(direction, "direction");
-    bridge::expect_int(amount, "amount");
+    common::expect_int(amount, "amount");
     ensure_init(self);
     co_return failure("Scrolling is not built yet");
 }

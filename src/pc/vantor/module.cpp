@@ -7,6 +7,7 @@
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
+namespace common = ombrel::common;
 namespace vt = ombrel::vantor;
 
 namespace ombrel::vantor {
@@ -18,21 +19,8 @@ Vantor::Vantor() : ref_map(nb::dict()) {}
 Vantor &state(nb::handle self) {
     if (!nb::isinstance<Vantor>(self))
         nb::raise_type_error("expected a Vantor, not %s",
-                             bridge::python_type_name(self).c_str());
+                             common::python_type_name(self).c_str());
     return *nb::inst_ptr<Vantor>(self);
-}
-
-/// A weak reference to this module, so that its attributes are read where a
-/// host may have changed them, without keeping the module alive.
-static PyObject *module_ref = nullptr;
-
-nb::object module_attr(const char *name) {
-    nb::object module;
-    if (module_ref)
-        module = py::checked(PyObject_CallNoArgs(module_ref));
-    if (!module.is_valid() || module.is_none())
-        module = nb::module_::import_("ombrel.pc.vantor");
-    return module.attr(name);
 }
 
 } // namespace ombrel::vantor
@@ -41,29 +29,6 @@ namespace {
 
 /// The owning Python object of a controller.
 nb::object self_of(vt::Vantor &v) { return nb::borrow(nb::find(v)); }
-
-// The ref table holds element objects, which may well lead back to the
-// controller: let the garbage collector see it.
-int vantor_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    vt::Vantor *v = nb::inst_ptr<vt::Vantor>(self);
-    Py_VISIT(v->ref_map.ptr());
-    return 0;
-}
-
-int vantor_clear(PyObject *self) {
-    vt::Vantor *v = nb::inst_ptr<vt::Vantor>(self);
-    v->ref_map.reset();
-    return 0;
-}
-
-PyType_Slot vantor_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(vantor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(vantor_clear)},
-    {0, nullptr},
-};
 
 #define RESULT "collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]"
 
@@ -97,9 +62,6 @@ NB_MODULE(vantor, m) {
     bridge::register_coroutine_type(m);
     m.doc() = "Cross-platform desktop accessibility controller: numbered snapshots of a "
               "native window's accessibility tree, and actions on its elements by number.";
-    vt::module_ref = PyWeakref_NewRef(m.ptr(), nullptr);
-    if (!vt::module_ref)
-        throw nb::python_error();
 
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")("ombrel.pc.desktop");
     m.attr("SYSTEM") = nb::module_::import_("platform").attr("system")();
@@ -107,13 +69,13 @@ NB_MODULE(vantor, m) {
     m.attr("CONTEXT_TYPES") = make_set(CONTEXT);
 
     m.def(
-        "_macos_keycode", [](nb::handle key) { return vt::macos_keycode(bridge::expect_str(key, "key")); },
+        "_macos_keycode", [](nb::handle key) { return vt::macos_keycode(common::expect_str(key, "key")); },
         nb::arg("key").none(), nb::sig("def _macos_keycode(key: str) -> int"),
         "The macOS virtual key code of a key name (any letter case); 36, the "
         "Return key, for a name it does not know.");
 
     nb::class_<vt::Vantor> cls(
-        m, "Vantor", nb::type_slots(vantor_slots),
+        m, "Vantor", nb::type_slots(common::gc_slots<vt::Vantor>()),
         "Cross-platform accessibility controller.\n\n"
         "Provides accessibility tree snapshots and ref-based interaction for native "
         "applications on Windows, macOS, and Linux.");
@@ -292,7 +254,7 @@ NB_MODULE(vantor, m) {
            "_click_ref_windows",
            [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object double_click) {
                return vt::click_ref_windows(self_of(v), ref, elem_info,
-                                            bridge::truth(double_click))
+                                            common::truth(double_click))
                    .named("Vantor._click_ref_windows");
            },
            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
@@ -301,7 +263,7 @@ NB_MODULE(vantor, m) {
         .def(
             "_click_element_sync",
             [](vt::Vantor &, nb::object element, nb::object backend, nb::object double_click) {
-                vt::click_element_sync(element, backend, bridge::truth(double_click));
+                vt::click_element_sync(element, backend, common::truth(double_click));
             },
             nb::arg("element").none(), nb::arg("backend").none(), nb::arg("double_click").none(),
             nb::sig("def _click_element_sync(self, element: typing.Any, backend: str, double_click: bool) -> None"),
@@ -321,8 +283,8 @@ NB_MODULE(vantor, m) {
             [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object text,
                nb::object clear_first, nb::object press_enter) {
                 return vt::type_ref_windows(self_of(v), ref, elem_info, text,
-                                            bridge::truth(clear_first),
-                                            bridge::truth(press_enter))
+                                            common::truth(clear_first),
+                                            common::truth(press_enter))
                     .named("Vantor._type_ref_windows");
             },
             nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
@@ -332,8 +294,8 @@ NB_MODULE(vantor, m) {
             "_type_element_sync",
             [](vt::Vantor &, nb::object element, nb::object backend, nb::object text,
                nb::object clear_first, nb::object press_enter) {
-                vt::type_element_sync(element, backend, text, bridge::truth(clear_first),
-                                      bridge::truth(press_enter));
+                vt::type_element_sync(element, backend, text, common::truth(clear_first),
+                                      common::truth(press_enter));
             },
             nb::arg("element").none(), nb::arg("backend").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
             nb::sig("def _type_element_sync(self, element: typing.Any, backend: str, text: str, clear_first: bool, press_enter: bool) -> None"),

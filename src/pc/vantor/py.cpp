@@ -2,12 +2,7 @@
 
 namespace ombrel::vantor::py {
 
-static nb::handle intern(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        throw nb::python_error();
-    return name;
-}
+using common::intern;
 
 const Names &names() {
     // Built on first use (under the GIL) and never freed: the strings live
@@ -47,28 +42,8 @@ const Names &names() {
     return *table;
 }
 
-nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *found = PyDict_GetItemString(mapping.ptr(), key);
-        return nb::borrow(found ? found : fallback.ptr());
-    }
-    return mapping.attr("get")(key, fallback);
-}
-
-nb::object import_from(const char *module, const char *name) {
-    nb::module_ imported = nb::module_::import_(module);
-    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    throw nb::python_error();
-}
-
 void blocking_sleep(double seconds) {
-    nb::module_::import_("time").attr("sleep")(seconds);
+    common::import_module("time").attr("sleep")(seconds);
 }
 
 } // namespace ombrel::vantor::py

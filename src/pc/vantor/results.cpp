@@ -23,11 +23,11 @@ nb::dict failure(nb::handle error, nb::handle ref) {
 nb::dict failure(const char *error, nb::handle ref) { return failure(nb::str(error), ref); }
 
 nb::dict failure(const nb::python_error &error) {
-    return failure(bridge::exception_message(error.value()));
+    return failure(common::exception_message(error.value()));
 }
 
 nb::dict failure(const nb::python_error &error, nb::handle ref) {
-    return failure(bridge::exception_message(error.value()), ref);
+    return failure(common::exception_message(error.value()), ref);
 }
 
 nb::dict success() {

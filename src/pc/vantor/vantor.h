@@ -10,6 +10,7 @@
 #pragma once
 
 #include "bridge/bridge.h"
+#include "common/common.h"
 
 #include <cstddef>
 #include <mutex>
@@ -42,6 +43,14 @@ struct Vantor {
     std::recursive_mutex walk_mutex;
 
     Vantor();
+
+    /// Garbage-collector support: the ref table holds element objects,
+    /// which may well lead back to the controller.
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(ref_map.ptr());
+        return 0;
+    }
+    void clear() { ref_map.reset(); }
 };
 
 /// The controller behind a Python `Vantor` object (TypeError otherwise).
@@ -52,7 +61,9 @@ extern const bridge::Logger logger;
 // Module namespace (module.cpp) -------------------------------------------
 
 /// A module attribute, looked up now (`SYSTEM`, `INTERACTIVE_TYPES`, ...).
-nb::object module_attr(const char *name);
+inline nb::object module_attr(const char *name) {
+    return common::module_attr("ombrel.pc.vantor", name);
+}
 
 // Core (controller.cpp) ---------------------------------------------------
 

@@ -19,7 +19,7 @@ enum class Library { pywinauto, uiautomation };
 /// An int argument as a C++ number, saturated at the limits of long long
 /// (depths beyond them behave alike).
 long long clamped_int(nb::handle value, const char *name) {
-    nb::int_ number = bridge::expect_int(value, name);
+    nb::int_ number = common::expect_int(value, name);
     int overflow = 0;
     long long result = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
     if (overflow)
@@ -158,7 +158,7 @@ private:
         const py::Names &n = py::names();
         nb::object children;
         try {
-            children = py::call(element, library_ == Library::pywinauto ? n.children
+            children = py::call_method(element, library_ == Library::pywinauto ? n.children
                                                                         : n.GetChildren);
         } catch (nb::python_error &error) {
             if (!py::is_exception(error))
@@ -187,8 +187,8 @@ private:
 
     static void read_pywinauto(nb::handle child, Element &e) {
         const py::Names &n = py::names();
-        e.kind = py::or_empty(py::call(child, n.friendly_class_name));
-        e.name = py::or_empty(py::call(child, n.window_text));
+        e.kind = py::or_empty(py::call_method(child, n.friendly_class_name));
+        e.name = py::or_empty(py::call_method(child, n.window_text));
         e.auto_id = nb::borrow(n.empty);
         e.enabled = nb::borrow(Py_True);
         try {
@@ -240,7 +240,7 @@ private:
         e.enabled = py::attr(child, n.IsEnabled);
         e.value = nb::borrow(n.empty);
         try {
-            nb::object pattern = py::call(child, n.GetValuePattern);
+            nb::object pattern = py::call_method(child, n.GetValuePattern);
             if (py::truthy(pattern))
                 e.value = py::or_empty(py::attr(pattern, n.Value));
         } catch (nb::python_error &error) {
@@ -336,7 +336,7 @@ private:
 
     void failed(const nb::python_error &error) {
         if (library_ == Library::pywinauto)
-            logger.debug("Error processing element: %s", bridge::exception_message(error.value()));
+            logger.debug("Error processing element: %s", common::exception_message(error.value()));
     }
 
     Vantor &controller_;
@@ -416,7 +416,7 @@ Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max
             throw;
         error.emplace(std::move(e));
     }
-    nb::str message = bridge::exception_message(error->value());
+    nb::str message = common::exception_message(error->value());
     logger.error("Desktop snapshot failed: %s", message);
     co_return failure(message);
 }
@@ -455,10 +455,10 @@ nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::obje
     WalkLock lock(controller);
     nb::dict table = reset_ref_table(controller);
     const py::Names &n = py::names();
-    nb::object name = py::call(wrapper, n.window_text);
+    nb::object name = py::call_method(wrapper, n.window_text);
     if (!py::truthy(name))
         name = nb::str("Unknown");
-    nb::object class_name = py::or_empty(py::call(wrapper, n.friendly_class_name));
+    nb::object class_name = py::or_empty(py::call_method(wrapper, n.friendly_class_name));
     SnapshotText text(controller.last_text_size);
     text.new_line();
     text.add("Window: ");

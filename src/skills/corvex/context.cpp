@@ -5,8 +5,8 @@ namespace ombrel::corvex {
 
 void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
                   nb::handle llm_model) {
-    nb::str name = bridge::expect_str(skill_name, "skill_name");
-    nb::str model = bridge::expect_str(llm_model, "llm_model");
+    nb::str name = common::expect_str(skill_name, "skill_name");
+    nb::str model = common::expect_str(llm_model, "llm_model");
     nb::object state_dir = module_attr("STATE_DIR");
     nb::object output_dir = module_attr("OUTPUT_DIR");
 
@@ -27,8 +27,8 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
 }
 
 void context_log(nb::handle self, nb::handle message) {
-    nb::str text = bridge::expect_str(message, "message");
-    nb::object now = python_module("time").attr("strftime")("%H:%M:%S");
+    nb::str text = common::expect_str(message, "message");
+    nb::object now = import_module("time").attr("strftime")("%H:%M:%S");
     nb::str entry = nb::str("[{}] {}").format(now, text);
     self.attr("_logs").attr("append")(entry);
     logger.info("[%s] %s", nb::object(self.attr("skill_name")), text);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bridge/bridge.h"
+#include "common/common.h"
 
 namespace ombrel::corvex {
 
@@ -19,11 +20,13 @@ inline const bridge::Logger logger("ombrel.skills.corvex");
 
 /// A Python module: the one already in `sys.modules` (a plain lookup), else
 /// imported.
-nb::module_ python_module(const char *name);
+using common::import_module;
 /// A name of this module's namespace, read at the time of use, so that a
 /// host (or a test) can point `SKILLS_DIR`, `STATE_DIR` and `OUTPUT_DIR`
 /// elsewhere.
-nb::object module_attr(const char *name);
+inline nb::object module_attr(const char *name) {
+    return common::module_attr(module_name, name);
+}
 /// `pathlib.Path(text)`
 nb::object make_path(nb::handle text);
 /// `base / part`, as Python's `/` operator does it.

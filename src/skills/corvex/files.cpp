@@ -6,14 +6,14 @@ namespace ombrel::corvex {
 
 /// An absolute path as it is; a relative one taken from the output directory.
 static nb::str resolve(nb::handle self, nb::str path) {
-    if (bridge::truth(make_path(path).attr("is_absolute")()))
+    if (common::truth(make_path(path).attr("is_absolute")()))
         return path;
     return text_of(join(self.attr("_output_dir"), path));
 }
 
 nb::str write_file(nb::handle self, nb::handle path, nb::handle content) {
-    nb::str given = bridge::expect_str(path, "path");
-    nb::str text = bridge::expect_str(content, "content");
+    nb::str given = common::expect_str(path, "path");
+    nb::str text = common::expect_str(content, "content");
     nb::str target = resolve(self, given);
     nb::object file = make_path(target);
     file.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -23,7 +23,7 @@ nb::str write_file(nb::handle self, nb::handle path, nb::handle content) {
 }
 
 nb::str read_file(nb::handle self, nb::handle path) {
-    nb::str source = resolve(self, bridge::expect_str(path, "path"));
+    nb::str source = resolve(self, common::expect_str(path, "path"));
     return nb::borrow<nb::str>(make_path(source).attr("read_text")("encoding"_a = "utf-8"));
 }
 

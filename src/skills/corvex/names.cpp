@@ -2,21 +2,8 @@
 
 namespace ombrel::corvex {
 
-nb::module_ python_module(const char *name) {
-    nb::object found = nb::steal(PyImport_GetModule(nb::str(name).ptr()));
-    if (found.is_valid())
-        return nb::borrow<nb::module_>(found);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return nb::module_::import_(name);
-}
-
-nb::object module_attr(const char *name) {
-    return python_module(module_name).attr(name);
-}
-
 nb::object make_path(nb::handle text) {
-    return python_module("pathlib").attr("Path")(text);
+    return import_module("pathlib").attr("Path")(text);
 }
 
 nb::object join(nb::handle base, nb::handle part) {
@@ -29,7 +16,7 @@ nb::object join(nb::handle base, nb::handle part) {
 nb::str text_of(nb::handle value) { return nb::str(value); }
 
 double wall_clock() {
-    return nb::cast<double>(python_module("time").attr("time")());
+    return nb::cast<double>(import_module("time").attr("time")());
 }
 
 void chain(nb::handle exception, nb::handle context) {

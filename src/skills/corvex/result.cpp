@@ -10,7 +10,7 @@ static const char *result_doc = "Result of a Python skill execution.";
 /// `to_dict()`: the record as a new dictionary, keys in their fixed order;
 /// the duration rounded by Python's own `round` (half to even).
 static nb::dict result_to_dict(nb::handle self) {
-    nb::object round = python_module("builtins").attr("round");
+    nb::object round = import_module("builtins").attr("round");
     nb::dict out;
     out["success"] = self.attr("success");
     out["skill_name"] = self.attr("skill_name");
@@ -23,13 +23,13 @@ static nb::dict result_to_dict(nb::handle self) {
 }
 
 nb::object make_result_type(nb::handle module) {
-    nb::module_ dataclasses = python_module("dataclasses");
-    nb::module_ typing = python_module("typing");
+    nb::module_ dataclasses = import_module("dataclasses");
+    nb::module_ typing = import_module("typing");
     nb::object field = dataclasses.attr("field");
     nb::object list_factory = nb::borrow((PyObject *) &PyList_Type);
     nb::handle str_type = (PyObject *) &PyUnicode_Type;
     nb::object list_of_str =
-        python_module("types").attr("GenericAlias")(list_factory, str_type);
+        import_module("types").attr("GenericAlias")(list_factory, str_type);
     nb::object optional_str = typing.attr("Optional")[str_type];
 
     nb::list fields;

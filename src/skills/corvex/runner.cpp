@@ -7,7 +7,7 @@
 namespace ombrel::corvex {
 
 void runner_init(nb::handle self, nb::handle llm_model) {
-    self.attr("_llm_model") = bridge::expect_str(llm_model, "llm_model");
+    self.attr("_llm_model") = common::expect_str(llm_model, "llm_model");
 }
 
 /// Python's `hasattr`: false on AttributeError, any other error raised.
@@ -30,7 +30,7 @@ static bool is_coroutine_function(nb::handle function) {
     nb::object test = nb::getattr(aio.attr("coroutines"), "_iscoroutinefunction", nb::none());
     if (test.is_none())
         test = aio.attr("iscoroutinefunction");
-    return bridge::truth(test(function));
+    return common::truth(test(function));
 }
 
 static nb::object early_failure(nb::str skill_name, nb::str error) {
@@ -44,7 +44,7 @@ static nb::object early_failure(nb::str skill_name, nb::str error) {
 /// Loads the skill's module, runs it and collects what it produced.
 static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params,
                            nb::str script_path, double start) {
-    nb::module_ util = python_module("importlib.util");
+    nb::module_ util = import_module("importlib.util");
     nb::object spec = util.attr("spec_from_file_location")(
         nb::str("ombrel_skill_{}").format(skill_name), script_path);
     if (spec.is_none() || nb::object(spec.attr("loader")).is_none())
@@ -56,7 +56,7 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 
     // Modules beside the skill file can be imported by it.
     nb::str directory = text_of(make_path(script_path).attr("parent"));
-    nb::object search_path = python_module("sys").attr("path");
+    nb::object search_path = import_module("sys").attr("path");
     int present = PySequence_Contains(search_path.ptr(), directory.ptr());
     if (present < 0)
         throw nb::python_error();
@@ -86,9 +86,9 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 
     nb::list output_files;
     nb::object output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
-    if (bridge::truth(output_dir.attr("exists")())) {
+    if (common::truth(output_dir.attr("exists")())) {
         for (nb::handle entry : output_dir.attr("iterdir")())
-            if (bridge::truth(entry.attr("is_file")()))
+            if (common::truth(entry.attr("is_file")()))
                 output_files.append(text_of(entry));
     }
 
@@ -107,17 +107,17 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 static nb::object report_failure(nb::handle ctx, nb::str skill_name,
                                  const nb::python_error &error, double start) {
     nb::handle exception = error.value();
-    nb::object lines = python_module("traceback").attr("format_exception")(
+    nb::object lines = import_module("traceback").attr("format_exception")(
         exception.type(), exception, nb::getattr(exception, "__traceback__", nb::none()));
     nb::str traceback = nb::borrow<nb::str>(nb::str("").attr("join")(lines));
 
-    ctx.attr("log")(nb::str("FATAL ERROR: {}").format(bridge::exception_message(exception)));
+    ctx.attr("log")(nb::str("FATAL ERROR: {}").format(common::exception_message(exception)));
     logger.error("Python skill %s failed:\n%s", skill_name, traceback);
 
     ResultFields fields;
     fields.success = nb::bool_(false);
     fields.skill_name = skill_name;
-    fields.error = bridge::describe_exception(exception);
+    fields.error = common::describe_exception(exception);
     fields.logs = ctx.attr("get_logs")();
     fields.duration = wall_clock() - start;
     return new_result(std::move(fields));
@@ -139,17 +139,17 @@ static void finish_without_waiting(nb::handle awaitable) {
 
 Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
                  nb::object script_path) {
-    nb::str name = bridge::expect_str(skill_name, "skill_name");
-    bridge::expect_dict(params, "params");
+    nb::str name = common::expect_str(skill_name, "skill_name");
+    common::expect_dict(params, "params");
     if (!script_path.is_none() && !PyUnicode_CheckExact(script_path.ptr()))
         nb::raise_type_error("script_path must be str or None, not %s",
-                             bridge::python_type_name(script_path).c_str());
+                             common::python_type_name(script_path).c_str());
 
     double start = wall_clock();
     nb::str path = script_path.is_none()
                        ? text_of(join(module_attr("SKILLS_DIR"), nb::str("{}.py").format(name)))
                        : nb::borrow<nb::str>(script_path);
-    if (!bridge::truth(python_module("os.path").attr("exists")(path)))
+    if (!common::truth(import_module("os.path").attr("exists")(path)))
         co_return early_failure(name, nb::str("Script not found: {}").format(path));
 
     // Creating the context creates its directories; a failure there is the

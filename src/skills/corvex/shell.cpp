@@ -16,8 +16,8 @@ static nb::str combined_output(nb::handle out, nb::handle err) {
 }
 
 Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
-    nb::str text = bridge::expect_str(command, "command");
-    nb::float_ limit = bridge::expect_float(timeout, "timeout");
+    nb::str text = common::expect_str(command, "command");
+    nb::float_ limit = common::expect_float(timeout, "timeout");
     double seconds = nb::cast<double>(limit);
     // A limit that is not positive (or not a number) has expired before the
     // command could finish, as for asyncio.wait_for.
@@ -37,7 +37,7 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
     if (failure) {
         if (failure->matches(bridge::asyncio().attr("TimeoutError")))
             co_return nb::str("[TIMEOUT] Command timed out after {}s").format(limit);
-        co_return nb::str("[ERROR] {}").format(bridge::exception_message(failure->value()));
+        co_return nb::str("[ERROR] {}").format(common::exception_message(failure->value()));
     }
 
     try {
@@ -50,7 +50,7 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
-        co_return nb::str("[ERROR] {}").format(bridge::exception_message(e.value()));
+        co_return nb::str("[ERROR] {}").format(common::exception_message(e.value()));
     }
 }
 

@@ -7,10 +7,10 @@ nb::dict load_full_state(nb::handle self) {
     nb::object parsed;
     try {
         nb::object state_file = self.attr("_state_file");
-        if (!bridge::truth(state_file.attr("exists")()))
+        if (!common::truth(state_file.attr("exists")()))
             return nb::dict();
         nb::object text = state_file.attr("read_text")();
-        parsed = python_module("json").attr("loads")(text);
+        parsed = import_module("json").attr("loads")(text);
     } catch (nb::python_error &e) {
         // A state file that cannot be read or parsed reads as no state.
         if (!e.matches(PyExc_Exception))
@@ -25,7 +25,7 @@ nb::dict load_full_state(nb::handle self) {
 /// Removes `path`, ignoring a failure to do so.
 static void remove_quietly(nb::handle path) {
     try {
-        python_module("os").attr("unlink")(path);
+        import_module("os").attr("unlink")(path);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError))
             throw;
@@ -38,8 +38,8 @@ static void write_atomically(nb::handle target, nb::handle text) {
     nb::object file_path = make_path(target);
     nb::object directory = file_path.attr("parent");
     nb::object name = file_path.attr("name");
-    nb::object open = python_module("builtins").attr("open");
-    nb::object token_hex = python_module("secrets").attr("token_hex");
+    nb::object open = import_module("builtins").attr("open");
+    nb::object token_hex = import_module("secrets").attr("token_hex");
 
     nb::object temporary, file;
     for (int attempt = 0;; ++attempt) {
@@ -65,7 +65,7 @@ static void write_atomically(nb::handle target, nb::handle text) {
             throw;
         }
         file.attr("close")();
-        python_module("os").attr("replace")(temporary, file_path);
+        import_module("os").attr("replace")(temporary, file_path);
     } catch (...) {
         remove_quietly(temporary);
         throw;
@@ -73,19 +73,19 @@ static void write_atomically(nb::handle target, nb::handle text) {
 }
 
 void save_state(nb::handle self, nb::handle key, nb::handle value) {
-    nb::str name = bridge::expect_str(key, "key");
+    nb::str name = common::expect_str(key, "key");
     nb::object state = self.attr("_load_full_state")();
     if (PyObject_SetItem(state.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();
     // Serialised before anything is written: a value that cannot be stored
     // leaves the file as it was.
-    nb::object text = python_module("json").attr("dumps")(
+    nb::object text = import_module("json").attr("dumps")(
         state, "indent"_a = 2, "default"_a = nb::handle((PyObject *) &PyUnicode_Type));
     write_atomically(self.attr("_state_file"), text);
 }
 
 nb::object load_state(nb::handle self, nb::handle key, nb::handle default_value) {
-    nb::str name = bridge::expect_str(key, "key");
+    nb::str name = common::expect_str(key, "key");
     return self.attr("_load_full_state")().attr("get")(name, default_value);
 }
 

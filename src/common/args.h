@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace ombrel::bridge {
+namespace ombrel::common {
 
 namespace nb = nanobind;
 
@@ -29,4 +29,4 @@ bool is_real_number(nb::handle value);
 /// `type(value).__name__`
 nb::str python_type_name(nb::handle value);
 
-} // namespace ombrel::bridge
+} // namespace ombrel::common

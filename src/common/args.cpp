@@ -1,6 +1,6 @@
 #include "args.h"
 
-namespace ombrel::bridge {
+namespace ombrel::common {
 
 nb::str python_type_name(nb::handle value) {
     return nb::borrow<nb::str>(nb::getattr(value.type(), "__name__"));
@@ -69,4 +69,4 @@ bool truth(nb::handle value) {
     return result != 0;
 }
 
-} // namespace ombrel::bridge
+} // namespace ombrel::common

@@ -1,0 +1,45 @@
+#include "python.h"
+
+namespace ombrel::common {
+
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemString(mapping.ptr(), key);
+        return nb::borrow(value ? value : fallback.ptr());
+    }
+    return mapping.attr("get")(key, fallback);
+}
+
+bool is_mapping(nb::handle value) {
+    if (PyDict_Check(value.ptr()))
+        return true;
+    nb::object mapping = import_module("collections.abc").attr("Mapping");
+    int result = PyObject_IsInstance(value.ptr(), mapping.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+nb::module_ import_module(const char *name) {
+    nb::str module_name(name);
+    nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
+    if (module.is_valid())
+        return nb::borrow<nb::module_>(module);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return nb::module_::import_(module_name);
+}
+
+nb::object import_from(const char *module, const char *name) {
+    nb::module_ imported = import_module(module);
+    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    throw nb::python_error();
+}
+
+} // namespace ombrel::common

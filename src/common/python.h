@@ -1,0 +1,89 @@
+// Small helpers over the Python C API: calls that throw `nb::python_error`
+// instead of returning null, Python's own truth, comparison and mapping
+// rules, and module look-ups that prefer `sys.modules`.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace ombrel::common {
+
+namespace nb = nanobind;
+
+/// A new reference from the C API, or the Python error it set.
+inline nb::object checked(PyObject *result) {
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// `obj.name`
+inline nb::object attr(nb::handle obj, nb::handle name) {
+    return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+/// `obj.name()`, called as Python calls methods (no bound method made).
+inline nb::object call_method(nb::handle obj, nb::handle name) {
+    return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
+/// `obj.name(arg)`
+inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
+    return checked(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+}
+
+/// `bool(obj)`
+inline bool truthy(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr()))
+        return PyUnicode_GET_LENGTH(obj.ptr()) != 0;
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+/// `a == b`
+inline bool equal(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+inline bool equal(nb::handle a, const char *b) { return equal(a, nb::str(b)); }
+
+/// `item in container`
+inline bool contains(nb::handle container, nb::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+/// `mapping[key]`
+inline nb::object item(nb::handle mapping, nb::handle key) {
+    return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+/// `mapping.get(key, fallback)`, with a fast path for plain dictionaries
+/// (a dict subclass may override `get`, so it is called like any mapping).
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback);
+
+/// `isinstance(value, collections.abc.Mapping)`.
+bool is_mapping(nb::handle value);
+
+/// The module `name` as `import name` gives it: the one already in
+/// `sys.modules` (a dictionary look-up), else imported now.
+nb::module_ import_module(const char *name);
+
+/// `from module import name`, with the ImportError Python gives for a
+/// missing name.
+nb::object import_from(const char *module, const char *name);
+
+/// An attribute of the module `module`, read now: module-level settings
+/// (`SKILLS_DIR`, `SYSTEM`, `manager`, ...) are read at each use, so that a
+/// host or a test can change them.
+inline nb::object module_attr(const char *module, const char *name) {
+    return import_module(module).attr(name);
+}
+
+} // namespace ombrel::common

@@ -288,3 +288,49 @@ async def test_concurrent_snapshots_keep_the_table_whole(windows):
     assert len(table) == controller._ref_counter == 40 * (10 + int(window_name[1:]))
     assert all(entry["name"].startswith(window_name + "-") for entry in table.values())
     assert world.calls
+
+
+@pytest.mark.parametrize("library", ["pywinauto", "uiautomation"])
+async def test_an_element_on_its_own_path_is_not_walked_again(windows, library):
+    """A library that reports a cycle (a -> [a]) gives a finite snapshot."""
+    looping = Node("Button", "a")
+    looping.children.append(looping)
+    world = World(Node("Window", "Loop", looping, Node("Button", "b", looping), handle=1))
+    controller, result = await snap(windows, world, library=library, max_depth=10**6)
+    assert body(result) == ['[1] button "a"', '  [2] button "a"', '[3] button "b"',
+                            '  [4] button "a"', '    [5] button "a"']
+
+
+class Endless(Node):
+    """An element with two fresh children, each the same, without end until
+    `done` is set."""
+
+    def __init__(self, done, depth=0):
+        super().__init__("Pane", f"p{depth}")
+        self.done, self.depth = done, depth
+
+    @property
+    def children(self):
+        return [] if self.done.is_set() else [Endless(self.done, self.depth + 1)] * 2
+
+    @children.setter
+    def children(self, value):
+        pass
+
+
+async def test_a_cancelled_snapshot_stops_its_walk_and_releases_the_controller(windows):
+    done = threading.Event()
+    windows(World(Node("Window", "Endless", Endless(done), handle=1),
+                  Node("Window", "Small", Node("Button", "ok"), handle=2)))
+    controller = vantor.Vantor()
+    try:
+        walking = asyncio.ensure_future(controller.snapshot("Endless", max_depth=10**9))
+        await asyncio.sleep(0.3)
+        walking.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await walking
+        result = await asyncio.wait_for(controller.snapshot("Small"), 5)
+        assert result["snapshot"].split("\n")[2:] == ['[1] button "ok"']
+        assert controller._ref_counter == 1 and list(controller._ref_map) == [1]
+    finally:
+        done.set()

@@ -1,36 +1,117 @@
 // ombrel.pc.vantor: what Python sees.
-#include "vantor.h"
+#include "backends/linux/linux.h"
+#include "backends/macos/macos.h"
+#include "backends/windows/windows.h"
+#include "controller.h"
 
-#include "py.h"
-
-#include <nanobind/stl/string.h>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
 namespace common = ombrel::common;
 namespace vt = ombrel::vantor;
 
-namespace ombrel::vantor {
+namespace {
 
-const bridge::Logger logger("ombrel.pc.desktop");
+#define RESULT "dict[str, typing.Any]"
+#define COROUTINE(T) "collections.abc.Coroutine[typing.Any, typing.Any, " T "]"
 
-Vantor::Vantor() : ref_map(nb::dict()) {}
-
-Vantor &state(nb::handle self) {
-    if (!nb::isinstance<Vantor>(self))
-        nb::raise_type_error("expected a Vantor, not %s",
-                             common::python_type_name(self).c_str());
-    return *nb::inst_ptr<Vantor>(self);
+/// Texts that the bindings keep for the module's life (argument names,
+/// signatures, qualified names).
+const char *keep(std::string text) {
+    static std::deque<std::string> kept;
+    return kept.emplace_back(std::move(text)).c_str();
 }
 
-} // namespace ombrel::vantor
-
-namespace {
+/// The names of a parameter list written as in Python ("ref: int,
+/// elem_info: dict[str, typing.Any]" gives ref and elem_info).
+std::vector<const char *> parameter_names(std::string_view params) {
+    std::vector<const char *> names;
+    int nesting = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= params.size(); ++i) {
+        char c = i < params.size() ? params[i] : ',';
+        if (c == '[')
+            ++nesting;
+        else if (c == ']')
+            --nesting;
+        else if (c == ',' && nesting == 0) {
+            std::string_view part = params.substr(start, i - start);
+            part.remove_prefix(std::min(part.find_first_not_of(' '), part.size()));
+            if (!part.empty())
+                names.push_back(keep(std::string(part.substr(0, part.find(':')))));
+            start = i + 1;
+        }
+    }
+    return names;
+}
 
 /// The owning Python object of a controller.
 nb::object self_of(vt::Vantor &v) { return nb::borrow(nb::find(v)); }
 
-#define RESULT "collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]"
+template <auto Fn, typename = decltype(Fn)> struct Method;
+
+/// Binds `Fn(self, args...)` as a method of `Vantor`: a coroutine is named
+/// "Vantor.<name>" and typed as a coroutine of `returns`.
+template <auto Fn, typename R, typename... P> struct Method<Fn, R (*)(nb::object, P...)> {
+    static constexpr bool coroutine = std::is_same_v<R, vt::Coro<>>;
+
+    /// The arguments (nb::arg, with their defaults) given by the caller.
+    template <typename... Args>
+    static void def(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
+                    const char *returns, const char *doc, Args &&...args) {
+        const char *qualname = keep(std::string("Vantor.") + name);
+        std::string sig = std::string("def ") + name + "(self" + (*params ? ", " : "") +
+                          params + ") -> " +
+                          (coroutine ? COROUTINE("") : "");
+        if (coroutine)
+            sig.insert(sig.size() - 1, returns);
+        else
+            sig += returns;
+        cls.def(
+            name,
+            [qualname](vt::Vantor &v, P... passed) {
+                if constexpr (coroutine)
+                    return Fn(self_of(v), std::move(passed)...).named(qualname);
+                else
+                    return Fn(self_of(v), std::move(passed)...);
+            },
+            std::forward<Args>(args)..., nb::sig(keep(std::move(sig))), doc);
+    }
+
+    /// The arguments named by `params` ("name: type, ..."), none with a
+    /// default, each accepting None like any other object.
+    static void bind(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
+                     const char *returns, const char *doc) {
+        std::vector<const char *> names = parameter_names(params);
+        if (names.size() != sizeof...(P))
+            throw std::logic_error(std::string("parameters of ") + name + " do not match");
+        bind_with(cls, name, params, returns, doc, names, std::index_sequence_for<P...>{});
+    }
+
+    template <std::size_t... I>
+    static void bind_with(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
+                          const char *returns, const char *doc,
+                          const std::vector<const char *> &names, std::index_sequence<I...>) {
+        def(cls, name, params, returns, doc, nb::arg(names[I]).none()...);
+    }
+};
+
+/// A private method from one row: its function, name, parameters as Python
+/// writes them, result type (of the coroutine, for coroutines) and docstring.
+template <auto Fn>
+void bind(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
+          const char *returns, const char *doc) {
+    Method<Fn>::bind(cls, name, params, returns, doc);
+}
+
+auto arg(const char *name) { return nb::arg(name).none(); }
 
 const char *const INTERACTIVE[] = {
     // Windows UI Automation control types
@@ -101,349 +182,141 @@ NB_MODULE(vantor, m) {
         .def_rw("_initialized", &vt::Vantor::initialized, "_ensure_init has run.");
 
     // Public operations
-    cls.def(
-           "snapshot",
-           [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-               return vt::snapshot(self_of(v), window_title, max_depth).named("Vantor.snapshot");
-           },
-           nb::arg("window_title").none() = nb::none(), nb::arg("max_depth").none() = 8,
-           nb::sig("def snapshot(self, window_title: str | None = None, max_depth: int = 8) "
-                   "-> " RESULT),
-           "Describe a window (the foreground one when no title is given) as a numbered "
-           "text of its elements; interactive elements get refs for the other operations.")
-        .def(
-            "click_ref",
-            [](vt::Vantor &v, nb::object ref, nb::object double_click) {
-                return vt::click_ref(self_of(v), ref, double_click).named("Vantor.click_ref");
-            },
-            nb::arg("ref").none(), nb::arg("double_click").none() = false,
-            nb::sig("def click_ref(self, ref: int, double_click: bool = False) -> " RESULT),
-            "Click (or double-click) the element of a ref from the latest snapshot.")
-        .def(
-            "type_ref",
-            [](vt::Vantor &v, nb::object ref, nb::object text, nb::object clear_first,
-               nb::object press_enter) {
-                return vt::type_ref(self_of(v), ref, text, clear_first, press_enter)
-                    .named("Vantor.type_ref");
-            },
-            nb::arg("ref").none(), nb::arg("text").none(), nb::arg("clear_first").none() = true, nb::arg("press_enter").none() = false,
-            nb::sig("def type_ref(self, ref: int, text: str, clear_first: bool = True, "
-                    "press_enter: bool = False) -> " RESULT),
-            "Type text into the element of a ref, replacing its content unless clear_first "
-            "is false, and press Enter after it when asked.")
-        .def(
-            "select_ref",
-            [](vt::Vantor &v, nb::object ref, nb::object value) {
-                return vt::select_ref(self_of(v), ref, value).named("Vantor.select_ref");
-            },
-            nb::arg("ref").none(), nb::arg("value").none(),
-            nb::sig("def select_ref(self, ref: int, value: str) -> " RESULT),
-            "Select the item matching value in the list or combo box of a ref.")
-        .def(
-            "toggle_ref",
-            [](vt::Vantor &v, nb::object ref) {
-                return vt::toggle_ref(self_of(v), ref).named("Vantor.toggle_ref");
-            },
-            nb::arg("ref").none(), nb::sig("def toggle_ref(self, ref: int) -> " RESULT),
-            "Toggle the check box or switch of a ref.")
-        .def(
-            "get_focused_window",
-            [](vt::Vantor &v) {
-                return vt::get_focused_window(self_of(v)).named("Vantor.get_focused_window");
-            },
-            nb::sig("def get_focused_window(self) -> " RESULT),
-            "Describe the window that has the focus.")
-        .def(
-            "list_windows",
-            [](vt::Vantor &v) {
-                return vt::list_windows(self_of(v)).named("Vantor.list_windows");
-            },
-            nb::sig("def list_windows(self) -> " RESULT), "List the visible windows.")
-        .def(
-            "focus_window",
-            [](vt::Vantor &v, nb::object title) {
-                return vt::focus_window(self_of(v), title).named("Vantor.focus_window");
-            },
-            nb::arg("title").none(), nb::sig("def focus_window(self, title: str) -> " RESULT),
-            "Bring the first window whose title contains title to the front.")
-        .def(
-            "scroll_window",
-            [](vt::Vantor &v, nb::object direction, nb::object amount) {
-                return vt::scroll_window(self_of(v), direction, amount)
-                    .named("Vantor.scroll_window");
-            },
-            nb::arg("direction").none() = "down", nb::arg("amount").none() = 3,
-            nb::sig("def scroll_window(self, direction: str = 'down', amount: int = 3) "
-                    "-> " RESULT),
-            "Turn the mouse wheel up or down by amount clicks.")
-        .def(
-            "press_key",
-            [](vt::Vantor &v, nb::object key) {
-                return vt::press_key(self_of(v), key).named("Vantor.press_key");
-            },
-            nb::arg("key").none(), nb::sig("def press_key(self, key: str) -> " RESULT),
-            "Press a key or a key combination such as ctrl+a.");
+    Method<&vt::snapshot>::def(
+        cls, "snapshot", "window_title: str | None = None, max_depth: int = 8", RESULT,
+        "Describe a window (the foreground one when no title is given) as a numbered text of "
+        "its elements; interactive elements get refs for the other operations.\n\n"
+        "Returns: success, window, snapshot, element_count, hint (and platform on macOS "
+        "and Linux); or success False and error.",
+        arg("window_title") = nb::none(), arg("max_depth") = 8);
+    Method<&vt::click_ref>::def(
+        cls, "click_ref", "ref: int, double_click: bool = False", RESULT,
+        "Click (or double-click) the element of a ref from the latest snapshot.",
+        arg("ref"), arg("double_click") = false);
+    Method<&vt::type_ref>::def(
+        cls, "type_ref", "ref: int, text: str, clear_first: bool = True, press_enter: bool = False",
+        RESULT,
+        "Type text into the element of a ref, replacing its content unless clear_first is "
+        "false, and press Enter after it when asked.",
+        arg("ref"), arg("text"), arg("clear_first") = true, arg("press_enter") = false);
+    Method<&vt::select_ref>::def(cls, "select_ref", "ref: int, value: str", RESULT,
+                                 "Select the item matching value in the list or combo box of "
+                                 "a ref.",
+                                 arg("ref"), arg("value"));
+    Method<&vt::toggle_ref>::def(cls, "toggle_ref", "ref: int", RESULT,
+                                 "Toggle the check box or switch of a ref.", arg("ref"));
+    Method<&vt::get_focused_window>::def(cls, "get_focused_window", "", RESULT,
+                                         "Describe the window that has the focus.");
+    Method<&vt::list_windows>::def(cls, "list_windows", "", RESULT, "List the visible windows.");
+    Method<&vt::focus_window>::def(
+        cls, "focus_window", "title: str", RESULT,
+        "Bring the first window whose title contains title to the front.", arg("title"));
+    Method<&vt::scroll_window>::def(
+        cls, "scroll_window", "direction: str = 'down', amount: int = 3", RESULT,
+        "Turn the mouse wheel up or down by amount clicks.", arg("direction") = "down",
+        arg("amount") = 3);
+    Method<&vt::press_key>::def(cls, "press_key", "key: str", RESULT,
+                                "Press a key or a key combination such as ctrl+a.", arg("key"));
 
     // Initialisation
-    cls.def(
-           "_ensure_init", [](vt::Vantor &v) { vt::ensure_init(self_of(v)); },
-           "Probe the platform's libraries and tools once, on first use.")
-        .def("_init_windows", [](vt::Vantor &v) { vt::init_windows(self_of(v)); },
-             "Probe pywinauto, then uiautomation when pywinauto is missing.")
-        .def("_init_macos", [](vt::Vantor &v) { vt::init_macos(self_of(v)); },
-             "Probe the macOS tools (backend not built yet: nothing is probed).")
-        .def("_init_linux", [](vt::Vantor &v) { vt::init_linux(self_of(v)); },
-             "Probe the Linux tools (backend not built yet: nothing is probed).");
+    bind<&vt::ensure_init>(cls, "_ensure_init", "", "None",
+                           "Probe the platform's libraries and tools once, on first use.");
+    bind<&vt::init_windows>(cls, "_init_windows", "", "None",
+                            "Probe pywinauto, then uiautomation when pywinauto is missing.");
+    bind<&vt::init_macos>(cls, "_init_macos", "", "None",
+                          "Probe the macOS tools (backend not built yet: nothing is probed).");
+    bind<&vt::init_linux>(cls, "_init_linux", "", "None",
+                          "Probe the Linux tools (backend not built yet: nothing is probed).");
 
-    // Windows snapshot
-    cls.def(
-           "_snapshot_windows",
-           [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-               return vt::snapshot_windows(self_of(v), window_title, max_depth)
-                   .named("Vantor._snapshot_windows");
-           },
-           nb::arg("window_title").none(), nb::arg("max_depth").none(),
-           nb::sig("def _snapshot_windows(self, window_title: str | None, max_depth: int) -> " RESULT),
-           "Windows snapshot, its library calls on the loop's default executor.")
-        .def(
-            "_snapshot_sync",
-            [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-                return vt::snapshot_sync(self_of(v), window_title, max_depth);
-            },
-            nb::arg("window_title").none(), nb::arg("max_depth").none(),
-            nb::sig("def _snapshot_sync(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
-            "Windows snapshot through pywinauto when it is available, else uiautomation "
-            "(blocking).")
-        .def(
-            "_snapshot_pywinauto",
-            [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-                return vt::snapshot_pywinauto(self_of(v), window_title, max_depth);
-            },
-            nb::arg("window_title").none(), nb::arg("max_depth").none(),
-            nb::sig("def _snapshot_pywinauto(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
-            "Windows snapshot through pywinauto (blocking).")
-        .def(
-            "_snapshot_uiautomation",
-            [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-                return vt::snapshot_uiautomation(self_of(v), window_title, max_depth);
-            },
-            nb::arg("window_title").none(), nb::arg("max_depth").none(),
-            nb::sig("def _snapshot_uiautomation(self, window_title: str | None, max_depth: int) -> dict[str, typing.Any]"),
-            "Windows snapshot through uiautomation (blocking).")
-        .def(
-            "_walk_element_pywinauto",
-            [](vt::Vantor &v, nb::object element, nb::list lines, nb::object depth,
-               nb::object max_depth) {
-                vt::walk_element_pywinauto(self_of(v), element, lines, depth, max_depth);
-            },
-            nb::arg("element").none(), nb::arg("lines").none(), nb::arg("depth").none(), nb::arg("max_depth").none(),
-            nb::sig("def _walk_element_pywinauto(self, element: typing.Any, lines: list[str], depth: int, max_depth: int) -> None"),
-            "Append the lines of element's descendants (pywinauto) to lines, adding refs.")
-        .def(
-            "_walk_element_uiautomation",
-            [](vt::Vantor &v, nb::object element, nb::list lines, nb::object depth,
-               nb::object max_depth) {
-                vt::walk_element_uiautomation(self_of(v), element, lines, depth, max_depth);
-            },
-            nb::arg("element").none(), nb::arg("lines").none(), nb::arg("depth").none(), nb::arg("max_depth").none(),
-            nb::sig("def _walk_element_uiautomation(self, element: typing.Any, lines: list[str], depth: int, max_depth: int) -> None"),
-            "Append the lines of element's descendants (uiautomation) to lines, adding refs.");
+#define TITLE_DEPTH "window_title: str | None, max_depth: int"
+#define ENTRY "ref: int, elem_info: dict[str, typing.Any]"
+#define WALK "element: typing.Any, lines: list[str], depth: int, max_depth: int"
 
-    // Windows element actions
-    cls.def(
-           "_click_ref_windows",
-           [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object double_click) {
-               return vt::click_ref_windows(self_of(v), ref, elem_info,
-                                            common::truth(double_click))
-                   .named("Vantor._click_ref_windows");
-           },
-           nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
-           nb::sig("def _click_ref_windows(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
-           "Click a Windows element, with a coordinate fall-back through PyAutoGUI.")
-        .def(
-            "_click_element_sync",
-            [](vt::Vantor &, nb::object element, nb::object backend, nb::object double_click) {
-                vt::click_element_sync(element, backend, common::truth(double_click));
-            },
-            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("double_click").none(),
-            nb::sig("def _click_element_sync(self, element: typing.Any, backend: str, double_click: bool) -> None"),
-            "Click an element through its invoke pattern or a synthesized click (blocking).")
-        .def(
-            "_get_element_center",
-            [](vt::Vantor &v, nb::object element, nb::object backend) {
-                return vt::get_element_center(self_of(v), element, backend)
-                    .named("Vantor._get_element_center");
-            },
-            nb::arg("element").none(), nb::arg("backend").none(),
-            nb::sig("def _get_element_center(self, element: typing.Any, backend: str) -> "
-                    "collections.abc.Coroutine[typing.Any, typing.Any, tuple[int, int] | None]"),
-            "The centre of an element's rectangle, or None when it cannot be read.")
-        .def(
-            "_type_ref_windows",
-            [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object text,
-               nb::object clear_first, nb::object press_enter) {
-                return vt::type_ref_windows(self_of(v), ref, elem_info, text,
-                                            common::truth(clear_first),
-                                            common::truth(press_enter))
-                    .named("Vantor._type_ref_windows");
-            },
-            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
-            nb::sig("def _type_ref_windows(self, ref: int, elem_info: dict[str, typing.Any], text: str, clear_first: bool, press_enter: bool) -> " RESULT),
-            "Type into a Windows element, with a keyboard fall-back through PyAutoGUI.")
-        .def(
-            "_type_element_sync",
-            [](vt::Vantor &, nb::object element, nb::object backend, nb::object text,
-               nb::object clear_first, nb::object press_enter) {
-                vt::type_element_sync(element, backend, text, common::truth(clear_first),
-                                      common::truth(press_enter));
-            },
-            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
-            nb::sig("def _type_element_sync(self, element: typing.Any, backend: str, text: str, clear_first: bool, press_enter: bool) -> None"),
-            "Type into an element through its value pattern or key presses (blocking).")
-        .def(
-            "_select_element_sync",
-            [](vt::Vantor &, nb::object element, nb::object backend, nb::object value) {
-                vt::select_element_sync(element, backend, value);
-            },
-            nb::arg("element").none(), nb::arg("backend").none(), nb::arg("value").none(),
-            nb::sig("def _select_element_sync(self, element: typing.Any, backend: str, value: str) -> None"),
-            "Select the item matching value in a list element (blocking).")
-        .def(
-            "_toggle_element_sync",
-            [](vt::Vantor &, nb::object element, nb::object backend) {
-                vt::toggle_element_sync(element, backend);
-            },
-            nb::arg("element").none(), nb::arg("backend").none(),
-            nb::sig("def _toggle_element_sync(self, element: typing.Any, backend: str) -> None"),
-            "Toggle an element through its toggle pattern or a click (blocking).");
+    // Windows
+    bind<&vt::snapshot_windows>(cls, "_snapshot_windows", TITLE_DEPTH, RESULT,
+                                "Windows snapshot, its library calls on the loop's default "
+                                "executor.");
+    bind<&vt::snapshot_sync>(cls, "_snapshot_sync", TITLE_DEPTH, RESULT,
+                             "Windows snapshot through pywinauto when it is available, else "
+                             "uiautomation (blocking).");
+    bind<&vt::snapshot_pywinauto>(cls, "_snapshot_pywinauto", TITLE_DEPTH, RESULT,
+                                  "Windows snapshot through pywinauto (blocking).");
+    bind<&vt::snapshot_uiautomation>(cls, "_snapshot_uiautomation", TITLE_DEPTH, RESULT,
+                                     "Windows snapshot through uiautomation (blocking).");
+    bind<&vt::walk_element_pywinauto>(cls, "_walk_element_pywinauto", WALK, "None",
+                                      "Append the lines of element's descendants (pywinauto) "
+                                      "to lines, adding refs.");
+    bind<&vt::walk_element_uiautomation>(cls, "_walk_element_uiautomation", WALK, "None",
+                                         "Append the lines of element's descendants "
+                                         "(uiautomation) to lines, adding refs.");
+    bind<&vt::click_ref_windows>(cls, "_click_ref_windows", ENTRY ", double_click: bool", RESULT,
+                                 "Click a Windows element, with a coordinate fall-back "
+                                 "through PyAutoGUI.");
+    bind<&vt::click_element_sync>(cls, "_click_element_sync",
+                                  "element: typing.Any, backend: str, double_click: bool", "None",
+                                  "Click an element through its invoke pattern or a "
+                                  "synthesized click (blocking).");
+    bind<&vt::get_element_center>(cls, "_get_element_center", "element: typing.Any, backend: str",
+                                  "tuple[int, int] | None",
+                                  "The centre of an element's rectangle, or None when it "
+                                  "cannot be read.");
+    bind<&vt::type_ref_windows>(cls, "_type_ref_windows",
+                                ENTRY ", text: str, clear_first: bool, press_enter: bool", RESULT,
+                                "Type into a Windows element, with a keyboard fall-back "
+                                "through PyAutoGUI.");
+    bind<&vt::type_element_sync>(cls, "_type_element_sync",
+                                 "element: typing.Any, backend: str, text: str, "
+                                 "clear_first: bool, press_enter: bool",
+                                 "None",
+                                 "Type into an element through its value pattern or key "
+                                 "presses (blocking).");
+    bind<&vt::select_element_sync>(cls, "_select_element_sync",
+                                   "element: typing.Any, backend: str, value: str", "None",
+                                   "Select the item matching value in a list element "
+                                   "(blocking).");
+    bind<&vt::toggle_element_sync>(cls, "_toggle_element_sync",
+                                   "element: typing.Any, backend: str", "None",
+                                   "Toggle an element through its toggle pattern or a click "
+                                   "(blocking).");
+    bind<&vt::get_focused_window_windows>(cls, "_get_focused_window_windows", "", RESULT,
+                                          "The foreground window, read on the loop's default "
+                                          "executor.");
+    bind<&vt::get_focused_window_sync>(cls, "_get_focused_window_sync", "", RESULT,
+                                       "The foreground window (blocking).");
+    bind<&vt::list_windows_windows>(cls, "_list_windows_windows", "", RESULT,
+                                    "The visible windows, read on the loop's default executor.");
+    bind<&vt::list_windows_sync>(cls, "_list_windows_sync", "", RESULT,
+                                 "The visible windows (blocking).");
+    bind<&vt::focus_window_windows>(cls, "_focus_window_windows", "title: str", RESULT,
+                                    "Focus a window by title pattern on the loop's default "
+                                    "executor.");
+    bind<&vt::focus_window_sync>(cls, "_focus_window_sync", "title: str", RESULT,
+                                 "Focus a window by title pattern (blocking).");
 
-    // Windows window operations
-    cls.def(
-           "_get_focused_window_windows",
-           [](vt::Vantor &v) {
-               return vt::get_focused_window_windows(self_of(v))
-                   .named("Vantor._get_focused_window_windows");
-           },
-           nb::sig("def _get_focused_window_windows(self) -> " RESULT),
-           "The foreground window, read on the loop's default executor.")
-        .def("_get_focused_window_sync",
-             [](vt::Vantor &v) { return vt::get_focused_window_sync(self_of(v)); },
-             nb::sig("def _get_focused_window_sync(self) -> dict[str, typing.Any]"),
-             "The foreground window (blocking).")
-        .def(
-            "_list_windows_windows",
-            [](vt::Vantor &v) {
-                return vt::list_windows_windows(self_of(v)).named("Vantor._list_windows_windows");
-            },
-            nb::sig("def _list_windows_windows(self) -> " RESULT),
-            "The visible windows, read on the loop's default executor.")
-        .def("_list_windows_sync", [](vt::Vantor &v) { return vt::list_windows_sync(self_of(v)); },
-             nb::sig("def _list_windows_sync(self) -> dict[str, typing.Any]"),
-             "The visible windows (blocking).")
-        .def(
-            "_focus_window_windows",
-            [](vt::Vantor &v, nb::object title) {
-                return vt::focus_window_windows(self_of(v), title)
-                    .named("Vantor._focus_window_windows");
-            },
-            nb::arg("title").none(), nb::sig("def _focus_window_windows(self, title: str) -> " RESULT),
-            "Focus a window by title pattern on the loop's default executor.")
-        .def(
-            "_focus_window_sync",
-            [](vt::Vantor &v, nb::object title) { return vt::focus_window_sync(self_of(v), title); },
-            nb::arg("title").none(), nb::sig("def _focus_window_sync(self, title: str) -> dict[str, typing.Any]"),
-            "Focus a window by title pattern (blocking).");
+    // macOS
+    bind<&vt::snapshot_macos>(cls, "_snapshot_macos", TITLE_DEPTH, RESULT,
+                              "macOS snapshot (not built yet).");
+    bind<&vt::click_ref_macos>(cls, "_click_ref_macos", ENTRY ", double_click: bool", RESULT,
+                               "macOS click by ref (not built yet).");
+    bind<&vt::type_ref_macos>(cls, "_type_ref_macos",
+                              ENTRY ", text: str, clear_first: bool, press_enter: bool", RESULT,
+                              "macOS typing by ref (not built yet).");
+    bind<&vt::get_focused_window_macos>(cls, "_get_focused_window_macos", "", RESULT,
+                                        "macOS focused window (not built yet).");
+    bind<&vt::list_windows_macos>(cls, "_list_windows_macos", "", RESULT,
+                                  "macOS window list (not built yet).");
+    bind<&vt::focus_window_macos>(cls, "_focus_window_macos", "title: str", RESULT,
+                                  "macOS window focus (not built yet).");
 
-    // Backends still to come
-    cls.def(
-           "_snapshot_macos",
-           [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-               return vt::snapshot_macos(self_of(v), window_title, max_depth)
-                   .named("Vantor._snapshot_macos");
-           },
-           nb::arg("window_title").none(), nb::arg("max_depth").none(),
-           nb::sig("def _snapshot_macos(self, window_title: str | None, max_depth: int) -> " RESULT),
-           "macOS snapshot (not built yet).")
-        .def(
-            "_click_ref_macos",
-            [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object double_click) {
-                return vt::click_ref_macos(self_of(v), ref, elem_info, double_click)
-                    .named("Vantor._click_ref_macos");
-            },
-            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
-            nb::sig("def _click_ref_macos(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
-            "macOS click by ref (not built yet).")
-        .def(
-            "_type_ref_macos",
-            [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object text,
-               nb::object clear_first, nb::object press_enter) {
-                return vt::type_ref_macos(self_of(v), ref, elem_info, text, clear_first,
-                                          press_enter)
-                    .named("Vantor._type_ref_macos");
-            },
-            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("text").none(), nb::arg("clear_first").none(), nb::arg("press_enter").none(),
-            nb::sig("def _type_ref_macos(self, ref: int, elem_info: dict[str, typing.Any], text: str, clear_first: bool, press_enter: bool) -> " RESULT),
-            "macOS typing by ref (not built yet).")
-        .def(
-            "_get_focused_window_macos",
-            [](vt::Vantor &v) {
-                return vt::get_focused_window_macos(self_of(v))
-                    .named("Vantor._get_focused_window_macos");
-            },
-            nb::sig("def _get_focused_window_macos(self) -> " RESULT),
-            "macOS focused window (not built yet).")
-        .def(
-            "_list_windows_macos",
-            [](vt::Vantor &v) {
-                return vt::list_windows_macos(self_of(v)).named("Vantor._list_windows_macos");
-            },
-            nb::sig("def _list_windows_macos(self) -> " RESULT),
-            "macOS window list (not built yet).")
-        .def(
-            "_focus_window_macos",
-            [](vt::Vantor &v, nb::object title) {
-                return vt::focus_window_macos(self_of(v), title).named("Vantor._focus_window_macos");
-            },
-            nb::arg("title").none(), nb::sig("def _focus_window_macos(self, title: str) -> " RESULT),
-            "macOS window focus (not built yet).")
-        .def(
-            "_snapshot_linux",
-            [](vt::Vantor &v, nb::object window_title, nb::object max_depth) {
-                return vt::snapshot_linux(self_of(v), window_title, max_depth)
-                    .named("Vantor._snapshot_linux");
-            },
-            nb::arg("window_title").none(), nb::arg("max_depth").none(),
-            nb::sig("def _snapshot_linux(self, window_title: str | None, max_depth: int) -> " RESULT),
-            "Linux snapshot (not built yet).")
-        .def(
-            "_click_ref_linux",
-            [](vt::Vantor &v, nb::object ref, nb::object elem_info, nb::object double_click) {
-                return vt::click_ref_linux(self_of(v), ref, elem_info, double_click)
-                    .named("Vantor._click_ref_linux");
-            },
-            nb::arg("ref").none(), nb::arg("elem_info").none(), nb::arg("double_click").none(),
-            nb::sig("def _click_ref_linux(self, ref: int, elem_info: dict[str, typing.Any], double_click: bool) -> " RESULT),
-            "Linux click by ref (not built yet).")
-        .def(
-            "_get_focused_window_linux",
-            [](vt::Vantor &v) {
-                return vt::get_focused_window_linux(self_of(v))
-                    .named("Vantor._get_focused_window_linux");
-            },
-            nb::sig("def _get_focused_window_linux(self) -> " RESULT),
-            "Linux focused window (not built yet).")
-        .def(
-            "_list_windows_linux",
-            [](vt::Vantor &v) {
-                return vt::list_windows_linux(self_of(v)).named("Vantor._list_windows_linux");
-            },
-            nb::sig("def _list_windows_linux(self) -> " RESULT),
-            "Linux window list (not built yet).")
-        .def(
-            "_focus_window_linux",
-            [](vt::Vantor &v, nb::object title) {
-                return vt::focus_window_linux(self_of(v), title).named("Vantor._focus_window_linux");
-            },
-            nb::arg("title").none(), nb::sig("def _focus_window_linux(self, title: str) -> " RESULT),
-            "Linux window focus (not built yet).");
+    // Linux
+    bind<&vt::snapshot_linux>(cls, "_snapshot_linux", TITLE_DEPTH, RESULT,
+                              "Linux snapshot (not built yet).");
+    bind<&vt::click_ref_linux>(cls, "_click_ref_linux", ENTRY ", double_click: bool", RESULT,
+                               "Linux click by ref (not built yet).");
+    bind<&vt::get_focused_window_linux>(cls, "_get_focused_window_linux", "", RESULT,
+                                        "Linux focused window (not built yet).");
+    bind<&vt::list_windows_linux>(cls, "_list_windows_linux", "", RESULT,
+                                  "Linux window list (not built yet).");
+    bind<&vt::focus_window_linux>(cls, "_focus_window_linux", "title: str", RESULT,
+                                  "Linux window focus (not built yet).");
 }

@@ -1,4 +1,5 @@
-// The desktop controller: its state and the functions behind its methods.
+// The desktop controller's state: what one `Vantor` object holds, the
+// module's logger and its module-level names.
 //
 // Every function that stands for a method of `Vantor` takes the controller
 // as an owning `nb::object self`: coroutines and executor functions outlive
@@ -14,8 +15,6 @@
 
 #include <cstddef>
 #include <mutex>
-#include <type_traits>
-#include <utility>
 
 namespace ombrel::vantor {
 
@@ -56,90 +55,15 @@ struct Vantor {
 /// The controller behind a Python `Vantor` object (TypeError otherwise).
 Vantor &state(nb::handle self);
 
-extern const bridge::Logger logger;
+/// Empties the ref table: a fresh dict, the counter back at 0. Returns the
+/// new table, which the snapshot that asked for it fills.
+nb::dict reset_ref_table(Vantor &controller);
 
-// Module namespace (module.cpp) -------------------------------------------
+extern const bridge::Logger logger;
 
 /// A module attribute, looked up now (`SYSTEM`, `INTERACTIVE_TYPES`, ...).
 inline nb::object module_attr(const char *name) {
     return common::module_attr("ombrel.pc.vantor", name);
 }
-
-// Core (controller.cpp) ---------------------------------------------------
-
-void ensure_init(nb::object self);
-void init_windows(nb::object self);
-void init_macos(nb::object self);
-void init_linux(nb::object self);
-
-Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth);
-Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click);
-Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
-                nb::object press_enter);
-Coro<> select_ref(nb::object self, nb::object ref, nb::object value);
-Coro<> toggle_ref(nb::object self, nb::object ref);
-Coro<> get_focused_window(nb::object self);
-Coro<> list_windows(nb::object self);
-Coro<> focus_window(nb::object self, nb::object title);
-Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount);
-Coro<> press_key(nb::object self, nb::object key);
-
-// Windows snapshot (windows_snapshot.cpp) ---------------------------------
-
-Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth);
-nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth);
-nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth);
-nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
-                                 nb::object max_depth);
-/// The walkers for a caller that hands in its own list of lines.
-void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,
-                            nb::object depth, nb::object max_depth);
-void walk_element_uiautomation(nb::object self, nb::object element, nb::list lines,
-                               nb::object depth, nb::object max_depth);
-
-// Windows element actions (windows_elements.cpp) --------------------------
-
-Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                         bool double_click);
-Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                        nb::object text, bool clear_first, bool press_enter);
-Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                          nb::object value);
-Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info);
-Coro<> get_element_center(nb::object self, nb::object element, nb::object backend);
-void click_element_sync(nb::object element, nb::object backend, bool double_click);
-void type_element_sync(nb::object element, nb::object backend, nb::object text,
-                       bool clear_first, bool press_enter);
-void select_element_sync(nb::object element, nb::object backend, nb::object value);
-void toggle_element_sync(nb::object element, nb::object backend);
-nb::object element_center_sync(nb::object element, nb::object backend);
-
-// Windows window operations (windows_window_ops.cpp) ----------------------
-
-Coro<> get_focused_window_windows(nb::object self);
-nb::object get_focused_window_sync(nb::object self);
-Coro<> list_windows_windows(nb::object self);
-nb::object list_windows_sync(nb::object self);
-Coro<> focus_window_windows(nb::object self, nb::object title);
-nb::object focus_window_sync(nb::object self, nb::object title);
-
-// Backends still to come (pending_backends.cpp) ---------------------------
-
-Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_depth);
-Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
-                       nb::object double_click);
-Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb::object text,
-                      nb::object clear_first, nb::object press_enter);
-Coro<> get_focused_window_macos(nb::object self);
-Coro<> list_windows_macos(nb::object self);
-Coro<> focus_window_macos(nb::object self, nb::object title);
-Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth);
-Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object elem_info,
-                       nb::object double_click);
-Coro<> get_focused_window_linux(nb::object self);
-Coro<> list_windows_linux(nb::object self);
-Coro<> focus_window_linux(nb::object self, nb::object title);
-/// `_macos_keycode(key)`.
-long macos_keycode(nb::str key);
 
 } // namespace ombrel::vantor

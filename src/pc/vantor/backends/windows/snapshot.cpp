@@ -1,12 +1,13 @@
 // The Windows snapshot: the window is found and its tree walked through
 // pywinauto (preferred) or the uiautomation library, on one worker thread of
 // the loop's default executor.
-#include "vantor.h"
+#include "windows.h"
 
-#include "py.h"
-#include "results.h"
-#include "snapshot_text.h"
+#include "../../py.h"
+#include "../../results.h"
+#include "../../snapshot_text.h"
 
+#include <atomic>
 #include <climits>
 #include <vector>
 
@@ -81,6 +82,8 @@ struct Element {
 /// The children of one element being walked: a list read by index (as its
 /// iterator would read it), or any other iterator.
 struct Level {
+    /// The element whose children these are: one step of the current path.
+    nb::object parent;
     nb::object children;
     Py_ssize_t index; // -1: `children` is an iterator
     long long depth;
@@ -97,26 +100,35 @@ struct Level {
     }
 };
 
+/// Set by the coroutine that awaits a walk when it stops waiting (cancelled
+/// or closed): the walk then ends at its next element.
+using StopFlag = std::atomic<bool>;
+
 /// Walks the descendants of one element, depth first, an element before its
 /// children, adding a line per listed element and an entry per ref. The
 /// recursion of the tree is kept on an explicit stack, so a deep tree needs
-/// no deep C++ stack on the worker thread.
+/// no deep C++ stack on the worker thread. An element that is already on the
+/// path from the starting element is listed but not descended into again,
+/// so a tree whose library reports a cycle stays finite.
 class Walker {
 public:
     Walker(Vantor &controller, nb::handle ref_map, SnapshotText &text, Library library,
-           long long max_depth)
+           long long max_depth, const StopFlag *stop = nullptr)
         : controller_(controller), ref_map_(nb::borrow(ref_map)), text_(text),
-          library_(library), max_depth_(max_depth),
+          library_(library), max_depth_(max_depth), stop_(stop),
           interactive_(module_attr("INTERACTIVE_TYPES")),
           context_(module_attr("CONTEXT_TYPES")), entry_template_(make_entry_template()) {}
 
     /// Lists the children of `element` at `depth`, their children at
-    /// `depth` + 1, and so on down to `max_depth`.
-    void walk(nb::handle element, long long depth) {
+    /// `depth` + 1, and so on down to `max_depth`. False when the stop flag
+    /// ended the walk before its end.
+    bool walk(nb::handle element, long long depth) {
         std::vector<Level> stack;
         if (!push_children(stack, element, depth))
-            return;
+            return true;
         while (!stack.empty()) {
+            if (stop_ && stop_->load(std::memory_order_relaxed))
+                return false;
             PyObject *next = stack.back().next();
             long long level = stack.back().depth;
             if (!next) {
@@ -146,14 +158,28 @@ public:
                 failed(error);
             }
         }
+        return true;
     }
 
 private:
+    /// Whether `element` is one of the elements whose children the stack
+    /// holds (its own ancestors, by the library's equality).
+    static bool on_path(const std::vector<Level> &stack, nb::handle element) {
+        for (const Level &level : stack) {
+            int same = PyObject_RichCompareBool(level.parent.ptr(), element.ptr(), Py_EQ);
+            if (same < 0)
+                throw nb::python_error();
+            if (same)
+                return true;
+        }
+        return false;
+    }
+
     /// Puts the children of `element` on the stack, unless the walk stops
     /// above them (too deep, none, or they cannot be read). An error of
     /// iterating them is the element's own error.
     bool push_children(std::vector<Level> &stack, nb::handle element, long long depth) {
-        if (depth > max_depth_)
+        if (depth > max_depth_ || on_path(stack, element))
             return false;
         const py::Names &n = py::names();
         nb::object children;
@@ -168,10 +194,11 @@ private:
         if (PyList_CheckExact(children.ptr())) {
             if (PyList_Size(children.ptr()) == 0)
                 return false;
-            stack.push_back({std::move(children), 0, depth});
+            stack.push_back({nb::borrow(element), std::move(children), 0, depth});
             return true;
         }
-        stack.push_back({py::checked(PyObject_GetIter(children.ptr())), -1, depth});
+        stack.push_back(
+            {nb::borrow(element), py::checked(PyObject_GetIter(children.ptr())), -1, depth});
         return true;
     }
 
@@ -344,6 +371,7 @@ private:
     SnapshotText &text_;
     Library library_;
     long long max_depth_;
+    const StopFlag *stop_;
     nb::object interactive_, context_, entry_template_;
 };
 
@@ -360,14 +388,6 @@ public:
 private:
     std::unique_lock<std::recursive_mutex> lock_;
 };
-
-/// A fresh, empty ref table; the walk that follows fills it.
-nb::dict reset_ref_table(Vantor &controller) {
-    nb::dict table;
-    controller.ref_map = table;
-    controller.ref_counter = 0;
-    return table;
-}
 
 nb::dict snapshot_result(Vantor &controller, nb::handle window, const SnapshotText &text) {
     nb::dict result = success();
@@ -398,36 +418,44 @@ void walk_into(nb::object self, nb::object element, nb::list lines, nb::object d
     text.append_lines_to(lines);
 }
 
-} // namespace
+/// The ref table a snapshot fills, and the one it replaced.
+struct FreshTable {
+    nb::object previous;
+    long long previous_counter;
+    nb::dict table;
 
-Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth) {
-    if (!state(self).uia_available) {
-        nb::dict result = failure(
-            "Windows UI Automation not available. Install pywinauto: pip install pywinauto");
-        result["hint"] = "This feature requires pywinauto installed.";
-        co_return result;
+    explicit FreshTable(Vantor &controller)
+        : previous(controller.ref_map), previous_counter(controller.ref_counter),
+          table(reset_ref_table(controller)) {}
+};
+
+/// Walks the window's tree into `fresh` (the caller holds the walk lock).
+/// Stopped before its end, the walk puts the previous table back and
+/// answers None: nobody waits for it any more.
+nb::object walk_window(Vantor &controller, const FreshTable &fresh, nb::handle window,
+                       nb::object name, nb::handle class_name, Library library,
+                       long long limit, const StopFlag *stop) {
+    SnapshotText text(controller.last_text_size);
+    text.new_line();
+    text.add("Window: ");
+    text.add(name);
+    if (class_name.is_valid()) {
+        text.add(" [");
+        text.add(class_name);
+        text.add("]");
     }
-    std::optional<nb::python_error> error;
-    try {
-        nb::object pending = bridge::run_in_executor<&snapshot_sync>(self, window_title, max_depth);
-        co_return co_await pending;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        error.emplace(std::move(e));
+    text.new_line();
+    if (!Walker(controller, fresh.table, text, library, limit, stop).walk(window, 0)) {
+        controller.ref_map = fresh.previous;
+        controller.ref_counter = fresh.previous_counter;
+        return nb::none();
     }
-    nb::str message = common::exception_message(error->value());
-    logger.error("Desktop snapshot failed: %s", message);
-    co_return failure(message);
+    controller.last_text_size = text.size();
+    return snapshot_result(controller, name, text);
 }
 
-nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth) {
-    if (state(self).pywinauto_available)
-        return snapshot_pywinauto(self, window_title, max_depth);
-    return snapshot_uiautomation(self, window_title, max_depth);
-}
-
-nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth) {
+nb::object pywinauto_snapshot(nb::object self, nb::object window_title, nb::object max_depth,
+                              const StopFlag *stop) {
     Vantor &controller = state(self);
     long long limit = clamped_int(max_depth, "max_depth");
     nb::object desktop = py::import_from("pywinauto", "Desktop")(nb::arg("backend") = "uia");
@@ -453,27 +481,17 @@ nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::obje
     nb::object wrapper = py::item(windows, nb::int_(0)).attr("wrapper_object")();
 
     WalkLock lock(controller);
-    nb::dict table = reset_ref_table(controller);
+    FreshTable fresh(controller);
     const py::Names &n = py::names();
     nb::object name = py::call_method(wrapper, n.window_text);
     if (!py::truthy(name))
         name = nb::str("Unknown");
     nb::object class_name = py::or_empty(py::call_method(wrapper, n.friendly_class_name));
-    SnapshotText text(controller.last_text_size);
-    text.new_line();
-    text.add("Window: ");
-    text.add(name);
-    text.add(" [");
-    text.add(class_name);
-    text.add("]");
-    text.new_line();
-    Walker(controller, table, text, Library::pywinauto, limit).walk(wrapper, 0);
-    controller.last_text_size = text.size();
-    return snapshot_result(controller, name, text);
+    return walk_window(controller, fresh, wrapper, name, class_name, Library::pywinauto, limit, stop);
 }
 
-nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
-                                 nb::object max_depth) {
+nb::object uiautomation_snapshot(nb::object self, nb::object window_title,
+                                 nb::object max_depth, const StopFlag *stop) {
     Vantor &controller = state(self);
     long long limit = clamped_int(max_depth, "max_depth");
     nb::module_ automation = nb::module_::import_("uiautomation");
@@ -487,18 +505,76 @@ nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
         return failure("No window found");
 
     WalkLock lock(controller);
-    nb::dict table = reset_ref_table(controller);
+    FreshTable fresh(controller);
     nb::object name = py::attr(window, py::names().Name);
     if (!py::truthy(name))
         name = nb::str("Unknown");
-    SnapshotText text(controller.last_text_size);
-    text.new_line();
-    text.add("Window: ");
-    text.add(name);
-    text.new_line();
-    Walker(controller, table, text, Library::uiautomation, limit).walk(window, 0);
-    controller.last_text_size = text.size();
-    return snapshot_result(controller, name, text);
+    return walk_window(controller, fresh, window, name, nb::handle(), Library::uiautomation, limit,
+                       stop);
+}
+
+nb::object snapshot_through(nb::object self, nb::object window_title, nb::object max_depth,
+                            const StopFlag *stop) {
+    if (state(self).pywinauto_available)
+        return pywinauto_snapshot(self, window_title, max_depth, stop);
+    return uiautomation_snapshot(self, window_title, max_depth, stop);
+}
+
+/// What the executor runs for `_snapshot_windows`: the snapshot, until the
+/// flag in `stop` is raised.
+nb::object snapshot_until_stopped(nb::object self, nb::object window_title,
+                                  nb::object max_depth, nb::capsule stop) {
+    return snapshot_through(self, window_title, max_depth,
+                            static_cast<const StopFlag *>(stop.data()));
+}
+
+/// Raises the stop flag when the awaiting coroutine ends, however it ends.
+struct RaiseOnExit {
+    StopFlag *flag;
+    ~RaiseOnExit() { flag->store(true, std::memory_order_relaxed); }
+};
+
+} // namespace
+
+Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth) {
+    if (!state(self).uia_available) {
+        nb::dict result = failure(
+            "Windows UI Automation not available. Install pywinauto: pip install pywinauto");
+        result["hint"] = "This feature requires pywinauto installed.";
+        co_return result;
+    }
+    // The walk runs on a worker thread and cannot be interrupted there: a
+    // cancelled or closed snapshot raises its flag, and the walk ends at its
+    // next element, releasing the controller for the next snapshot.
+    auto *flag = new StopFlag(false);
+    nb::capsule stop(flag, [](void *p) noexcept { delete static_cast<StopFlag *>(p); });
+    RaiseOnExit raise_on_exit{flag};
+    std::optional<nb::python_error> error;
+    try {
+        nb::object pending =
+            bridge::run_in_executor<&snapshot_until_stopped>(self, window_title, max_depth, stop);
+        co_return co_await pending;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        error.emplace(std::move(e));
+    }
+    nb::str message = common::exception_message(error->value());
+    logger.error("Desktop snapshot failed: %s", message);
+    co_return failure(message);
+}
+
+nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth) {
+    return snapshot_through(self, window_title, max_depth, nullptr);
+}
+
+nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth) {
+    return pywinauto_snapshot(self, window_title, max_depth, nullptr);
+}
+
+nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
+                                 nb::object max_depth) {
+    return uiautomation_snapshot(self, window_title, max_depth, nullptr);
 }
 
 void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,

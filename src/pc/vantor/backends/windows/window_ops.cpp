@@ -1,9 +1,9 @@
 // The Windows window operations: the focused window, the list of windows and
 // focusing a window by title, all read through pywinauto on the executor.
-#include "vantor.h"
+#include "windows.h"
 
-#include "py.h"
-#include "results.h"
+#include "../../py.h"
+#include "../../results.h"
 
 namespace ombrel::vantor {
 

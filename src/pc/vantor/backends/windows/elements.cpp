@@ -1,10 +1,10 @@
 // Acting on the element of a Windows ref: click, type, select and toggle
 // through the element's UI Automation patterns on the executor, with mouse
 // and keyboard fall-backs through PyAutoGUI on the loop's thread.
-#include "vantor.h"
+#include "windows.h"
 
-#include "py.h"
-#include "results.h"
+#include "../../py.h"
+#include "../../results.h"
 
 namespace ombrel::vantor {
 
@@ -37,13 +37,12 @@ nb::object element_of(nb::handle elem_info) {
     return py::item(elem_info, nb::str("element"));
 }
 
-nb::object backend_of(nb::handle elem_info) {
-    return py::get(elem_info, "backend", py::names().pywinauto);
-}
-
 } // namespace
 
-void click_element_sync(nb::object element, nb::object backend, bool double_click) {
+void click_element_sync(nb::object self, nb::object element, nb::object backend,
+                        nb::object double_click_flag) {
+    (void)self;
+    bool double_click = common::truth(double_click_flag);
     if (is_uiautomation(backend)) {
         if (double_click) {
             element.attr("DoubleClick")();
@@ -86,13 +85,14 @@ Coro<> get_element_center(nb::object self, nb::object element, nb::object backen
 }
 
 Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                         bool double_click) {
+                         nb::object double_click_flag) {
+    bool double_click = common::truth(double_click_flag);
     nb::object element, backend;
     std::optional<nb::python_error> failed;
     try {
         element = element_of(elem_info);
-        backend = backend_of(elem_info);
-        nb::object pending = bridge::run_in_executor<&click_element_sync>(element, backend, double_click);
+        backend = entry_backend(elem_info);
+        nb::object pending = bridge::run_in_executor<&click_element_sync>(self, element, backend, double_click_flag);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -130,8 +130,10 @@ Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     co_return failure(*failed, ref);
 }
 
-void type_element_sync(nb::object element, nb::object backend, nb::object text,
-                       bool clear_first, bool press_enter) {
+void type_element_sync(nb::object self, nb::object element, nb::object backend,
+                       nb::object text, nb::object clear_flag, nb::object enter_flag) {
+    (void)self;
+    bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
     nb::str empty("");
     if (is_uiautomation(backend)) {
         try {
@@ -187,14 +189,15 @@ void type_element_sync(nb::object element, nb::object backend, nb::object text,
 }
 
 Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                        nb::object text, bool clear_first, bool press_enter) {
+                        nb::object text, nb::object clear_flag, nb::object enter_flag) {
+    bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
     nb::object element, backend;
     std::optional<nb::python_error> failed;
     try {
         element = element_of(elem_info);
-        backend = backend_of(elem_info);
+        backend = entry_backend(elem_info);
         nb::object pending =
-            bridge::run_in_executor<&type_element_sync>(element, backend, text, clear_first, press_enter);
+            bridge::run_in_executor<&type_element_sync>(self, element, backend, text, clear_flag, enter_flag);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -242,7 +245,9 @@ Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     co_return failure(*failed, ref);
 }
 
-void select_element_sync(nb::object element, nb::object backend, nb::object value) {
+void select_element_sync(nb::object self, nb::object element, nb::object backend,
+                         nb::object value) {
+    (void)self;
     nb::object not_selected = py::checked(
         PyUnicode_FromFormat("Could not select '%S'", value.ptr()));
     if (is_uiautomation(backend)) {
@@ -310,12 +315,12 @@ namespace {
 /// Runs `Fn(element, backend, args...)` for a ref's entry on the executor:
 /// None when it worked, the failure result for `ref` when it raised.
 template <auto Fn, typename... Args>
-Coro<> act_on_element(nb::object ref, nb::object elem_info, Args... args) {
+Coro<> act_on_element(nb::object self, nb::object ref, nb::object elem_info, Args... args) {
     std::optional<nb::python_error> failed;
     try {
         nb::object element = element_of(elem_info);
-        nb::object backend = backend_of(elem_info);
-        nb::object pending = bridge::run_in_executor<Fn>(element, backend, args...);
+        nb::object backend = entry_backend(elem_info);
+        nb::object pending = bridge::run_in_executor<Fn>(self, element, backend, args...);
         co_await pending;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -331,8 +336,7 @@ Coro<> act_on_element(nb::object ref, nb::object elem_info, Args... args) {
 
 Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
                           nb::object value) {
-    (void)self;
-    nb::object failed = co_await act_on_element<&select_element_sync>(ref, elem_info, value);
+    nb::object failed = co_await act_on_element<&select_element_sync>(self, ref, elem_info, value);
     if (!failed.is_none())
         co_return failed;
     nb::dict result = success();
@@ -343,7 +347,8 @@ Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     co_return result;
 }
 
-void toggle_element_sync(nb::object element, nb::object backend) {
+void toggle_element_sync(nb::object self, nb::object element, nb::object backend) {
+    (void)self;
     if (is_uiautomation(backend)) {
         if (try_pattern(element, "GetTogglePattern", true, "Toggle"))
             return;
@@ -356,8 +361,7 @@ void toggle_element_sync(nb::object element, nb::object backend) {
 }
 
 Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
-    (void)self;
-    nb::object failed = co_await act_on_element<&toggle_element_sync>(ref, elem_info);
+    nb::object failed = co_await act_on_element<&toggle_element_sync>(self, ref, elem_info);
     if (!failed.is_none())
         co_return failed;
     nb::dict result = success();

@@ -1,0 +1,45 @@
+// Which backend answers: the registry of the three, and the answers they
+// share.
+#include "backend.h"
+
+#include "../py.h"
+#include "../results.h"
+#include "linux/linux.h"
+#include "macos/macos.h"
+#include "windows/windows.h"
+
+namespace ombrel::vantor {
+
+const Backend &backend_for_system() {
+    nb::object system = module_attr("SYSTEM");
+    if (py::equal(system, "Windows"))
+        return windows_backend;
+    if (py::equal(system, "Darwin"))
+        return macos_backend;
+    return linux_backend;
+}
+
+const Backend &backend_for_entry(nb::handle name) {
+    if (py::equal(name, "macos"))
+        return macos_backend;
+    if (py::equal(name, "linux_atspi"))
+        return linux_backend;
+    return windows_backend;
+}
+
+nb::object entry_backend(nb::handle elem_info) {
+    return py::get(elem_info, "backend", py::names().pywinauto);
+}
+
+Coro<> type_not_supported(nb::object, nb::object ref, nb::object, nb::object, nb::object,
+                          nb::object) {
+    co_return failure("Type not supported on this backend yet", ref);
+}
+
+Coro<> select_not_supported(nb::object, nb::object ref, nb::object elem_info, nb::object) {
+    nb::object name = entry_backend(elem_info);
+    co_return failure(
+        py::checked(PyUnicode_FromFormat("Select not yet supported on %S", name.ptr())), ref);
+}
+
+} // namespace ombrel::vantor

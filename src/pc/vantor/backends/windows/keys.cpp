@@ -1,0 +1,12 @@
+// Key presses on Windows.
+#include "windows.h"
+
+#include "../pyautogui_input.h"
+
+namespace ombrel::vantor {
+
+Coro<> press_key_windows(nb::object self, nb::object key) {
+    co_return co_await press_key_pyautogui(self, key);
+}
+
+} // namespace ombrel::vantor

@@ -1,0 +1,22 @@
+// The public operations of `Vantor` and its lazy initialisation.
+#pragma once
+
+#include "vantor.h"
+
+namespace ombrel::vantor {
+
+void ensure_init(nb::object self);
+
+Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth);
+Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click);
+Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
+                nb::object press_enter);
+Coro<> select_ref(nb::object self, nb::object ref, nb::object value);
+Coro<> toggle_ref(nb::object self, nb::object ref);
+Coro<> get_focused_window(nb::object self);
+Coro<> list_windows(nb::object self);
+Coro<> focus_window(nb::object self, nb::object title);
+Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount);
+Coro<> press_key(nb::object self, nb::object key);
+
+} // namespace ombrel::vantor

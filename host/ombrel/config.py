@@ -1,11 +1,14 @@
-"""The host's configuration records (stand-in).
+"""The host's configuration (stand-in).
 
-Only what the native modules read is here: the heartbeat's settings.
+The heartbeat's settings, which the native heartbeat reads, and the few
+settings of the reference host, taken from the environment.
 """
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
+from pathlib import Path
 
 
 @dataclass
@@ -25,3 +28,38 @@ class HeartbeatConfig:
     #: The check-in prompt; empty or None for the default prompt.
     prompt: str | None = None
 
+
+
+def data_dir() -> Path:
+    """Where the host keeps its own files (the conversation database).
+
+    ``OMBREL_DATA_DIR`` when set, else ``$XDG_DATA_HOME/ombrel``, else
+    ``~/.local/share/ombrel``. Nothing is created here: the stores create
+    their files on first use.
+    """
+    if os.environ.get("OMBREL_DATA_DIR"):
+        return Path(os.environ["OMBREL_DATA_DIR"]).expanduser()
+    base = os.environ.get("XDG_DATA_HOME") or Path.home() / ".local" / "share"
+    return Path(base).expanduser() / "ombrel"
+
+
+def skill_dirs(default: list[Path]) -> list[Path]:
+    """The folders searched for Python skills, first match wins:
+    ``OMBREL_SKILLS_PATH`` (folders joined by the path separator) when set,
+    else ``default``."""
+    value = os.environ.get("OMBREL_SKILLS_PATH")
+    if value:
+        return [Path(part).expanduser() for part in value.split(os.pathsep) if part]
+    return list(default)
+
+
+def model_name() -> str:
+    """The chat model the agent and the skills ask (``OMBREL_MODEL``)."""
+    return os.environ.get("OMBREL_MODEL") or "gpt-4.1-mini"
+
+
+def model_configured() -> bool:
+    """Whether an OpenAI-compatible endpoint is configured, through the
+    client library's own settings (``OPENAI_API_KEY``, ``OPENAI_BASE_URL``).
+    Without one the agent works offline."""
+    return bool(os.environ.get("OPENAI_API_KEY") or os.environ.get("OPENAI_BASE_URL"))

@@ -1,0 +1,195 @@
+"""Ombrel's reference host: the four native modules wired together behind a
+chat page.
+
+    python examples/reference_host/app.py [--port 8765] [--data-dir DIR] [--skills-dir DIR ...]
+
+then open http://127.0.0.1:8765/ in a browser. It needs no key and no
+configuration: the agent works offline with a small command language
+("help" lists it). With an OpenAI-compatible endpoint configured through
+the client library's settings (OPENAI_API_KEY, OPENAI_BASE_URL; the model
+from OMBREL_MODEL) the agent asks the model instead.
+
+What is wired here, and what a real host puts in its place:
+- the gateway (``ombrel.gateway.ws``), mounted as a router;
+- the standard agent (``ombrel.core.agent``) with its tools: the desktop
+  controller (``ombrel.pc.vantor``) and the skill runner
+  (``ombrel.skills.corvex``) on the skill folders;
+- the guardrails (``ombrel.core.guardrails``): shell-running skills wait for
+  the user's approval;
+- the computer-use agent (``ombrel.core.computer_use_agent``), a scripted
+  stand-in;
+- the heartbeat (``ombrel.core.heartbeat``) behind its adapter, its beats
+  answered by the agent and broadcast to every page;
+- conversations in SQLite (``ombrel.core.memory``) under the data directory.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import logging
+import sys
+from pathlib import Path
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+# The stand-in host's modules (ombrel.gateway.server, ombrel.core.agent, ...)
+# sit beside the native ones in the ombrel namespace package.
+sys.path.insert(0, str(ROOT / "host"))
+
+import uvicorn  # noqa: E402
+from fastapi import FastAPI, HTTPException  # noqa: E402
+from fastapi.responses import FileResponse  # noqa: E402
+from fastapi.staticfiles import StaticFiles  # noqa: E402
+
+from ombrel import config as host_config  # noqa: E402
+from ombrel.config import HeartbeatConfig  # noqa: E402
+from ombrel.core.agent import StandardAgent  # noqa: E402
+from ombrel.core.computer_use_agent import ComputerUseAgent  # noqa: E402
+from ombrel.core.guardrails import Guardrails  # noqa: E402
+from ombrel.core.heartbeat import HeartbeatRunner  # noqa: E402
+from ombrel.core.heartbeat_adapter import HeartbeatAdapter  # noqa: E402
+from ombrel.core.memory import ConversationStore  # noqa: E402
+from ombrel.core.model_turn import ModelTurn  # noqa: E402
+from ombrel.core.screen import display_missing  # noqa: E402
+from ombrel.core.tools import Tools  # noqa: E402
+from ombrel.gateway import server  # noqa: E402
+from ombrel.gateway.ws import create_ws_router, manager  # noqa: E402
+from ombrel.pc.vantor import Vantor  # noqa: E402
+from ombrel.skills import corvex  # noqa: E402
+from ombrel.skills.system_chromium import use_system_chromium  # noqa: E402
+
+EXAMPLE_SKILLS = ROOT / "examples" / "skills"
+logger = logging.getLogger("ombrel.host.app")
+
+
+class BroadcastingHeartbeat(HeartbeatAdapter):
+    """The adapter, telling every page when the heartbeat changes state (the
+    gateway answers only the page that asked)."""
+
+    def __init__(self, runner: HeartbeatRunner) -> None:
+        super().__init__(runner)
+        self._sends: set[asyncio.Task] = set()
+
+    def status(self) -> dict[str, Any]:
+        state = "paused" if self.is_running and self.is_paused else "running" if self.is_running else "stopped"
+        return {"type": "heartbeat_status", "status": state, "interval": self.interval,
+                "paused": self.is_paused, "beats": self.runner.consecutive_beats,
+                "max": self.runner._config.max_consecutive}
+
+    def _announce(self) -> None:
+        task = asyncio.get_running_loop().create_task(manager.broadcast(self.status()))
+        self._sends.add(task)
+        task.add_done_callback(self._sends.discard)
+
+    def start(self, interval: float | None = None) -> None:
+        super().start(interval)
+        self._announce()
+
+    def stop(self) -> None:
+        super().stop()
+        self._announce()
+
+    def pause(self) -> None:
+        super().pause()
+        self._announce()
+
+    def resume(self) -> None:
+        super().resume()
+        self._announce()
+
+
+def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = None) -> FastAPI:
+    """The reference host. ``data_dir`` holds the conversation database
+    (default: ``ombrel.config.data_dir()``); ``skill_dirs`` are searched for
+    skills (default: ``OMBREL_SKILLS_PATH``, else the user's skills folder
+    and examples/skills)."""
+    data_dir = Path(data_dir) if data_dir else host_config.data_dir()
+    skill_dirs = skill_dirs or host_config.skill_dirs([corvex.SKILLS_DIR, EXAMPLE_SKILLS])
+    use_system_chromium(data_dir / "ms-playwright")
+
+    memory = ConversationStore(data_dir / "conversations.sqlite3")
+    guardrails = Guardrails(manager.broadcast)
+    model = ModelTurn(host_config.model_name()) if host_config.model_configured() else None
+    tools = Tools(Vantor(), corvex.PythonSkillRunner(host_config.model_name()), skill_dirs)
+    agent = StandardAgent(tools, guardrails, memory, model=model)
+
+    async def on_event(event: dict[str, Any]) -> None:
+        await manager.broadcast(event)
+
+    async def on_beat(prompt: str) -> None:
+        """A beat: the agent answers the check-in; every page sees it."""
+        async for event in agent.process_message(prompt, remember=False):
+            await manager.broadcast({**event.to_dict(), "source": "heartbeat"})
+
+    heartbeat_config = HeartbeatConfig(enabled=True, interval_seconds=30, max_consecutive=5)
+    runner = HeartbeatRunner(heartbeat_config, on_beat, on_event)
+    heartbeat = BroadcastingHeartbeat(runner)
+    server.set_state(agent=agent, cu_agent=ComputerUseAgent(), guardrails=guardrails,
+                     heartbeat=heartbeat, config=host_config_record(heartbeat_config), memory=memory)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: FastAPI):
+        yield
+        runner.stop()
+        memory.close()
+
+    app = FastAPI(title="Ombrel reference host", lifespan=lifespan)
+    app.include_router(create_ws_router())
+    app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
+
+    @app.get("/", include_in_schema=False)
+    async def index() -> FileResponse:
+        return FileResponse(HERE / "static" / "index.html")
+
+    @app.get("/api/info")
+    async def info() -> dict[str, Any]:
+        return {"mode": "model" if model else "offline",
+                "model": model.model_name if model else None,
+                "display": display_missing() or "available",
+                "skills": tools.skill_names(),
+                "heartbeat": heartbeat.status()}
+
+    @app.get("/api/conversations")
+    async def conversations() -> dict[str, Any]:
+        return {"current": memory.current, "conversations": memory.list()}
+
+    @app.get("/api/approvals")
+    async def approvals() -> list[dict[str, Any]]:
+        return guardrails.pending()
+
+    @app.get("/files/{skill}/{name}")
+    async def skill_file(skill: str, name: str) -> FileResponse:
+        """A file that a skill wrote into its output folder."""
+        folder = (Path(corvex.OUTPUT_DIR) / skill).resolve()
+        path = (folder / name).resolve()
+        if path.parent != folder or not path.is_file():
+            raise HTTPException(404, "No such skill output file")
+        return FileResponse(path, filename=path.name)
+
+    return app
+
+
+def host_config_record(heartbeat_config: HeartbeatConfig) -> Any:
+    """The "config" entry of the server state: the gateway reads the
+    heartbeat's default interval from it."""
+    from types import SimpleNamespace
+    return SimpleNamespace(heartbeat=heartbeat_config)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, default=8765)
+    parser.add_argument("--data-dir", type=Path, help="where the conversations are kept")
+    parser.add_argument("--skills-dir", type=Path, action="append",
+                        help="a folder of Python skills (repeat for more; replaces the defaults)")
+    args = parser.parse_args()
+    logging.basicConfig(level=logging.INFO, format="%(levelname)s:     %(name)s: %(message)s")
+    app = create_app(args.data_dir, args.skills_dir)
+    print(f"Ombrel on http://127.0.0.1:{args.port}/", flush=True)
+    uvicorn.run(app, host="127.0.0.1", port=args.port, log_level="info")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,183 @@
+"""The reference host's agent in-process: the model path against a local
+OpenAI-compatible server (the real client library, streamed answers and
+tool calls), approvals and stops, and conversations kept across restarts."""
+from __future__ import annotations
+
+import asyncio
+import http.server
+import json
+import threading
+
+import pytest
+
+from conftest import ROOT
+from ombrel.core.agent import StandardAgent
+from ombrel.core.guardrails import Guardrails
+from ombrel.core.memory import ConversationStore
+from ombrel.core.model_turn import ModelTurn
+from ombrel.core.tools import Tools
+from ombrel.pc.vantor import Vantor
+from ombrel.skills import corvex
+
+
+class ModelServer(http.server.ThreadingHTTPServer):
+    """Streams the next of ``replies`` for each chat completion: a text, or
+    a (tool name, arguments) pair. Request bodies are kept."""
+
+    def __init__(self) -> None:
+        super().__init__(("127.0.0.1", 0), ModelHandler)
+        self.replies: list = []
+        self.requests: list = []
+
+
+class ModelHandler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.server.requests.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
+        reply = self.server.replies.pop(0)
+        if isinstance(reply, str):
+            words = reply.split(" ")
+            deltas = [{"content": (" " if i else "") + word} for i, word in enumerate(words)]
+        else:
+            name, arguments = reply
+            text = json.dumps(arguments)
+            deltas = [{"tool_calls": [{"index": 0, "id": "call_x", "type": "function",
+                                       "function": {"name": name, "arguments": text[:5]}}]},
+                      {"tool_calls": [{"index": 0, "function": {"arguments": text[5:]}}]}]
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.end_headers()
+        for delta in deltas:
+            chunk = {"id": "c", "object": "chat.completion.chunk", "created": 0, "model": "m",
+                     "choices": [{"index": 0, "delta": delta, "finish_reason": None}]}
+            self.wfile.write(f"data: {json.dumps(chunk)}\n\n".encode())
+        self.wfile.write(b"data: [DONE]\n\n")
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def model_server(monkeypatch):
+    server = ModelServer()
+    thread = threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True)
+    thread.start()
+    monkeypatch.setenv("OPENAI_BASE_URL", f"http://127.0.0.1:{server.server_port}/v1")
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    yield server
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture
+def agent(tmp_path, monkeypatch):
+    monkeypatch.setattr(corvex, "STATE_DIR", tmp_path / "state")
+    monkeypatch.setattr(corvex, "OUTPUT_DIR", tmp_path / "output")
+    broadcasts: list = []
+
+    async def broadcast(event):
+        broadcasts.append(event)
+
+    tools = Tools(Vantor(), corvex.PythonSkillRunner(), [ROOT / "examples" / "skills"])
+    agent = StandardAgent(tools, Guardrails(broadcast), ConversationStore(tmp_path / "data" / "c.sqlite3"),
+                          stream_delay=0)
+    agent.broadcasts = broadcasts
+    yield agent
+    agent.conversation.close()
+
+
+async def turn(agent, text):
+    return [event.to_dict() async for event in agent.process_message(text)]
+
+
+async def test_the_model_streams_its_answer_and_calls_the_tools(agent, model_server):
+    agent.model = ModelTurn("test-model")
+    model_server.replies = [("run_skill", {"name": "visit_counter", "params": {"who": "Ada"}}),
+                            "You are visitor number one."]
+    events = await turn(agent, "count me in")
+    kinds = [e["type"] for e in events]
+    assert kinds[:2] == ["tool_call", "tool_result"] and kinds[-1] == "done"
+    assert events[0]["arguments"] == {"name": "visit_counter", "params": {"who": "Ada"}}
+    assert events[1]["result"]["result"]["count"] == 1
+    assert kinds.count("text") == 5 and events[-1]["content"] == "You are visitor number one."
+
+    first, second = model_server.requests
+    assert first["model"] == "test-model" and first["stream"] is True
+    assert {t["function"]["name"] for t in first["tools"]} >= {"desktop_snapshot", "run_skill"}
+    assert first["messages"][-1] == {"role": "user", "content": "count me in"}
+    tool_message = second["messages"][-1]
+    assert tool_message["role"] == "tool" and json.loads(tool_message["content"])["result"]["count"] == 1
+
+    # The next turn sends the conversation so far.
+    model_server.replies = ["Again."]
+    await turn(agent, "and again")
+    history = model_server.requests[-1]["messages"]
+    assert [m["role"] for m in history] == ["system", "user", "assistant", "user"]
+
+
+async def test_a_failing_model_endpoint_is_reported_and_harmless(agent, monkeypatch):
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")  # nothing listens there
+    monkeypatch.setenv("OPENAI_MAX_RETRIES", "0")
+    agent.model = ModelTurn("test-model", client=__import__("openai").AsyncOpenAI(max_retries=0))
+    for _ in range(2):
+        events = await turn(agent, "hello")
+        assert [e["type"] for e in events] == ["error", "done"]
+        assert events[0]["message"].startswith("The model request failed (APIConnectionError)")
+
+
+async def test_approvals_wait_for_the_user_and_a_stop_ends_the_wait(agent):
+    events: list = []
+
+    async def collect(text):
+        async for event in agent.process_message(text):
+            events.append(event.to_dict())
+
+    # Approved: the shell command runs.
+    task = asyncio.create_task(collect('run skill shell_command {"command": "echo yes"}'))
+    while not agent.guardrails.pending():
+        await asyncio.sleep(0.01)
+    request = agent.guardrails.pending()[0]
+    assert agent.guardrails.resolve_approval(request["approval_id"], True) is True
+    assert agent.guardrails.resolve_approval(request["approval_id"], True) is False  # once only
+    await task
+    assert next(e for e in events if e["type"] == "tool_result")["result"]["result"]["output"] == "yes"
+
+    # A stop while waiting: the turn ends, every page learns the request expired.
+    events.clear()
+    task = asyncio.create_task(collect('run skill shell_command {"command": "echo no"}'))
+    while not agent.guardrails.pending():
+        await asyncio.sleep(0.01)
+    agent.cancel()
+    await task
+    assert [e["type"] for e in events][-2:] == ["cancelled", "done"]
+    assert not any(e["type"] == "tool_result" for e in events)
+    await asyncio.sleep(0)
+    assert [b["type"] for b in agent.broadcasts] == ["approval_resolved", "approval_expired"]
+    assert agent.guardrails.resolve_approval(request["approval_id"], True) is False
+
+
+@pytest.mark.parametrize("text, error", [
+    ("run skill ../etc/passwd", "Not a skill name"),
+    ("run skill nothing_here", "No skill named nothing_here"),
+    ("type 2", "Usage: type N TEXT"),
+    ("run skill visit_counter {oops", "not valid JSON"),
+])
+async def test_bad_commands_give_a_clear_message(agent, text, error):
+    events = await turn(agent, text)
+    shown = " ".join(json.dumps(e) for e in events)
+    assert error in shown and events[-1]["type"] == "done"
+
+
+async def test_conversations_outlive_the_store(agent, tmp_path):
+    await turn(agent, "help")
+    conversation_id = agent.conversation.current
+    agent.conversation.close()
+    reopened = ConversationStore(tmp_path / "data" / "c.sqlite3")  # as after a restart
+    assert reopened.current is None
+    assert [c["id"] for c in reopened.list()] == [conversation_id]
+    await reopened.resume_conversation(conversation_id)
+    messages = await reopened.get_messages(conversation_id)
+    assert [m["role"] for m in messages] == ["user", "assistant"] and messages[0]["content"] == "help"
+    await reopened.resume_conversation("c-unknown")
+    assert reopened.current == conversation_id and await reopened.get_messages(["not", "an", "id"]) == []
+    reopened.close()

@@ -38,7 +38,7 @@ install_package() {
 
 # Debian packages the tests need (a desktop session for the accessibility
 # tests, a browser for the skill browser, ...); installed when missing.
-DEBIAN_PACKAGES=(g++ procps)
+DEBIAN_PACKAGES=(g++ procps chromium xvfb dbus-daemon python3-gi gir1.2-gtk-3.0)
 
 install_debian_packages() {
   local missing=() package

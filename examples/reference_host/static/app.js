@@ -302,7 +302,9 @@ function show(event, via) {
       const banner = $("banner");
       banner.hidden = false;
       banner.className = event.mode;
-      banner.textContent = (event.mode === "computer_use" ? "Computer-use agent · " : "Standard agent · ") + event.message;
+      banner.textContent = "";
+      banner.appendChild(el("strong", "", event.mode === "computer_use" ? "Computer-use agent" : "Standard agent"));
+      banner.appendChild(el("span", "muted", " · " + event.message));
       if (via === "chat" && turn) turn.standard = event.mode === "standard";
       break;
     }

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import ROOT
+from reference_support import ROOT
 from ombrel.core.agent import StandardAgent
 from ombrel.core.guardrails import Guardrails
 from ombrel.core.memory import ConversationStore

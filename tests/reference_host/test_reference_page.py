@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import SCREENSHOTS
+from reference_support import SCREENSHOTS
 
 pytestmark = pytest.mark.skipif(sys.version_info[:2] != (3, 11),
                                 reason="the browser tests run on the interpreter that serves the example (3.11)")

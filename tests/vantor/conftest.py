@@ -54,3 +54,37 @@ def windows(monkeypatch):
 @pytest.fixture
 def loop_thread():
     return threading.get_ident()
+
+
+SESSION = os.path.join(os.path.dirname(__file__), "desktop", "session.py")
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+
+@pytest.fixture(scope="session")
+def desktop(tmp_path_factory):
+    """A desktop session (desktop/session.py) shared by the tests that need
+    one: its DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, window_id,
+    and bin, a directory whose python3 is Debian's (the one with gi)."""
+    import json
+    import shutil
+    import subprocess
+
+    if not (os.path.exists(DEBIAN_PYTHON) and shutil.which("Xvfb") and shutil.which("xdotool")):
+        pytest.skip("needs Xvfb, xdotool and Debian's python3 with gi")
+    session = subprocess.Popen([DEBIAN_PYTHON, SESSION, "Vantor test window"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        info = json.loads(session.stdout.readline() or '{"error": "no answer"}')
+        if "error" in info:
+            pytest.fail(f"desktop session: {info['error']}")
+        bin_dir = tmp_path_factory.mktemp("bin")
+        (bin_dir / "python3").symlink_to(DEBIAN_PYTHON)
+        info["bin"] = str(bin_dir)
+        yield info
+    finally:
+        session.stdin.close()
+        try:
+            session.wait(15)
+        except subprocess.TimeoutExpired:
+            session.kill()
+            session.wait()

@@ -226,7 +226,8 @@ NB_MODULE(vantor, m) {
     bind<&vt::init_macos>(cls, "_init_macos", "", "None",
                           "Probe the macOS tools (backend not built yet: nothing is probed).");
     bind<&vt::init_linux>(cls, "_init_linux", "", "None",
-                          "Probe the Linux tools (backend not built yet: nothing is probed).");
+                          "Probe xdotool on the search path and AT-SPI through the python3 "
+                          "there (a blocking run of up to 5 seconds).");
 
 #define TITLE_DEPTH "window_title: str | None, max_depth: int"
 #define ENTRY "ref: int, elem_info: dict[str, typing.Any]"
@@ -310,13 +311,24 @@ NB_MODULE(vantor, m) {
 
     // Linux
     bind<&vt::snapshot_linux>(cls, "_snapshot_linux", TITLE_DEPTH, RESULT,
-                              "Linux snapshot (not built yet).");
+                              "Linux snapshot: through AT-SPI when the probe found it, else "
+                              "through xdotool alone.");
+    bind<&vt::snapshot_linux_atspi>(cls, "_snapshot_linux_atspi", TITLE_DEPTH, RESULT,
+                                    "Linux snapshot of the AT-SPI tree, walked by a python3 "
+                                    "child (15 seconds at most).");
+    bind<&vt::snapshot_linux_xdotool>(cls, "_snapshot_linux_xdotool",
+                                      "window_title: str | None", RESULT,
+                                      "The window's name and id from xdotool; no elements, "
+                                      "and no refs left valid.");
     bind<&vt::click_ref_linux>(cls, "_click_ref_linux", ENTRY ", double_click: bool", RESULT,
-                               "Linux click by ref (not built yet).");
+                               "Linux refs cannot be clicked: always a failure that says "
+                               "what to do instead.");
     bind<&vt::get_focused_window_linux>(cls, "_get_focused_window_linux", "", RESULT,
-                                        "Linux focused window (not built yet).");
+                                        "The active window's title, from xdotool.");
     bind<&vt::list_windows_linux>(cls, "_list_windows_linux", "", RESULT,
-                                  "Linux window list (not built yet).");
+                                  "The visible windows (id and title; the first 50 ids), "
+                                  "from xdotool.");
     bind<&vt::focus_window_linux>(cls, "_focus_window_linux", "title: str", RESULT,
-                                  "Linux window focus (not built yet).");
+                                  "Activate the first window whose name matches title, "
+                                  "through xdotool.");
 }

@@ -1,5 +1,6 @@
 // The Linux backend: the AT-SPI accessibility bus, read by a walker script
-// in a `python3` child process, and the `xdotool` command.
+// in a `python3` child process, and the `xdotool` command. Every child runs
+// within a time limit and is killed and reaped when it overruns it.
 #pragma once
 
 #include "../backend.h"
@@ -8,12 +9,29 @@ namespace ombrel::vantor {
 
 extern const Backend linux_backend;
 
+// Probe (init.cpp)
 void init_linux(nb::object self);
+
+// Snapshots (snapshot.cpp)
 Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth);
+Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth);
+Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title);
+
+// Element actions (click.cpp)
 Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object elem_info,
                        nb::object double_click);
+
+// Window operations (window_ops.cpp)
 Coro<> get_focused_window_linux(nb::object self);
 Coro<> list_windows_linux(nb::object self);
 Coro<> focus_window_linux(nb::object self, nb::object title);
+
+// xdotool (xdotool.cpp)
+/// Runs `xdotool <arguments...>` within `timeout` seconds; its standard
+/// output decoded as strict UTF-8 and stripped. Its exit status and
+/// standard error are not looked at.
+Coro<> xdotool(nb::list arguments, double timeout);
+/// The first line of `output`, decoded and stripped.
+nb::str first_line(nb::str output);
 
 } // namespace ombrel::vantor

@@ -1,0 +1,20 @@
+// Clicking the element of a Linux ref: AT-SPI refs are for reading only.
+#include "linux.h"
+
+#include "../../results.h"
+
+namespace ombrel::vantor {
+
+Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object, nb::object) {
+    if (!state(self).pyautogui_available)
+        co_return failure("PyAutoGUI not available for clicking. Install: pip install pyautogui",
+                          ref);
+    nb::dict result = failure("Direct element clicking via AT-SPI2 is not yet supported. Use "
+                              "screenshot + coordinate-based click instead: desktop click "
+                              "x=100 y=200",
+                              ref);
+    result["hint"] = "Take a screenshot first, then click at the element's coordinates.";
+    co_return result;
+}
+
+} // namespace ombrel::vantor

@@ -1,0 +1,107 @@
+// The Linux window operations through xdotool: the active window, the list
+// of visible windows and activating a window by title. Any error of xdotool
+// (a time-out, the executable gone, output that is not UTF-8) is the
+// operation's failure.
+#include "linux.h"
+
+#include "../../py.h"
+#include "../../results.h"
+
+namespace ombrel::vantor {
+
+namespace {
+
+nb::list args(std::initializer_list<nb::handle> items) {
+    nb::list list;
+    for (nb::handle item : items)
+        list.append(item);
+    return list;
+}
+
+Coro<> focused_title() {
+    nb::list command = args({nb::str("getactivewindow"), nb::str("getwindowname")});
+    nb::object title = co_await xdotool(command, 5.0);
+    nb::dict result = success();
+    result["title"] = title;
+    co_return result;
+}
+
+Coro<> visible_windows() {
+    nb::list search = args({nb::str("search"), nb::str("--onlyvisible"), nb::str("--name"),
+                            nb::str("")});
+    nb::object listed = co_await xdotool(search, 5.0);
+    nb::object ids = listed.attr("split")("\n");
+    nb::list records;
+    Py_ssize_t examined = std::min<Py_ssize_t>(nb::len(ids), 50);
+    for (Py_ssize_t i = 0; i < examined; ++i) {
+        nb::object id = py::item(ids, nb::int_(i)).attr("strip")();
+        if (!py::truthy(id))
+            continue;
+        nb::list command = args({nb::str("getwindowname"), id});
+        nb::object name = co_await xdotool(command, 3.0);
+        if (!py::truthy(name))
+            continue;
+        nb::dict record;
+        record["id"] = id;
+        record["title"] = name;
+        records.append(record);
+    }
+    nb::dict result = success();
+    result["windows"] = records;
+    result["count"] = nb::len(records);
+    co_return result;
+}
+
+Coro<> activate(nb::object title) {
+    nb::list search = args({nb::str("search"), nb::str("--name"), title});
+    nb::object found = co_await xdotool(search, 5.0);
+    nb::str id = first_line(nb::str(found));
+    if (!py::truthy(id))
+        co_return failure(
+            py::checked(PyUnicode_FromFormat("No window matching: %S", title.ptr())));
+    nb::list command = args({nb::str("windowactivate"), id});
+    co_await xdotool(command, 5.0);
+    nb::dict result = success();
+    result["window"] = title;
+    result["window_id"] = id;
+    co_return result;
+}
+
+/// Awaits an operation: its result, or a failure with the text of its
+/// error.
+Coro<> or_failure(nb::object operation) {
+    std::optional<nb::python_error> failed;
+    try {
+        co_return co_await operation;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    co_return failure(*failed);
+}
+
+} // namespace
+
+Coro<> get_focused_window_linux(nb::object self) {
+    if (!state(self).linux_xdotool_available)
+        co_return failure("xdotool not available");
+    nb::object operation = focused_title().to_python();
+    co_return co_await or_failure(operation);
+}
+
+Coro<> list_windows_linux(nb::object self) {
+    if (!state(self).linux_xdotool_available)
+        co_return failure("No window listing tool available");
+    nb::object operation = visible_windows().to_python();
+    co_return co_await or_failure(operation);
+}
+
+Coro<> focus_window_linux(nb::object self, nb::object title) {
+    if (!state(self).linux_xdotool_available)
+        co_return failure("xdotool not available");
+    nb::object operation = activate(title).to_python();
+    co_return co_await or_failure(operation);
+}
+
+} // namespace ombrel::vantor

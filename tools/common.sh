@@ -38,7 +38,9 @@ install_package() {
 
 # Debian packages the tests need (a desktop session for the accessibility
 # tests, a browser for the skill browser, ...); installed when missing.
-DEBIAN_PACKAGES=(g++ procps chromium xvfb dbus-daemon python3-gi gir1.2-gtk-3.0)
+DEBIAN_PACKAGES=(g++ procps chromium
+  # a desktop session: X server, D-Bus, AT-SPI, a GTK window, xdotool
+  xvfb xdotool dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0)
 
 install_debian_packages() {
   local missing=() package

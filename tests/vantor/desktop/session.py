@@ -13,6 +13,7 @@ starts and detach from their parents come back to it and are reaped too.
 import ctypes
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -122,7 +123,7 @@ def main():
         sys.stdin.read()
     finally:
         end_all()
-        subprocess.run(["rm", "-rf", runtime])
+        shutil.rmtree(runtime, ignore_errors=True)
 
 
 main()

@@ -7,6 +7,7 @@
 #include "atspi_document.h"
 #include "atspi_walker_py.h"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 

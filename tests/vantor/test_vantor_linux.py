@@ -381,3 +381,33 @@ async def test_click_ref(pyautogui, error):
     result = await controller._click_ref_linux(3, {}, True)
     hint = {"hint": "Take a screenshot first, then click at the element's coordinates."}
     assert result == {"success": False, "error": error, "ref": 3, **(hint if pyautogui else {})}
+
+
+LINK = '{"ref": 1, "role": "link", "name": "a", "value": "", "depth": 1}'
+
+
+@pytest.mark.parametrize("text", [
+    f'{{"elements": [{LINK}], "window": "W", "success": true}}',
+    f'{{"success": true, "window": "X", "elements": [{LINK}], "window": "W"}}',
+    f'{{"success": 1, "window": "W", "elements": [{{"ref": 1}}], "elements": [{LINK}]}}',
+    f'{{"success": true, "window": "W", "elements": [{{"ref": 1}}, {LINK}], "success": 0}}',
+    f'{{"success": true, "window": "W", "elements": [{{"ref": 1}}], ]}}',
+    '[{"success": true}]',
+])
+async def test_documents_are_read_as_json_loads_reads_them(tools, text):
+    """Repeated keys (the last counts), keys in any order, and an error
+    further on in the text that comes before a bad record."""
+    tools.prints(text)
+    try:
+        data = json.loads(text)
+    except ValueError as error:
+        expected = {"success": False, "error": str(error)}
+    else:
+        if type(data) is not dict:
+            expected = {"success": False, "error": "'list' object has no attribute 'get'"}
+        elif not data.get("success"):
+            expected = data
+        else:
+            expected = {"success": True, "window": "W", "snapshot": 'Window: W\n\n  [1] link "a"',
+                        "element_count": 1, "platform": "linux_atspi", "hint": HINT}
+    assert await ready().snapshot() == expected

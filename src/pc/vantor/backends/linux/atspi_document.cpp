@@ -6,7 +6,7 @@
 #include "json_reader.h"
 
 #include <algorithm>
-#include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,55 +23,6 @@ struct Record {
     Value ref, role, name, value, depth;
     bool is_object = true;
 };
-
-struct Document {
-    Value success, window, elements;
-    std::vector<Record> records;
-};
-
-Document read_document(json::Reader &reader) {
-    Document doc;
-    bool is_object = reader.object([&](std::string_view key) {
-        if (key == "elements") {
-            doc.records.clear();
-            doc.elements = Value{Value::Kind::array, {}};
-            bool is_array = reader.array([&] {
-                Record &record = doc.records.emplace_back();
-                record.is_object = reader.object([&](std::string_view field) {
-                    Value v = reader.value();
-                    if (field == "ref")
-                        record.ref = v;
-                    else if (field == "role")
-                        record.role = v;
-                    else if (field == "name")
-                        record.name = v;
-                    else if (field == "value")
-                        record.value = v;
-                    else if (field == "depth")
-                        record.depth = v;
-                });
-                if (!record.is_object)
-                    reader.value();
-            });
-            if (!is_array)
-                doc.elements = reader.value();
-            return;
-        }
-        Value v = reader.value();
-        if (key == "success")
-            doc.success = v;
-        else if (key == "window")
-            doc.window = v;
-    });
-    if (!is_object) {
-        Value top = reader.value();
-        reader.end();
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'get'", top.type_name());
-        throw nb::python_error();
-    }
-    reader.end();
-    return doc;
-}
 
 [[noreturn]] void missing_key(const char *key) {
     PyErr_SetObject(PyExc_KeyError, nb::str(key).ptr());
@@ -92,7 +43,9 @@ long long indent_levels(const Value &depth) {
         nb::raise_type_error("can't multiply sequence by non-int of type '%s'", depth.type_name());
     if (depth.text[0] == '-')
         return 0;
-    return depth.text.size() > 2 ? 4 : std::min<long long>(std::stoll(std::string(depth.text)), 4);
+    if (depth.text.size() > 1)
+        return 4; // two digits or more
+    return std::min(depth.text[0] - '0', 4);
 }
 
 /// `ref > 0`
@@ -111,6 +64,8 @@ bool positive(const Value &ref) {
 
 /// The length of the first `limit` code points of UTF-8 text.
 std::size_t prefix_bytes(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit)
+        return text.size(); // never more characters than bytes
     std::size_t points = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && points++ == limit)
@@ -136,7 +91,7 @@ void add_value(SnapshotText &text, const Value &value, std::size_t limit = 0) {
 bool differ(const Value &a, const Value &b) {
     if (a.is_string() && b.is_string())
         return a.text != b.text;
-    if (a.is_string() != b.is_string() && (a.is_string() || b.is_string()))
+    if (a.is_string() || b.is_string())
         return true;
     int same = PyObject_RichCompareBool(a.to_python().ptr(), b.to_python().ptr(), Py_EQ);
     if (same < 0)
@@ -144,134 +99,294 @@ bool differ(const Value &a, const Value &b) {
     return !same;
 }
 
-/// Python strings of the document, the roles (few, repeated) made once.
-class Strings {
+/// The snapshot being built from the records: its text and its ref table,
+/// aside from the controller's until the whole document has been read.
+class Conversion {
 public:
-    nb::object role(const Value &value) {
-        if (!value.is_string())
-            return value.to_python();
-        auto found = roles_.find(value.text);
+    explicit Conversion(std::size_t expected_text) : lines_(expected_text) {}
+
+    /// The header: "Window: " and the window, then an empty line.
+    void start(const Value &window) {
+        lines_.new_line();
+        lines_.add("Window: ");
+        add_value(lines_, required(window, "window"));
+        lines_.new_line();
+        started_ = true;
+    }
+
+    void add(const Record &record) {
+        if (!record.is_object)
+            nb::raise_type_error("an element record is not an object");
+        long long levels = indent_levels(required(record.depth, "depth"));
+        if (positive(required(record.ref, "ref")))
+            add_interactive(record, levels);
+        else
+            add_context(record, levels);
+    }
+
+    /// Installs the table and answers the result.
+    nb::object finish(Vantor &controller, const Value &window) {
+        if (!started_)
+            start(window);
+        nb::dict result = success();
+        result["window"] = window.to_python();
+        result["snapshot"] = lines_.text();
+        result["element_count"] = counter_;
+        result["platform"] = "linux_atspi";
+        result["hint"] = SNAPSHOT_HINT;
+        controller.ref_map = table_;
+        controller.ref_counter = counter_;
+        controller.last_text_size = lines_.size();
+        return result;
+    }
+
+private:
+    void add_interactive(const Record &record, long long levels) {
+        const Value &role = required(record.role, "role");
+        const Value &name = required(record.name, "name");
+        const Value &value = required(record.value, "value");
+        long long ref = ++counter_;
+        const Keys &k = keys();
+        nb::object entry = py::checked(PyDict_Copy(k.entry));
+        if (PyDict_SetItem(entry.ptr(), k.role, role_string(role).ptr()) ||
+            PyDict_SetItem(entry.ptr(), k.name, text_string(name).ptr()) ||
+            PyDict_SetItem(entry.ptr(), k.value, text_string(value).ptr()))
+            throw nb::python_error();
+        nb::object key = py::checked(PyLong_FromLongLong(ref));
+        if (PyDict_SetItem(table_.ptr(), key.ptr(), entry.ptr()))
+            throw nb::python_error();
+        lines_.new_line();
+        lines_.add_indent(levels);
+        lines_.add('[');
+        lines_.add(ref);
+        lines_.add("] ");
+        add_value(lines_, role);
+        if (name.truth()) {
+            lines_.add(" \"");
+            add_value(lines_, name);
+            lines_.add('"');
+        }
+        if (value.truth() && differ(value, name)) {
+            lines_.add(" value=\"");
+            add_value(lines_, value, 100);
+            lines_.add('"');
+        }
+    }
+
+    void add_context(const Record &record, long long levels) {
+        const Value &name = required(record.name, "name");
+        if (!name.truth())
+            return;
+        lines_.new_line();
+        lines_.add_indent(levels);
+        add_value(lines_, required(record.role, "role"));
+        lines_.add(": ");
+        add_value(lines_, name, 200);
+    }
+
+    /// The keys of the entries and a template entry, {"role": None, "name":
+    /// None, "value": None, "backend": "linux_atspi"}, whose copies keep its
+    /// keys' table; made once, kept for the interpreter's life.
+    struct Keys {
+        PyObject *role, *name, *value, *entry;
+    };
+    static const Keys &keys() {
+        static const Keys made = [] {
+            Keys k{common::intern("role").ptr(), common::intern("name").ptr(),
+                   common::intern("value").ptr(), nullptr};
+            nb::dict entry;
+            entry[k.role] = nb::none();
+            entry[k.name] = nb::none();
+            entry[k.value] = nb::none();
+            entry["backend"] = "linux_atspi";
+            k.entry = entry.release().ptr();
+            return k;
+        }();
+        return made;
+    }
+
+    /// Roles are few and repeated: each is made into a str once.
+    nb::object role_string(const Value &role) {
+        if (!role.is_string())
+            return role.to_python();
+        auto found = roles_.find(role.text);
         if (found != roles_.end())
             return found->second;
-        nb::object str = value.to_python();
-        roles_.emplace(value.text, str);
+        nb::object str = role.to_python();
+        roles_.emplace(role.text, str);
         return str;
     }
-    nb::object text(const Value &value) {
+
+    static nb::object text_string(const Value &value) {
         if (value.is_string() && value.text.empty())
             return nb::borrow(py::names().empty);
         return value.to_python();
     }
 
-private:
+    SnapshotText lines_;
+    bool started_ = false;
+    nb::dict table_;
+    long long counter_ = 0;
     std::unordered_map<std::string_view, nb::object> roles_;
 };
 
-/// {"role": None, "name": None, "value": None, "backend": "linux_atspi"}:
-/// copies of it keep their keys' table, so filling one in never resizes.
-nb::object entry_template() {
-    nb::dict entry;
-    entry["role"] = nb::none();
-    entry["name"] = nb::none();
-    entry["value"] = nb::none();
-    entry["backend"] = "linux_atspi";
-    return entry;
+/// A second "window" or "elements" after the conversion began while the
+/// records were read: the document is read again, keeping its records first.
+struct ReadAgain {};
+
+/// What a document's top level holds.
+struct Document {
+    Value success, window;
+    bool has_elements = false;
+    Value elements; // when not an array
+    std::vector<Record> records;
+    /// The conversion began with the "elements" and the records were
+    /// converted as they were read.
+    bool started = false, converted = false;
+    /// The first record that could not be converted: raised once the
+    /// whole text is known to be JSON (Python reads all of it first).
+    std::optional<nb::python_error> failed;
+};
+
+Record read_record(json::Reader &reader) {
+    Record record;
+    record.is_object = reader.object([&](std::string_view field) {
+        Value v = reader.value();
+        if (field == "ref")
+            record.ref = v;
+        else if (field == "role")
+            record.role = v;
+        else if (field == "name")
+            record.name = v;
+        else if (field == "value")
+            record.value = v;
+        else if (field == "depth")
+            record.depth = v;
+    });
+    if (!record.is_object)
+        reader.value();
+    return record;
 }
+
+/// Reads the document. Records that come after a true "success" and the
+/// "window" (the walker's order) go straight into `conversion` unless
+/// `keep_records`; others are kept for later.
+void read_document(json::Reader &reader, Conversion &conversion, bool keep_records,
+                   Document &doc) {
+    bool is_object = reader.object([&](std::string_view key) {
+        if (key == "elements") {
+            if (doc.started)
+                throw ReadAgain{};
+            doc.has_elements = true;
+            doc.records.clear();
+            doc.elements = Value{};
+            bool convert = !keep_records && doc.success.truth() && !doc.window.missing();
+            if (convert) {
+                conversion.start(doc.window);
+                doc.started = true;
+            }
+            bool is_array = reader.array([&] {
+                Record record = read_record(reader);
+                if (!convert) {
+                    doc.records.push_back(record);
+                    return;
+                }
+                if (doc.failed)
+                    return;
+                try {
+                    conversion.add(record);
+                } catch (nb::python_error &e) {
+                    doc.failed.emplace(std::move(e));
+                }
+            });
+            doc.converted = convert && is_array;
+            if (!is_array)
+                doc.elements = reader.value();
+            return;
+        }
+        Value v = reader.value();
+        if (key == "success")
+            doc.success = v;
+        else if (key == "window") {
+            if (doc.started)
+                throw ReadAgain{};
+            doc.window = v;
+        }
+    });
+    if (!is_object) {
+        Value top = reader.value();
+        reader.end();
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'get'", top.type_name());
+        throw nb::python_error();
+    }
+    reader.end();
+}
+
+nb::object json_loads(std::string_view output) {
+    nb::str text(output.data(), output.size());
+    return common::module_attr("json", "loads")(text);
+}
+
+bool ascii(std::string_view text) {
+    unsigned char any = 0;
+    for (char c : text)
+        any |= static_cast<unsigned char>(c);
+    return any < 0x80;
+}
+
+/// White space as str.strip() sees it, among ASCII characters.
+bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
 
 } // namespace
 
-nb::object atspi_document_result(nb::object self, nb::str output) {
-    Vantor &controller = state(self);
+std::string_view walker_output(nb::handle bytes, nb::object &keep) {
+    std::string_view raw(PyBytes_AS_STRING(bytes.ptr()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    if (ascii(raw)) {
+        while (!raw.empty() && ascii_space(raw.front()))
+            raw.remove_prefix(1);
+        while (!raw.empty() && ascii_space(raw.back()))
+            raw.remove_suffix(1);
+        return raw;
+    }
+    keep = nb::borrow(bytes).attr("decode")("utf-8", "replace").attr("strip")();
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(output.ptr(), &size);
+    const char *data = PyUnicode_AsUTF8AndSize(keep.ptr(), &size);
     if (!data)
         throw nb::python_error();
-    std::string_view text(data, static_cast<std::size_t>(size));
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
 
-    json::Reader reader(text);
-    Document doc;
-    try {
-        doc = read_document(reader);
-    } catch (json::SyntaxError &) {
-        // Python's own reader says what is wrong, and where.
-        common::module_attr("json", "loads")(output);
-        PyErr_SetString(PyExc_ValueError, "the AT-SPI walker's output is not JSON");
-        throw nb::python_error();
-    }
-    if (!doc.success.truth())
-        return common::module_attr("json", "loads")(output);
-    if (doc.elements.kind != Value::Kind::array && !doc.elements.missing())
-        nb::raise_type_error("'%s' object is not iterable", doc.elements.type_name());
-
-    // The new table and text are built aside and take the old ones' place at
-    // the end: a record that cannot be read leaves the previous refs valid.
-    // Made once and kept for the interpreter's life.
-    static const nb::handle empty_entry = entry_template().release(),
-                            role_key = common::intern("role"), name_key = common::intern("name"),
-                            value_key = common::intern("value");
-    nb::dict table;
-    long long counter = 0;
-    Strings strings;
-    SnapshotText lines(controller.last_text_size);
-    lines.new_line();
-    lines.add("Window: ");
-    add_value(lines, required(doc.window, "window"));
-    lines.new_line();
-    for (const Record &record : doc.records) {
-        if (!record.is_object)
-            nb::raise_type_error("an element record is not an object");
-        long long levels = indent_levels(required(record.depth, "depth"));
-        if (positive(required(record.ref, "ref"))) {
-            const Value &role = required(record.role, "role");
-            const Value &name = required(record.name, "name");
-            const Value &value = required(record.value, "value");
-            long long ref = ++counter;
-            nb::object entry = py::checked(PyDict_Copy(empty_entry.ptr()));
-            if (PyDict_SetItem(entry.ptr(), role_key.ptr(), strings.role(role).ptr()) ||
-                PyDict_SetItem(entry.ptr(), name_key.ptr(), strings.text(name).ptr()) ||
-                PyDict_SetItem(entry.ptr(), value_key.ptr(), strings.text(value).ptr()))
-                throw nb::python_error();
-            nb::object key = py::checked(PyLong_FromLongLong(ref));
-            if (PyDict_SetItem(table.ptr(), key.ptr(), entry.ptr()))
-                throw nb::python_error();
-            lines.new_line();
-            lines.add_indent(levels);
-            lines.add('[');
-            lines.add(ref);
-            lines.add("] ");
-            add_value(lines, role);
-            if (name.truth()) {
-                lines.add(" \"");
-                add_value(lines, name);
-                lines.add('"');
-            }
-            if (value.truth() && differ(value, name)) {
-                lines.add(" value=\"");
-                add_value(lines, value, 100);
-                lines.add('"');
-            }
-        } else {
-            const Value &name = required(record.name, "name");
-            if (!name.truth())
-                continue;
-            lines.new_line();
-            lines.add_indent(levels);
-            add_value(lines, required(record.role, "role"));
-            lines.add(": ");
-            add_value(lines, name, 200);
+nb::object atspi_document_result(nb::object self, std::string_view output) {
+    Vantor &controller = state(self);
+    for (bool keep_records : {false, true}) {
+        json::Reader reader(output);
+        Conversion conversion(controller.last_text_size);
+        Document doc;
+        try {
+            read_document(reader, conversion, keep_records, doc);
+        } catch (json::SyntaxError &) {
+            // Python's own reader says what is wrong, and where.
+            json_loads(output);
+            PyErr_SetString(PyExc_ValueError, "the AT-SPI walker's output is not JSON");
+            throw nb::python_error();
+        } catch (ReadAgain &) {
+            continue;
         }
+        if (!doc.success.truth())
+            return json_loads(output);
+        if (doc.failed)
+            throw std::move(*doc.failed);
+        if (doc.has_elements && doc.elements.kind != Value::Kind::missing)
+            nb::raise_type_error("'%s' object is not iterable", doc.elements.type_name());
+        if (!doc.converted) {
+            conversion.start(doc.window);
+            for (const Record &record : doc.records)
+                conversion.add(record);
+        }
+        return conversion.finish(controller, doc.window);
     }
-
-    nb::dict result = success();
-    result["window"] = doc.window.to_python();
-    result["snapshot"] = lines.text();
-    result["element_count"] = counter;
-    result["platform"] = "linux_atspi";
-    result["hint"] = SNAPSHOT_HINT;
-    controller.ref_map = table;
-    controller.ref_counter = counter;
-    controller.last_text_size = lines.size();
-    return result;
+    throw std::logic_error("unreachable");
 }
 
 } // namespace ombrel::vantor

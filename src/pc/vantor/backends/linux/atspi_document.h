@@ -4,13 +4,22 @@
 
 #include "../../vantor.h"
 
+#include <string_view>
+
 namespace ombrel::vantor {
 
 /// The result of a snapshot whose walker printed `output` (its standard
-/// output, decoded and stripped). A document whose "success" is missing or
-/// false is returned as json.loads gives it; otherwise the controller gets
-/// the document's ref table and the result describes its elements. Raises
-/// for text that is not JSON and for records that lack a key.
-nb::object atspi_document_result(nb::object self, nb::str output);
+/// output decoded and stripped, as UTF-8, not empty). A document whose
+/// "success" is missing or false is returned as json.loads gives it;
+/// otherwise the controller gets the document's ref table and the result
+/// describes its elements. Raises for text that is not JSON and for records
+/// that lack a key, leaving the previous ref table in place.
+nb::object atspi_document_result(nb::object self, std::string_view output);
+
+/// The standard output of the walker as `atspi_document_result` takes it:
+/// decoded as UTF-8 (undecodable bytes replaced) and stripped of white
+/// space. ASCII output, the usual case, is not copied: the view is into
+/// `bytes`, else into the str kept in `keep`.
+std::string_view walker_output(nb::handle bytes, nb::object &keep);
 
 } // namespace ombrel::vantor

@@ -3,6 +3,7 @@
 #include "common/common.h"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,12 +92,18 @@ const char *Value::type_name() const {
 // Reader ---------------------------------------------------------------------
 
 void Reader::skip_space() {
-    while (pos_ < text_.size()) {
-        char c = text_[pos_];
+    // A local position: the compiler cannot keep a member in a register
+    // across reads through a char pointer.
+    std::size_t pos = pos_;
+    const char *data = text_.data();
+    std::size_t size = text_.size();
+    while (pos < size) {
+        char c = data[pos];
         if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
-            return;
-        ++pos_;
+            break;
+        ++pos;
     }
+    pos_ = pos;
 }
 
 void Reader::expect(char c) {
@@ -171,27 +178,33 @@ void Reader::skip_number() {
     if (at('0')) {
         ++pos_;
     } else {
-        if (pos_ >= text_.size() || !is_digit(text_[pos_]) )
+        if (pos_ >= text_.size() || !is_digit(text_[pos_]))
             throw SyntaxError{};
-        while (pos_ < text_.size() && is_digit(text_[pos_]))
-            ++pos_;
+        skip_digits();
     }
     if (at('.') && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1])) {
         ++pos_;
-        while (pos_ < text_.size() && is_digit(text_[pos_]))
-            ++pos_;
+        skip_digits();
     }
     if (at('e') || at('E')) {
         std::size_t mark = pos_++;
         if (at('+') || at('-'))
             ++pos_;
         if (pos_ < text_.size() && is_digit(text_[pos_])) {
-            while (pos_ < text_.size() && is_digit(text_[pos_]))
-                ++pos_;
+            skip_digits();
         } else {
             pos_ = mark; // "1e" is the number 1 and then garbage
         }
     }
+}
+
+void Reader::skip_digits() {
+    std::size_t pos = pos_;
+    const char *data = text_.data();
+    std::size_t size = text_.size();
+    while (pos < size && is_digit(data[pos]))
+        ++pos;
+    pos_ = pos;
 }
 
 void Reader::skip_container() {
@@ -285,19 +298,37 @@ void Reader::append_code_point(unsigned code) {
 }
 
 std::string_view Reader::string_body() {
+    std::size_t start = pos_, pos = pos_;
+    const char *data = text_.data();
+    std::size_t size = text_.size();
+    // Most strings have no escape: find the closing quote, then check the
+    // run before it in one pass without branches.
+    if (const void *quote = std::memchr(data + start, '"', size - start)) {
+        std::size_t end = static_cast<std::size_t>(static_cast<const char *>(quote) - data);
+        bool plain = true;
+        for (std::size_t i = start; i < end; ++i) {
+            unsigned char c = static_cast<unsigned char>(data[i]);
+            plain &= (c != '\\') & (c >= 0x20);
+        }
+        if (plain) {
+            pos_ = end + 1;
+            return text_.substr(start, end - start);
+        }
+    }
     // The plain run up to the closing quote or the first escape.
-    std::size_t start = pos_;
-    while (pos_ < text_.size()) {
-        unsigned char c = static_cast<unsigned char>(text_[pos_]);
+    while (pos < size) {
+        unsigned char c = static_cast<unsigned char>(data[pos]);
         if (c == '"') {
-            return text_.substr(start, pos_++ - start);
+            pos_ = pos + 1;
+            return text_.substr(start, pos - start);
         }
         if (c == '\\')
             break;
         if (c < 0x20)
             throw SyntaxError{}; // control characters must be escaped
-        ++pos_;
+        ++pos;
     }
+    pos_ = pos;
     if (pos_ >= text_.size())
         throw SyntaxError{};
     // With escapes: decoded into the buffer.

@@ -109,6 +109,7 @@ private:
     void skip_space();
     std::string_view string_body();
     void skip_number();
+    void skip_digits();
     void skip_literal(std::string_view word);
     /// Skips an array or object, nested ones included, without recursion.
     void skip_container();

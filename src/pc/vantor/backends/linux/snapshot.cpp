@@ -105,8 +105,9 @@ Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object
         bridge::ProcessOptions options;
         options.timeout = 15.0;
         nb::tuple done = co_await bridge::run_process(command, options);
-        nb::str output = decoded(done[1]);
-        if (PyUnicode_GetLength(output.ptr()) == 0) {
+        nb::object kept;
+        std::string_view output = walker_output(done[1], kept);
+        if (output.empty()) {
             nb::str errors = decoded(done[2]);
             co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
         }

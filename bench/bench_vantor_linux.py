@@ -1,0 +1,207 @@
+"""Cost of a Linux AT-SPI snapshot.
+
+    PYTHONPATH=build/rel/package python bench/bench_vantor_linux.py [--repeat 7]
+
+(1) document: a fake `python3` (a shell script that prints a file) answers
+    with an AT-SPI walker document of 50,000 element records (realistic
+    roles, names, values and depths). Figures: the time from the call of
+    `_snapshot_linux_atspi` to its result; the time of the child alone (the
+    same process started and read by asyncio directly); their difference,
+    which is our own share (decoding, parsing, the text and the ref table);
+    and, measured in the same run, a plain-Python rendering of the same
+    document-to-text conversion (decode, json.loads, the lines and the
+    entries), with the ratio of the two. Each is given as wall time and as
+    this process's CPU time (the child's own CPU is not counted), which a
+    busy machine disturbs far less.
+(2) real: snapshots of the GTK test window of the end-to-end tests, on a
+    real Xvfb + D-Bus + AT-SPI session (tests/vantor/desktop/session.py):
+    time per snapshot and listed elements per second.
+
+Without PYTHONPATH the Release build in build/rel is used. Build it with
+    cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release
+    ninja -C build/rel vantor
+"""
+import argparse
+import asyncio
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+ELEMENTS = 50_000
+SESSION = ROOT / "tests" / "vantor" / "desktop" / "session.py"
+
+try:
+    from ombrel.pc import vantor
+except ImportError:
+    sys.path.insert(0, str(ROOT / "build" / "rel" / "package"))
+    from ombrel.pc import vantor
+
+INTERACTIVE = ["push button", "check box", "combo box", "text", "link", "menu item",
+               "radio button", "list item", "toggle button", "entry"]
+CONTEXT = ["label", "panel", "filler", "heading", "paragraph", "section"]
+
+
+def make_document(rng):
+    """A walker document: records in pre-order with consistent depths."""
+    records, ref, depth = [], 0, 0
+    for i in range(ELEMENTS):
+        depth = max(1, min(depth + rng.choice((-2, -1, 0, 0, 1, 1)), 9))
+        if rng.random() < 0.55:
+            ref += 1
+            role = rng.choice(INTERACTIVE)
+            name = rng.choice(["", f"Item {i}", f"Open the file number {i}", "OK"])
+            value = f"value {i} " * rng.randint(1, 20) if role in ("text", "entry") else ""
+            records.append({"ref": ref, "role": role, "name": name, "value": value,
+                            "depth": depth})
+        else:
+            name = rng.choice(["", f"Label {i}", "Lorem ipsum dolor sit amet " * 10])
+            records.append({"ref": 0, "role": rng.choice(CONTEXT), "name": name, "value": "",
+                            "depth": depth})
+    return json.dumps({"success": True, "window": "Big window", "app": "bench",
+                       "elements": records, "element_count": ref})
+
+
+def python_conversion(stdout):
+    """The document-to-text conversion in plain Python."""
+    text = stdout.decode("utf-8", errors="replace").strip()
+    data = json.loads(text)
+    if not data.get("success"):
+        return data
+    ref_map, counter = {}, 0
+    lines = [f"Window: {data['window']}", ""]
+    for el in data.get("elements", []):
+        indent = "  " * min(el["depth"], 4)
+        if el["ref"] > 0:
+            counter += 1
+            ref_map[counter] = {"role": el["role"], "name": el["name"], "value": el["value"],
+                                "backend": "linux_atspi"}
+            line = f"{indent}[{counter}] {el['role']}"
+            if el["name"]:
+                line += f' "{el["name"]}"'
+            if el["value"] and el["value"] != el["name"]:
+                line += f' value="{el["value"][:100]}"'
+            lines.append(line)
+        elif el["name"]:
+            lines.append(f"{indent}{el['role']}: {el['name'][:200]}")
+    return {"success": True, "window": data["window"], "snapshot": "\n".join(lines),
+            "element_count": counter, "platform": "linux_atspi"}, ref_map
+
+
+def ready_controller():
+    controller = vantor.Vantor()
+    controller._initialized = True
+    controller._linux_atspi_available = controller._linux_xdotool_available = True
+    return controller
+
+
+async def child_alone(command):
+    process = await asyncio.create_subprocess_exec(
+        *command, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
+    stdout, _ = await process.communicate()
+    return stdout
+
+
+def ms(seconds):
+    return f"{seconds * 1e3:8.2f} ms"
+
+
+async def document_figures(repeat):
+    workdir = Path(tempfile.mkdtemp(prefix="bench-vantor-"))
+    document = make_document(random.Random(11))
+    (workdir / "doc.json").write_text(document)
+    fake = workdir / "bin" / "python3"
+    fake.parent.mkdir()
+    fake.write_text(f"#!/bin/sh\nexec /bin/cat {workdir / 'doc.json'}\n")
+    fake.chmod(0o755)
+    os.environ["PATH"] = f"{fake.parent}{os.pathsep}{os.environ['PATH']}"
+
+    controller = ready_controller()
+    first = await controller._snapshot_linux_atspi(None, 8)
+    stdout = await child_alone([str(fake)])
+    expected, table = python_conversion(stdout)
+    assert all(first[k] == expected[k] for k in expected), "the conversions differ"
+    assert controller._ref_map == table
+
+    clocks = {"wall": time.perf_counter, "cpu": time.process_time}
+    runs = {(what, clock): [] for what in ("call", "child", "python") for clock in clocks}
+
+    def measure(what, started):
+        for clock, now in clocks.items():
+            runs[what, clock].append(now() - started[clock])
+
+    for _ in range(repeat):
+        started = {clock: now() for clock, now in clocks.items()}
+        await controller._snapshot_linux_atspi(None, 8)
+        measure("call", started)
+        started = {clock: now() for clock, now in clocks.items()}
+        stdout = await child_alone([str(fake)])
+        measure("child", started)
+        started = {clock: now() for clock, now in clocks.items()}
+        python_conversion(stdout)
+        measure("python", started)
+    print(f"document: {ELEMENTS:,} records, {first['element_count']:,} refs, "
+          f"{len(document) / 1e6:.1f} MB of JSON, {len(first['snapshot']) / 1e6:.1f} MB of text "
+          f"(medians of {repeat}; wall time, and this process's CPU time)")
+    for clock in clocks:
+        call, child, plain = (statistics.median(runs[what, clock])
+                              for what in ("call", "child", "python"))
+        ours = max(call - child, 1e-9)
+        print(f"  [{clock}] call to result {ms(call)}, the child alone {ms(child)}")
+        print(f"  [{clock}] ours (parse, text, table) {ms(ours)} = {ours / call:5.1%} of the "
+              f"call, {ours / ELEMENTS * 1e9:5.0f} ns per record")
+        print(f"  [{clock}] plain Python conversion  {ms(plain)} = "
+              f"{plain / ELEMENTS * 1e9:5.0f} ns per record;  ratio Python / ours "
+              f"{plain / ours:5.1f}x")
+
+
+async def real_figures(repeat):
+    if not os.path.exists("/usr/bin/python3"):
+        print("real: skipped (no /usr/bin/python3)")
+        return
+    session = subprocess.Popen(["/usr/bin/python3", str(SESSION), "Vantor bench window"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        info = json.loads(session.stdout.readline())
+        if "error" in info:
+            print(f"real: skipped ({info['error']})")
+            return
+        for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+            os.environ[name] = info[name]
+        bin_dir = Path(tempfile.mkdtemp(prefix="bench-vantor-bin-"))
+        (bin_dir / "python3").symlink_to("/usr/bin/python3")
+        os.environ["PATH"] = f"{bin_dir}{os.pathsep}{os.environ['PATH']}"
+        controller = ready_controller()
+        first = await controller._snapshot_linux_atspi("Vantor bench window", 8)
+        assert first["success"], first
+        listed = first["snapshot"].count("\n") - 1
+        times = []
+        for _ in range(repeat):
+            started = time.perf_counter()
+            await controller._snapshot_linux_atspi("Vantor bench window", 8)
+            times.append(time.perf_counter() - started)
+        median = statistics.median(times)
+        print(f"real GTK window: {listed} listed elements, {first['element_count']} refs; "
+              f"{ms(median)} per snapshot (median of {repeat}) = "
+              f"{listed / median:6.0f} listed elements per second")
+    finally:
+        session.stdin.close()
+        session.wait(15)
+
+
+async def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args()
+    await document_figures(args.repeat)
+    await real_figures(args.repeat)
+
+
+if __name__ == "__main__":
+    asyncio.run(main())

@@ -370,6 +370,17 @@ async def test_hanging_tools_are_stopped_at_their_limits(tools):
     assert tools.children_gone() == 5
 
 
+async def test_a_cancelled_snapshot_leaves_no_child(tools):
+    tools.executable("python3", "exec /bin/sleep 60")
+    snapshot = asyncio.ensure_future(ready().snapshot())
+    while not (tools.root / "pids").exists():
+        await asyncio.sleep(0.01)
+    snapshot.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await snapshot
+    assert tools.children_gone() == 1
+
+
 # Clicks --------------------------------------------------------------------
 
 @pytest.mark.parametrize("pyautogui, error", [

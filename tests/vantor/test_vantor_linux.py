@@ -232,9 +232,6 @@ async def test_document_to_text(tools):
     ("not json", "", {"success": False, "error": "Expecting value: line 1 column 1 (char 0)"}),
     ('{"success": true, "window": "W", "elements": [{"ref": 1, "role": "link", "value": "",'
      ' "depth": 1}]}', "", {"success": False, "error": "'name'"}),
-    ('{"success": true, "window": "W", "elements": [], } ', "",
-     {"success": False, "error": "Expecting property name enclosed in double quotes: "
-                                 "line 1 column 50 (char 49)"}),
 ])
 async def test_failures_keep_the_previous_refs(tools, caplog, out, err, expected):
     tools.prints(out, err)

@@ -43,15 +43,6 @@ nb::list context_get_logs(nb::handle self) {
     }());
 }
 
-Coro<void> browser_close(nb::object self) {
-    // Only the fields for now: nothing opens a browser yet.
-    self.attr("_page") = nb::none();
-    self.attr("_browser_instance") = nb::none();
-    self.attr("_browser_context") = nb::none();
-    self.attr("log")("Browser closed");
-    co_return;
-}
-
 Coro<void> cleanup(nb::object self) {
     co_await self.attr("browser_close")();
 }

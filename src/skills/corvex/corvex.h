@@ -19,7 +19,8 @@ inline const bridge::Logger logger("ombrel.skills.corvex");
 // --- The module namespace (names.cpp) --------------------------------------
 
 /// A Python module: the one already in `sys.modules` (a plain lookup), else
-/// imported.
+/// imported; `from module import name`.
+using common::import_from;
 using common::import_module;
 /// A name of this module's namespace, read at the time of use, so that a
 /// host (or a test) can point `SKILLS_DIR`, `STATE_DIR` and `OUTPUT_DIR`
@@ -78,8 +79,33 @@ nb::str write_file(nb::handle self, nb::handle path, nb::handle content);
 nb::str read_file(nb::handle self, nb::handle path);
 
 Coro<> shell(nb::object self, nb::object command, nb::object timeout);
-Coro<void> browser_close(nb::object self);
 Coro<void> cleanup(nb::object self);
+
+// --- OmbrelContext: the browser (browser.cpp) ------------------------------
+
+Coro<> browser_open(nb::object self);
+Coro<void> browser_navigate(nb::object self, nb::object url, nb::object wait_until);
+Coro<void> browser_click(nb::object self, nb::object selector, nb::object timeout);
+Coro<void> browser_type(nb::object self, nb::object selector, nb::object text,
+                        nb::object timeout);
+Coro<> browser_evaluate(nb::object self, nb::object js);
+Coro<> browser_get_text(nb::object self);
+Coro<void> browser_wait(nb::object self, nb::object selector, nb::object timeout);
+Coro<> browser_screenshot(nb::object self, nb::object name);
+Coro<void> browser_upload(nb::object self, nb::object selector, nb::object file_path);
+Coro<void> browser_save_session(nb::object self);
+Coro<void> browser_close(nb::object self);
+
+// --- OmbrelContext: the language model (llm.cpp) ---------------------------
+
+Coro<> llm_ask(nb::object self, nb::object prompt, nb::object system);
+Coro<> llm_json(nb::object self, nb::object prompt, nb::object system);
+nb::object create_llm_client(nb::handle self);
+
+// --- OmbrelContext: documents (documents.cpp) ------------------------------
+
+nb::str create_document(nb::handle self, nb::handle title, nb::handle content,
+                        nb::handle format, nb::handle filename);
 
 // --- PythonSkillRunner (runner.cpp) ----------------------------------------
 

@@ -23,7 +23,9 @@ bool is_mapping(nb::handle value) {
 nb::module_ import_module(const char *name) {
     nb::str module_name(name);
     nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
-    if (module.is_valid())
+    // None in sys.modules blocks the import: the import system raises
+    // ModuleNotFoundError for it.
+    if (module.is_valid() && !module.is_none())
         return nb::borrow<nb::module_>(module);
     if (PyErr_Occurred())
         throw nb::python_error();

@@ -211,7 +211,7 @@ async def test_fixed_settings_one_launch_and_saved_session(corvex, monkeypatch, 
 async def test_missing_playwright_logged_and_raised(corvex, monkeypatch, records):
     monkeypatch.setitem(sys.modules, "playwright.async_api", None)
     ctx = corvex.OmbrelContext("fake")
-    with pytest.raises(ImportError) as caught:
+    with pytest.raises(ModuleNotFoundError, match="None in sys.modules") as caught:
         await ctx.browser_screenshot()
     assert records() == [f"[fake] Failed to open browser: {caught.value}"]
     assert ctx._playwright is None and ctx._page is None

@@ -53,6 +53,17 @@ async def test_json_replies(ctx, chat_server, records, reply, expected, logged):
                         [f"[asker] Failed to parse LLM response as JSON: {logged}"])
 
 
+@pytest.mark.parametrize("reply", [
+    '{"s": "\\u00e9\\ud83d\\ude00\\n\\"", "lone": "\\ud800", "k": {"k": [-0.0, 1e400]}}',
+    '{"big": 123456789012345678901234567890, "nan": NaN, "f": 0.1, "dup": 1, "dup": 2.5e-3}',
+    '{"deep": ' + "[" * 400 + "]" * 400 + "}",
+    '{"é": "𝄞", "x": [true, false, null, -12, "\\/"]}',
+])
+async def test_json_read_as_json_loads_reads_it(ctx, chat_server, reply):
+    chat_server.replies.append(reply)
+    assert repr(await ctx.llm_json("q")) == repr(json.loads(reply))
+
+
 @pytest.mark.parametrize("reply", ["[1, 2]", '"text"', "42", "true"])
 async def test_json_that_is_not_an_object_raises(ctx, chat_server, reply):
     chat_server.replies.append(reply)

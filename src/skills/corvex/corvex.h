@@ -100,6 +100,9 @@ Coro<void> browser_close(nb::object self);
 
 Coro<> llm_ask(nb::object self, nb::object prompt, nb::object system);
 Coro<> llm_json(nb::object self, nb::object prompt, nb::object system);
+/// `json.loads(text)` for the documents it reads itself (json_reply.cpp);
+/// an empty object for any other text, which is left to `json.loads`.
+nb::object read_json(nb::str text);
 nb::object create_llm_client(nb::handle self);
 
 // --- OmbrelContext: documents (documents.cpp) ------------------------------

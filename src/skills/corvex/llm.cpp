@@ -115,15 +115,21 @@ Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
     nb::object reply = co_await asking;
     nb::str text = unfenced(stripped(reply));
 
-    nb::module_ json = import_module("json");
-    nb::object parsed;
-    try {
-        parsed = json.attr("loads")(text);
-    } catch (nb::python_error &e) {
-        if (!e.matches(json.attr("JSONDecodeError")))
-            throw;
-    }
+    // The common cases are read here; anything else, invalid JSON included,
+    // is json.loads's to decide.
+    nb::object parsed = read_json(text);
+    bool invalid = false;
     if (!parsed.is_valid()) {
+        nb::module_ json = import_module("json");
+        try {
+            parsed = json.attr("loads")(text);
+        } catch (nb::python_error &e) {
+            if (!e.matches(json.attr("JSONDecodeError")))
+                throw;
+            invalid = true;
+        }
+    }
+    if (invalid) {
         nb::object head = nb::steal(PyUnicode_Substring(text.ptr(), 0, logged_reply_chars));
         if (!head.is_valid())
             throw nb::python_error();

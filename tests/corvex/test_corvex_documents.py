@@ -53,6 +53,11 @@ def test_given_filename_overwrites_and_missing_directory_fails(ctx, tmp_path):
     assert ctx.create_document("C", "x", "md", str(absolute)) == str(absolute)
     with pytest.raises(FileNotFoundError):
         ctx.create_document("D", "x", filename="missing/sub.txt")
+    with pytest.raises(IsADirectoryError):
+        ctx.create_document("E", "x", filename=".")
+    with pytest.raises(UnicodeEncodeError):  # and the file keeps its content
+        ctx.create_document("F", "\udc80", filename="notes.txt")
+    assert (ctx._output_dir / "notes.txt").read_text() == "# B\n\nsecond"
 
 
 @pytest.mark.parametrize("args, message", [

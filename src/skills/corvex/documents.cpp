@@ -3,6 +3,8 @@
 #include "corvex.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <initializer_list>
 #include <vector>
 
@@ -27,28 +29,67 @@ static nb::str safe_title(nb::str title) {
     return nb::borrow<nb::str>(name);
 }
 
+static PyObject *checked_text(PyObject *text) {
+    if (!text)
+        throw nb::python_error();
+    return text;
+}
+
 /// title, a line of as many "=" as the title has characters, an empty line,
 /// the content.
 static nb::str plain_layout(nb::str title, nb::str content) {
     nb::object rule = nb::steal(PySequence_Repeat(nb::str("=").ptr(), nb::len(title)));
     if (!rule.is_valid())
         throw nb::python_error();
-    return nb::str("{}\n{}\n\n{}").format(title, rule, content);
+    return nb::steal<nb::str>(checked_text(
+        PyUnicode_FromFormat("%U\n%U\n\n%U", title.ptr(), rule.ptr(), content.ptr())));
 }
 
-/// Writes `text` as UTF-8, replacing the file.
-static void write_text(nb::handle path, nb::handle text) {
-    nb::object file = import_module("io").attr("open")(path, "w", "encoding"_a = "utf-8");
-    try {
-        file.attr("write")(text);
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
+/// Writes `text` as UTF-8 in text mode (line ends as the platform writes
+/// them, as Python's text files do), replacing the file. The file is opened
+/// only once the text is encoded: a text that cannot be written as UTF-8
+/// leaves an existing file as it was.
+static void write_text(nb::str path, nb::str text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+#ifdef _WIN32
+    wchar_t *name = PyUnicode_AsWideCharString(path.ptr(), nullptr);
+    if (!name)
+        throw nb::python_error();
+#else
+    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded.is_valid())
+        throw nb::python_error();
+    const char *name = PyBytes_AS_STRING(encoded.ptr());
+#endif
+    int error = 0;
+    {
+        nb::gil_scoped_release unlocked;
+#ifdef _WIN32
+        FILE *file = _wfopen(name, L"w");
+#else
+        FILE *file = std::fopen(name, "w");
+#endif
+        if (!file) {
+            error = errno;
+        } else {
+            if (std::fwrite(data, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size))
+                error = errno ? errno : EIO;
+            if (std::fclose(file) != 0 && !error)
+                error = errno ? errno : EIO;
         }
-        throw;
     }
-    file.attr("close")();
+#ifdef _WIN32
+    PyMem_Free(name);
+#endif
+    if (error) {
+        // The OSError subclass that Python's open() or write() would raise.
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw nb::python_error();
+    }
 }
 
 /// A title heading, then one paragraph per non-blank block of the content
@@ -113,7 +154,8 @@ nb::str create_document(nb::handle self, nb::handle title, nb::handle content,
             write_text(path, plain_layout(heading, text));
         }
     } else if (PyUnicode_CompareWithASCIIString(kind.ptr(), "md") == 0) {
-        write_text(path, nb::str("# {}\n\n{}").format(heading, text));
+        write_text(path, nb::steal<nb::str>(checked_text(
+                             PyUnicode_FromFormat("# %U\n\n%U", heading.ptr(), text.ptr()))));
     } else {
         write_text(path, plain_layout(heading, text));
     }

@@ -3,45 +3,21 @@ library on a page served on 127.0.0.1, and fakes of Playwright (injected
 through sys.modules) for the failure paths."""
 
 import http.server
-import json
 import pathlib
-import shutil
 import sys
 import threading
 import types
 
 import pytest
-
-# Where Playwright looks for its Chromium builds, by browser name, for the
-# platforms it names its folders after (checked against the installed
-# package's browsers.json for the revisions).
-EXECUTABLES = {
-    "chromium": ["chrome-linux64/chrome", "chrome-linux/chrome", "chrome-linux-arm64/chrome"],
-    "chromium-headless-shell": [
-        "chrome-headless-shell-linux64/chrome-headless-shell",
-        "chrome-headless-shell-linux-arm64/chrome-headless-shell",
-        "chrome-linux/headless_shell"],
-}
-
+from ombrel.skills.system_chromium import browsers_layout
 
 @pytest.fixture(scope="session")
 def browsers_path(tmp_path_factory):
     """A browsers folder laid out as Playwright expects it, whose executables
     are links to Debian's Chromium: nothing is downloaded."""
-    playwright = pytest.importorskip("playwright")
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    if chromium is None:
-        pytest.skip("Debian's chromium is not installed (apt-get install chromium)")
-    package = pathlib.Path(playwright.__file__).parent
-    listings = sorted(package.glob("driver/**/browsers.json"))
-    assert listings, f"no browsers.json in {package}"
-    root = tmp_path_factory.mktemp("ms-playwright")
-    for browser in json.loads(listings[0].read_text())["browsers"]:
-        for executable in EXECUTABLES.get(browser["name"], []):
-            folder = root / f"{browser['name'].replace('-', '_')}-{browser['revision']}"
-            (folder / executable).parent.mkdir(parents=True, exist_ok=True)
-            (folder / executable).symlink_to(chromium)
-            (folder / "INSTALLATION_COMPLETE").touch()
+    root = browsers_layout(tmp_path_factory.mktemp("ms-playwright"))
+    if root is None:
+        pytest.skip("Playwright or Debian's chromium is not installed (apt-get install chromium)")
     return root
 
 

@@ -30,6 +30,7 @@ import contextlib
 import logging
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
@@ -127,7 +128,8 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
     runner = HeartbeatRunner(heartbeat_config, on_beat, on_event)
     heartbeat = BroadcastingHeartbeat(runner)
     server.set_state(agent=agent, cu_agent=ComputerUseAgent(), guardrails=guardrails,
-                     heartbeat=heartbeat, config=host_config_record(heartbeat_config), memory=memory)
+                     # The gateway reads the heartbeat's default interval from "config".
+                     heartbeat=heartbeat, config=SimpleNamespace(heartbeat=heartbeat_config), memory=memory)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI):
@@ -169,13 +171,6 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
         return FileResponse(path, filename=path.name)
 
     return app
-
-
-def host_config_record(heartbeat_config: HeartbeatConfig) -> Any:
-    """The "config" entry of the server state: the gateway reads the
-    heartbeat's default interval from it."""
-    from types import SimpleNamespace
-    return SimpleNamespace(heartbeat=heartbeat_config)
 
 
 def main() -> None:

@@ -13,7 +13,6 @@ import time
 import pytest
 
 import desktop_support
-from ombrel.skills.system_chromium import browsers_layout
 from reference_support import BROKEN_SKILL, ROOT, SCREENSHOTS, App
 
 @pytest.fixture(scope="session")
@@ -25,19 +24,6 @@ def desktop():
     with desktop_support.Desktop() as session:
         session.open_window("Ombrel test window")
         yield session
-
-
-@pytest.fixture(scope="session")
-def browsers_folder(tmp_path_factory):
-    """A PLAYWRIGHT_BROWSERS_PATH laid out over Debian's Chromium, or None."""
-    return browsers_layout(tmp_path_factory.mktemp("ms-playwright"))
-
-
-@pytest.fixture(scope="session")
-def browsers_path(browsers_folder):
-    if browsers_folder is None:
-        pytest.skip("Playwright or Debian's chromium is not installed")
-    return browsers_folder
 
 
 @pytest.fixture(scope="session")

@@ -7,6 +7,8 @@ configuration) holds the stand-in host: the host application's own modules
 run time.
 """
 
+import os
+
 import pytest
 
 from ombrel.skills.system_chromium import browsers_layout
@@ -25,3 +27,40 @@ def browsers_path(browsers_folder):
     if browsers_folder is None:
         pytest.skip("needs Playwright and Debian's chromium (apt-get install chromium)")
     return browsers_folder
+
+
+SESSION = os.path.join(os.path.dirname(__file__), "vantor", "desktop", "session.py")
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+
+@pytest.fixture(scope="session")
+def desktop(tmp_path_factory):
+    """A desktop session (vantor/desktop/session.py) shared by the tests that
+    need one: its DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, window_id,
+    and bin, a directory whose python3 is Debian's (the one with gi)."""
+    import json
+    import shutil
+    import subprocess
+
+    if not (os.path.exists(DEBIAN_PYTHON) and shutil.which("Xvfb") and shutil.which("xdotool")):
+        pytest.skip("needs Xvfb, xdotool and Debian's python3 with gi")
+    # The session's programs are not ours: no sanitizer runtime preloaded
+    # into them (the memory checks preload one into the test process).
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    session = subprocess.Popen([DEBIAN_PYTHON, SESSION, "Vantor test window"], env=env,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        info = json.loads(session.stdout.readline() or '{"error": "no answer"}')
+        if "error" in info:
+            pytest.fail(f"desktop session: {info['error']}")
+        bin_dir = tmp_path_factory.mktemp("bin")
+        (bin_dir / "python3").symlink_to(DEBIAN_PYTHON)
+        info["bin"] = str(bin_dir)
+        yield info
+    finally:
+        session.stdin.close()
+        try:
+            session.wait(15)
+        except subprocess.TimeoutExpired:
+            session.kill()
+            session.wait()

@@ -1,6 +1,6 @@
-"""Fixtures of the reference host's tests: the app run as a user runs it, a
-desktop under Xvfb with a GTK window, and Debian's Chromium driven by
-Playwright.
+"""Fixtures of the reference host's tests: the app run as a user runs it, on
+the shared desktop session (Xvfb with a GTK window) when there is one, and
+Debian's Chromium driven by Playwright.
 
 Page screenshots are kept under build/screenshots/ (or $OMBREL_SCREENSHOTS);
 the run's summary prints the folder."""
@@ -12,29 +12,30 @@ import time
 
 import pytest
 
-import desktop_support
 from reference_support import BROKEN_SKILL, ROOT, SCREENSHOTS, App
 
 @pytest.fixture(scope="session")
-def desktop():
-    """An Xvfb desktop with one GTK window; None where it cannot run."""
-    if desktop_support.missing():
-        yield None
-        return
-    with desktop_support.Desktop() as session:
-        session.open_window("Ombrel test window")
-        yield session
+def desktop_env(request):
+    """The shared desktop session's settings for the app (its display, its
+    buses, a python3 with gi first on PATH), or None where it cannot run."""
+    try:
+        info = request.getfixturevalue("desktop")
+    except pytest.skip.Exception:
+        return None
+    return {"DISPLAY": info["DISPLAY"], "DBUS_SESSION_BUS_ADDRESS": info["DBUS_SESSION_BUS_ADDRESS"],
+            "XDG_RUNTIME_DIR": info["XDG_RUNTIME_DIR"],
+            "PATH": info["bin"] + os.pathsep + os.environ.get("PATH", "")}
 
 
 @pytest.fixture(scope="session")
-def app_env(tmp_path_factory, desktop, browsers_folder):
+def app_env(tmp_path_factory, desktop_env, browsers_folder):
     """The app's environment: a home, skills and data of its own, the
     desktop's display (when there is one), no model endpoint."""
     base = tmp_path_factory.mktemp("reference-host")
     skills = base / "skills"
     skills.mkdir()
     (skills / "broken_skill.py").write_text(BROKEN_SKILL)
-    env = desktop.environ() if desktop else dict(os.environ)
+    env = {**os.environ, **(desktop_env or {})}
     for name in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "OMBREL_DATA_DIR", "OMBREL_SKILLS_PATH"):
         env.pop(name, None)
     if browsers_folder is not None:

@@ -47,7 +47,8 @@ function renderText(node, text) {
   node.textContent = "";
   text.split("```").forEach((part, i) => {
     if (i % 2) node.appendChild(el("pre", "", part.replace(/^\n/, "").replace(/\n$/, "")));
-    else if (part) node.appendChild(document.createTextNode(part));
+    else if (i && part.replace(/^\n/, "")) node.appendChild(document.createTextNode(part.replace(/^\n/, "")));
+    else if (!i && part) node.appendChild(document.createTextNode(part));
   });
 }
 

@@ -22,6 +22,11 @@ void PromiseBase::unhandled_exception() noexcept {
     }
 }
 
+PromiseBase *&PromiseBase::running() noexcept {
+    thread_local PromiseBase *promise = nullptr;
+    return promise;
+}
+
 nb::object PromiseBase::take_await_result() {
     if (await_error) {
         nb::python_error error = std::move(*await_error);
@@ -302,7 +307,9 @@ void CoroutineObject::end_await(PySendResult status, PyObject *produced) noexcep
 
 PySendResult CoroutineObject::run(PyObject **out) noexcept {
     for (;;) {
+        PromiseBase *outer = std::exchange(PromiseBase::running(), promise_);
         handle_.resume();
+        PromiseBase::running() = outer;
         if (handle_.done())
             return finish(out);
         // A new await: its first step, as `await` takes it at once.

@@ -17,7 +17,9 @@
 // never `co_await` inside a `catch` block (C++ forbids it: keep the error in a
 // `std::optional<nb::python_error>` and await after the block). Keep lambdas
 // and braced aggregates out of `co_await` expressions: GCC 12 destroys such
-// temporaries twice there; build them in a statement of their own.
+// temporaries twice there; build them in a statement of their own. Python
+// objects held across a `co_await` go in `Local` variables (or parameters),
+// where the garbage collector sees them.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -48,9 +50,15 @@ public:
     nb::object result;
     std::optional<nb::python_error> python_failure;
     std::exception_ptr cpp_failure;
-    /// Parameters of the coroutine function that hold Python objects, so
-    /// that the garbage collector can see what the frame keeps alive.
+    /// Parameters of the coroutine function that hold Python objects, and
+    /// its `Local` variables, so that the garbage collector can see what the
+    /// frame keeps alive.
     std::vector<const nb::handle *> held;
+
+    /// The promise of the coroutine whose frame runs on this thread now, if
+    /// any (what a `Local` made in the frame registers with).
+    static PromiseBase *&running() noexcept;
+    void forget(const nb::handle *object) noexcept { std::erase(held, object); }
 
     void unhandled_exception() noexcept;
     /// Hand the outcome of the finished await to the suspended coroutine.
@@ -70,6 +78,52 @@ private:
         if constexpr (std::is_base_of_v<nb::object, std::remove_cvref_t<A>>)
             held.push_back(&arg);
     }
+};
+
+/// A local variable of a coroutine function that the garbage collector sees
+/// while the coroutine is suspended, as it sees the parameters. Any Python
+/// object that a coroutine holds across a `co_await` belongs in one, unless
+/// it is a parameter: held in a plain `nb::object`, it is invisible to the
+/// collector, and a reference cycle running through it (the coroutine's task
+/// reachable from the object, say) is never collected.
+///
+///     bridge::Local<nb::list> recipients = nb::list(...);
+///
+/// Made outside a running coroutine frame it is an ordinary object.
+namespace detail {
+template <typename U> struct is_accessor : std::false_type {};
+template <typename I> struct is_accessor<nb::detail::accessor<I>> : std::true_type {};
+} // namespace detail
+
+template <typename T = nb::object> class Local : public T {
+public:
+    // Attribute and item accessors convert through their own operator.
+    template <typename... A>
+        requires(std::is_constructible_v<T, A &&...> &&
+                 !(detail::is_accessor<std::remove_cvref_t<A>>::value || ...))
+    Local(A &&...args) : T(std::forward<A>(args)...) {
+        enter();
+    }
+    Local(const Local &) = delete;
+    Local &operator=(const Local &) = delete;
+    template <typename U>
+        requires std::is_constructible_v<T, U &&>
+    Local &operator=(U &&value) {
+        T::operator=(T(std::forward<U>(value)));
+        return *this;
+    }
+    ~Local() {
+        if (promise_)
+            promise_->forget(this);
+    }
+
+private:
+    void enter() {
+        promise_ = PromiseBase::running();
+        if (promise_)
+            promise_->held.push_back(this);
+    }
+    PromiseBase *promise_ = nullptr;
 };
 
 /// Turns a Python awaitable into the iterator that drives it (what `await`
@@ -137,6 +191,13 @@ public:
     }
     PythonAwaiter await_transform(nb::handle awaitable) {
         return PythonAwaiter{*this, awaitable_iterator(awaitable)};
+    }
+    /// A temporary (`co_await call()`) would hold its object across the
+    /// suspension, out of the collector's sight: its reference is taken
+    /// over here, and the awaited iterator keeps what it needs.
+    PythonAwaiter await_transform(nb::object &&awaitable) {
+        nb::object owned = std::move(awaitable);
+        return PythonAwaiter{*this, awaitable_iterator(owned)};
     }
     template <typename U> TypedAwaiter<U> await_transform(Coro<U> &&coro) {
         nb::object object = std::move(coro).to_python();

@@ -190,3 +190,27 @@ def test_registry_takes_part_in_garbage_collection():
     del manager
     gc.collect()
     assert collected == [True]
+
+
+def test_a_suspended_broadcast_in_a_cycle_is_collected():
+    """The broadcast waits on a recipient that holds the broadcast itself."""
+    import weakref
+
+    class Recipient:
+        async def send_json(self, message):
+            await asyncio.get_running_loop().create_future()
+
+    async def main():
+        refs = []
+        for _ in range(20):
+            manager, recipient = ws.ConnectionManager(), Recipient()
+            manager._connections.append(recipient)
+            recipient.broadcast = manager.broadcast({"type": "x"})
+            recipient.broadcast.send(None)  # suspended in send_json
+            manager._connections.clear()
+            refs.append(weakref.ref(recipient.broadcast))
+            del manager, recipient
+        gc.collect()
+        return [ref() for ref in refs]
+
+    assert asyncio.run(main()) == [None] * 20

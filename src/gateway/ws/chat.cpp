@@ -28,11 +28,11 @@ bool should_use_computer_use(nb::handle message) {
 }
 
 Coro<void> handle_chat(nb::object ws, nb::object message) {
-    nb::dict command = common::expect_dict(message, "message");
-    nb::object state = server_state();
-    nb::object agent = state_get(state, "agent");
-    nb::object cu_agent = state_get(state, "cu_agent");
-    nb::object heartbeat = state_get(state, "heartbeat");
+    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
+    bridge::Local<> state = server_state();
+    bridge::Local<> agent = state_get(state, "agent");
+    bridge::Local<> cu_agent = state_get(state, "cu_agent");
+    bridge::Local<> heartbeat = state_get(state, "heartbeat");
 
     bool has_agent = common::truth(agent);
     bool has_cu_agent = common::truth(cu_agent);
@@ -41,17 +41,17 @@ Coro<void> handle_chat(nb::object ws, nb::object message) {
         co_return;
     }
 
-    nb::object content = get(command, "content", nb::str(""));
-    nb::object text = common::expect_str(content, "content").attr("strip")();
+    bridge::Local<> content = get(command, "content", nb::str(""));
+    bridge::Local<> text = common::expect_str(content, "content").attr("strip")();
     if (nb::len(text) == 0)
         co_return;
-    nb::object attachments = get(command, "attachments", nb::none());
+    bridge::Local<> attachments = get(command, "attachments", nb::none());
 
     // A real user message: the heartbeat's count of unanswered beats restarts.
     if (common::truth(heartbeat))
         heartbeat.attr("reset_consecutive")();
 
-    nb::object requested = get(command, "computer_use", nb::none());
+    bridge::Local<> requested = get(command, "computer_use", nb::none());
     bool computer_use = requested.is_none()
                             ? has_cu_agent && should_use_computer_use(text)
                             : common::truth(requested);
@@ -72,15 +72,15 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
                              common::python_type_name(attachments).c_str());
 
     logger.info(texts::LOG_STANDARD_HANDLING, first_chars(user_text, 80));
-    nb::dict reply = mode_event("standard", texts::STANDARD_MODE);
+    bridge::Local<nb::dict> reply = mode_event("standard", texts::STANDARD_MODE);
     co_await send_json(ws, reply);
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object stream = agent.attr("process_message")(
+        bridge::Local<> stream = agent.attr("process_message")(
             user_text, nb::arg("attachments") = attachments);
-        nb::object events = bridge::aiter(stream);
-        while (nb::object agent_event = co_await bridge::anext(events)) {
+        bridge::Local<> events = bridge::aiter(stream);
+        while (bridge::Local<> agent_event = co_await bridge::anext(events)) {
             co_await send_json(ws, call_method(agent_event, names::to_dict));
             // Approval requests go to every open connection, this one again.
             if (equals(agent_event.attr(names::type), names::tool_approval_needed))
@@ -104,7 +104,7 @@ Coro<void> end_failed_turn(nb::object ws, nb::python_error failure, const char *
     if (!common::is_exception(failure))
         throw failure;
     logger.exception(log_text, failure.value());
-    nb::dict reply = error_event(append_text(prefix, common::exception_message(failure.value())));
+    bridge::Local<nb::dict> reply = error_event(append_text(prefix, common::exception_message(failure.value())));
     co_await send_json(ws, reply);
 }
 

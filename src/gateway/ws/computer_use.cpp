@@ -85,14 +85,14 @@ Coro<void> handle_computer_use_chat(nb::object ws, nb::object cu_agent,
                                     nb::object user_text) {
     common::expect_str(user_text, "user_text");
     logger.info(texts::LOG_COMPUTER_USE_HANDLING, first_chars(user_text, 80));
-    nb::dict reply = mode_event("computer_use", texts::COMPUTER_USE_MODE);
+    bridge::Local<nb::dict> reply = mode_event("computer_use", texts::COMPUTER_USE_MODE);
     co_await send_json(ws, reply);
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object events = bridge::aiter(cu_agent.attr("run_task")(user_text));
-        while (nb::object agent_event = co_await bridge::anext(events)) {
-            nb::object translated = translate(agent_event);
+        bridge::Local<> events = bridge::aiter(cu_agent.attr("run_task")(user_text));
+        while (bridge::Local<> agent_event = co_await bridge::anext(events)) {
+            bridge::Local<> translated = translate(agent_event);
             if (!translated.is_none())
                 co_await send_json(ws, translated);
         }

@@ -41,10 +41,11 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     // Every connection registered now gets the message once, even when the
     // registry changes while a send is waiting (a client that connects or
     // disconnects meanwhile must not make the loop skip another one).
-    nb::list recipients = nb::steal<nb::list>(PySequence_List(registry(manager_of(self)).ptr()));
+    bridge::Local<nb::list> recipients =
+        nb::steal<nb::list>(PySequence_List(registry(manager_of(self)).ptr()));
     if (!recipients.is_valid())
         throw nb::python_error();
-    nb::list dead;
+    bridge::Local<nb::list> dead = nb::list();
     for (nb::handle ws : recipients) {
         std::optional<nb::python_error> failure;
         try {

@@ -5,11 +5,11 @@
 namespace ombrel::gateway {
 
 Coro<void> handle_approval(nb::object ws, nb::object message) {
-    nb::dict command = common::expect_dict(message, "message");
-    nb::object state = server_state();
-    nb::object guardrails = state_get(state, "guardrails");
-    nb::object approval_id = get(command, "approval_id", nb::none());
-    nb::object approved = get(command, "approved", nb::bool_(false));
+    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
+    bridge::Local<> state = server_state();
+    bridge::Local<> guardrails = state_get(state, "guardrails");
+    bridge::Local<> approval_id = get(command, "approval_id", nb::none());
+    bridge::Local<> approved = get(command, "approved", nb::bool_(false));
 
     if (!common::truth(guardrails)) {
         co_await send_json(ws, error_event(texts::GUARDRAILS_NOT_INITIALIZED));
@@ -19,8 +19,8 @@ Coro<void> handle_approval(nb::object ws, nb::object message) {
         co_await send_json(ws, error_event(texts::MISSING_APPROVAL_ID));
         co_return;
     }
-    nb::object success = guardrails.attr("resolve_approval")(approval_id, approved);
-    nb::dict reply = event({{"type", nb::str("approval_resolved")},
+    bridge::Local<> success = guardrails.attr("resolve_approval")(approval_id, approved);
+    bridge::Local<nb::dict> reply = event({{"type", nb::str("approval_resolved")},
                             {"approval_id", approval_id},
                             {"approved", approved},
                             {"success", success}});
@@ -28,37 +28,37 @@ Coro<void> handle_approval(nb::object ws, nb::object message) {
 }
 
 Coro<void> handle_new_conversation(nb::object ws) {
-    nb::object agent = state_get(server_state(), "agent");
+    bridge::Local<> agent = state_get(server_state(), "agent");
     if (!common::truth(agent))
         co_return;
-    nb::object conversation_id =
+    bridge::Local<> conversation_id =
         co_await agent.attr("conversation").attr("start_conversation")();
-    nb::dict reply = event({{"type", nb::str("conversation_started")},
+    bridge::Local<nb::dict> reply = event({{"type", nb::str("conversation_started")},
                             {"conversation_id", conversation_id}});
     co_await send_json(ws, reply);
 }
 
 Coro<void> handle_resume_conversation(nb::object ws, nb::object message) {
-    nb::dict command = common::expect_dict(message, "message");
-    nb::object state = server_state();
-    nb::object agent = state_get(state, "agent");
-    nb::object conversation_id = get(command, "conversation_id", nb::none());
+    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
+    bridge::Local<> state = server_state();
+    bridge::Local<> agent = state_get(state, "agent");
+    bridge::Local<> conversation_id = get(command, "conversation_id", nb::none());
     if (!common::truth(agent) || !common::truth(conversation_id))
         co_return;
 
     co_await agent.attr("conversation").attr("resume_conversation")(conversation_id);
-    nb::object memory = state[nb::str("memory")];
-    nb::object messages = co_await memory.attr("get_messages")(conversation_id);
-    nb::dict reply = event({{"type", nb::str("conversation_resumed")},
+    bridge::Local<> memory = state[nb::str("memory")];
+    bridge::Local<> messages = co_await memory.attr("get_messages")(conversation_id);
+    bridge::Local<nb::dict> reply = event({{"type", nb::str("conversation_resumed")},
                             {"conversation_id", conversation_id},
                             {"messages", messages}});
     co_await send_json(ws, reply);
 }
 
 Coro<void> handle_stop_task(nb::object ws) {
-    nb::object state = server_state();
-    nb::object agent = state_get(state, "agent");
-    nb::object cu_agent = state_get(state, "cu_agent");
+    bridge::Local<> state = server_state();
+    bridge::Local<> agent = state_get(state, "agent");
+    bridge::Local<> cu_agent = state_get(state, "cu_agent");
     bool stopped = false;
 
     if (common::truth(cu_agent) && common::truth(cu_agent.attr("is_running"))) {
@@ -70,7 +70,7 @@ Coro<void> handle_stop_task(nb::object ws) {
         agent.attr("cancel")();
         stopped = true;
     }
-    nb::dict reply = stopped ? event({{"type", nb::str("task_stopped")},
+    bridge::Local<nb::dict> reply = stopped ? event({{"type", nb::str("task_stopped")},
                                       {"message", nb::str(texts::TASK_STOPPED)}})
                              : event({{"type", nb::str("info")},
                                       {"message", nb::str(texts::NO_TASK_RUNNING)}});
@@ -99,20 +99,20 @@ nb::dict heartbeat_status(const char *status) {
 } // namespace
 
 Coro<void> handle_heartbeat_control(nb::object ws, nb::object message) {
-    nb::dict command = common::expect_dict(message, "message");
-    nb::object state = server_state();
-    nb::object heartbeat = state_get(state, "heartbeat");
-    nb::object config = state_get(state, "config");
+    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
+    bridge::Local<> state = server_state();
+    bridge::Local<> heartbeat = state_get(state, "heartbeat");
+    bridge::Local<> config = state_get(state, "config");
 
     if (!common::truth(heartbeat)) {
         co_await send_json(ws, error_event(texts::HEARTBEAT_NOT_INITIALIZED));
         co_return;
     }
 
-    nb::object action = get(command, "action", nb::str(""));
-    nb::dict reply;
+    bridge::Local<> action = get(command, "action", nb::str(""));
+    bridge::Local<nb::dict> reply;
     if (action.equal(nb::str("start"))) {
-        nb::object interval = get(command, "interval", nb::none());
+        bridge::Local<> interval = get(command, "interval", nb::none());
         if (!common::truth(interval))
             interval = common::truth(config) ? configured_interval(config)
                                              : nb::object(nb::int_(300));

@@ -7,8 +7,8 @@ namespace ombrel::gateway {
 static nb::dict pong() { return event({{"type", nb::str("pong")}}); }
 
 Coro<void> handle_message(nb::object ws, nb::object message) {
-    nb::dict command = common::expect_dict(message, "message");
-    nb::object type = get(command, "type", nb::none());
+    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
+    bridge::Local<> type = get(command, "type", nb::none());
     if (type.equal(nb::str("chat")))
         co_await handle_chat(ws, command);
     else if (type.equal(nb::str("approve")))

@@ -9,7 +9,7 @@
 namespace ombrel::gateway {
 
 Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
-    nb::object origin;
+    bridge::Local<> origin;
     if (!origin_allowed(ws, nb::cast<WebSocketEndpoint &>(self).allowed_origins, origin)) {
         // Refused before the handshake is accepted: the client sees HTTP 403.
         logger.warning(texts::LOG_REJECTED_ORIGIN, origin);
@@ -17,15 +17,15 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         co_return;
     }
 
-    nb::object disconnected = nb::module_::import_("fastapi").attr("WebSocketDisconnect");
-    nb::object loads = nb::module_::import_("json").attr("loads");
+    bridge::Local<> disconnected = nb::module_::import_("fastapi").attr("WebSocketDisconnect");
+    bridge::Local<> loads = nb::module_::import_("json").attr("loads");
 
     co_await module_attr("manager").attr("connect")(ws);
     std::optional<nb::python_error> failure;
     try {
         for (;;) {
-            nb::object text = co_await call_method(ws, names::receive_text);
-            nb::object message = loads(text);
+            bridge::Local<> text = co_await call_method(ws, names::receive_text);
+            bridge::Local<> message = loads(text);
             co_await handle_message(ws, message);
         }
     } catch (...) {

@@ -45,18 +45,18 @@ static nb::object early_failure(nb::str skill_name, nb::str error) {
 static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params,
                            nb::str script_path, double start) {
     nb::module_ util = import_module("importlib.util");
-    nb::object spec = util.attr("spec_from_file_location")(
+    bridge::Local<> spec = util.attr("spec_from_file_location")(
         nb::str("ombrel_skill_{}").format(skill_name), script_path);
     if (spec.is_none() || nb::object(spec.attr("loader")).is_none())
         co_return early_failure(skill_name,
                                 nb::str("Failed to load module from {}").format(script_path));
 
     // A fresh module each run, never entered in sys.modules.
-    nb::object module = util.attr("module_from_spec")(spec);
+    bridge::Local<> module = util.attr("module_from_spec")(spec);
 
     // Modules beside the skill file can be imported by it.
     nb::str directory = text_of(make_path(script_path).attr("parent"));
-    nb::object search_path = import_module("sys").attr("path");
+    bridge::Local<> search_path = import_module("sys").attr("path");
     int present = PySequence_Contains(search_path.ptr(), directory.ptr());
     if (present < 0)
         throw nb::python_error();
@@ -68,24 +68,24 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
     if (!has_attribute(module, "run"))
         co_return early_failure(
             skill_name, nb::str("Skill must define 'async def run(ctx, params) -> dict'"));
-    nb::object run = module.attr("run");
+    bridge::Local<> run = module.attr("run");
     if (!is_coroutine_function(run))
         co_return early_failure(
             skill_name,
             nb::str("run() must be an async function (async def run(ctx, params))"));
 
     ctx.attr("log")(nb::str("Starting skill: {}").format(skill_name));
-    nb::object value = co_await run(ctx, params);
+    bridge::Local<> value = co_await run(ctx, params);
 
     if (!PyDict_Check(value.ptr())) {
-        nb::dict wrapped;
+        bridge::Local<nb::dict> wrapped;
         wrapped["result"] = text_of(value);
         value = std::move(wrapped);
     }
-    nb::object success = value.attr("get")("success", true);
+    bridge::Local<> success = value.attr("get")("success", true);
 
-    nb::list output_files;
-    nb::object output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
+    bridge::Local<nb::list> output_files;
+    bridge::Local<> output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
     if (common::truth(output_dir.attr("exists")())) {
         for (nb::handle entry : output_dir.attr("iterdir")())
             if (common::truth(entry.attr("is_file")()))
@@ -154,10 +154,10 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
 
     // Creating the context creates its directories; a failure there is the
     // caller's, before anything needs cleaning up.
-    nb::object ctx = module_attr("OmbrelContext")("skill_name"_a = name,
+    bridge::Local<> ctx = module_attr("OmbrelContext")("skill_name"_a = name,
                                                   "llm_model"_a = self.attr("_llm_model"));
 
-    nb::object outcome;
+    bridge::Local<> outcome;
     std::optional<nb::python_error> failure;  // leaves `run` after the clean-up
     try {
         try {
@@ -177,7 +177,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     // The clean-up runs on every way out.
     std::optional<nb::python_error> cleanup_failure;
     try {
-        nb::object closing = ctx.attr("cleanup")();
+        bridge::Local<> closing = ctx.attr("cleanup")();
         if (failure && failure->matches(PyExc_GeneratorExit))
             finish_without_waiting(closing);
         else

@@ -14,9 +14,19 @@ namespace ombrel::bridge {
 /// The `asyncio` module.
 nb::module_ asyncio();
 
-/// `asyncio.sleep(seconds)`, to be awaited.
+/// `asyncio.sleep(seconds)`, to be awaited (a NaN sleeps not at all).
 nb::object sleep(nb::handle seconds);
 nb::object sleep(double seconds);
+
+/// A time limit in the form the event loop may be handed: none stays none
+/// and so does +inf (no limit); zero, negative or NaN has expired (0.0).
+/// A NaN must never reach the loop: in its timer heap it would break the
+/// order of every other timer and never expire.
+std::optional<double> time_limit(std::optional<double> seconds);
+
+/// `asyncio.wait_for(awaitable, seconds)` with the limit passed through
+/// `time_limit`; to be awaited.
+nb::object wait_for(nb::handle awaitable, std::optional<double> seconds);
 
 namespace detail {
 template <typename R, typename... Params, std::size_t... I>
@@ -63,10 +73,18 @@ struct ProcessOptions {
     bool own_session = false;
 };
 
-/// Starts a child with piped stdout and stderr and awaits its end. Result:
-/// (returncode, stdout bytes, stderr bytes). On time-out the child (its whole
-/// session with `own_session`) is killed and reaped and the TimeoutError goes
-/// on to the caller; cancellation does the same and then propagates.
+/// Starts a child with piped stdout and stderr (stdin inherited) and awaits
+/// its end and the end of its output. Result: (returncode, stdout bytes,
+/// stderr bytes).
+///
+/// The time limit bounds the whole call. On time-out the child (its whole
+/// session with `own_session`) is killed, our ends of the pipes are closed
+/// without reading further, the child is reaped (waiting a moment at most)
+/// and the TimeoutError goes on to the caller: a process that escaped the
+/// session (`setsid`, a daemon) may live on, but holds up nobody and keeps no
+/// descriptor of ours. Cancellation does the same and then propagates, and so
+/// does anything else that ends the wait (`throw()`); a `close()` while the
+/// child is still starting kills it as soon as it exists.
 Coro<nb::tuple> run_process(nb::object command, ProcessOptions options);
 
 } // namespace ombrel::bridge

@@ -4,6 +4,7 @@ and cancellation that leave no process behind."""
 import asyncio
 import os
 import time
+import types
 
 import pytest
 
@@ -123,3 +124,135 @@ async def test_cancellation_while_the_command_starts(ctx, tmp_path, steps):
     # The shell may have been killed between creating the file and writing it.
     if pids.exists() and pids.read_text().strip():
         await assert_all_gone([int(pids.read_text())])
+
+
+def processes_with(marker):
+    """Pids of the live (not zombie) processes whose command line holds `marker`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if marker.encode() not in cmdline.read():
+                    continue
+            if not is_gone(int(entry)):
+                found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def our_zombies():
+    zombies = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] == "Z" and int(fields[1]) == os.getpid():
+            zombies.append(int(entry))
+    return zombies
+
+
+@pytest.fixture
+def marker(request):
+    """A unique sleep duration to find a test's processes by; whatever still
+    runs at the end is killed."""
+    text = f"30.{os.getpid()}{abs(hash(request.node.nodeid)) % 10**6:06d}"
+    yield text
+    for pid in processes_with(text):
+        os.kill(pid, 9)
+
+
+# Children that hold the output pipes open after the shell is gone: escaped
+# from the session (setsid), deaf to SIGTERM, the shell replaced (exec), the
+# shell gone at once while its job keeps the pipe.
+HOLDERS = {
+    "setsid": "setsid sleep {m} & sleep {m}",
+    "sigterm-ignored": "setsid sh -c \"trap '' TERM; sleep {m}\" & sleep {m}",
+    "exec": "exec sleep {m}",
+    "shell-exits-at-once": "setsid sleep {m} &",
+}
+
+
+@pytest.mark.parametrize("holder", HOLDERS)
+@pytest.mark.parametrize("ending", ["timeout", "cancel"])
+async def test_time_out_and_cancel_bound_the_call(ctx, marker, holder, ending):
+    fds = len(os.listdir("/proc/self/fd"))
+    ticks = 0
+
+    async def tick():
+        nonlocal ticks
+        while True:
+            ticks += 1
+            await asyncio.sleep(0.01)
+
+    ticker = asyncio.create_task(tick())
+    command = HOLDERS[holder].format(m=marker)
+    started = time.monotonic()
+    if ending == "timeout":
+        assert await ctx.shell(command, 0.5) == "[TIMEOUT] Command timed out after 0.5s"
+    else:
+        task = asyncio.create_task(ctx.shell(command))
+        await asyncio.sleep(0.5)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+    elapsed = time.monotonic() - started
+    ticker.cancel()
+    assert elapsed < 1.5
+    assert ticks >= 25  # the loop went on meanwhile
+    assert our_zombies() == []
+    assert len(os.listdir("/proc/self/fd")) == fds
+    # Only what escaped from the session may live on.
+    assert bool(processes_with(marker)) == (holder != "exec")
+
+
+@pytest.mark.parametrize("timeout", [float("nan"), -float("inf")])
+async def test_a_nan_time_limit_has_expired_whatever_the_loop_holds(ctx, timeout):
+    other_timer = asyncio.create_task(asyncio.sleep(100))
+    started = time.monotonic()
+    assert await ctx.shell("sleep 5", timeout) == f"[TIMEOUT] Command timed out after {timeout}s"
+    assert time.monotonic() - started < 2
+    other_timer.cancel()
+
+
+async def test_an_infinite_time_limit_is_no_limit(ctx):
+    assert await ctx.shell("sleep 0.1; echo done", float("inf")) == "done"
+
+
+@types.coroutine
+def drive(coro, action):
+    """Awaits `coro` as a task would, applying `action` (throw) right after
+    its first step, while the command is still starting."""
+    yielded = coro.send(None)
+    try:
+        yielded = action(coro)
+        while True:
+            yielded = coro.send((yield yielded))
+    except StopIteration as stop:
+        return stop.value
+
+
+@pytest.mark.parametrize("ending", ["close", "throw ValueError", "throw CancelledError",
+                                    "throw KeyboardInterrupt"])
+async def test_whatever_ends_the_start_the_child_is_killed(ctx, marker, ending):
+    coro = ctx.shell(f"sleep {marker}")
+    if ending == "close":
+        coro.send(None)
+        coro.close()
+    elif ending == "throw ValueError":
+        # Caught as any failure of the command.
+        assert await drive(coro, lambda c: c.throw(ValueError("thrown in"))) == "[ERROR] thrown in"
+    else:
+        error = getattr(asyncio, ending[6:], None) or KeyboardInterrupt
+        with pytest.raises(error):
+            await drive(coro, lambda c: c.throw(error()))
+    for _ in range(200):
+        await asyncio.sleep(0.01)
+        if not processes_with(marker) and not our_zombies():
+            break
+    assert processes_with(marker) == []
+    assert our_zombies() == []

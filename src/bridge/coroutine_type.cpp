@@ -55,7 +55,18 @@ static int coroutine_clear(PyObject *self) {
     return 0;
 }
 
+/// `tp_new` of the bridge's types: their objects are made only by the
+/// bridge, with their frame; one made from Python would have none. Refused
+/// as CPython refuses to create its own coroutine wrappers.
+static PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
+    nb::object name = nb::steal(PyType_GetName(type));
+    if (name.is_valid())
+        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name.ptr());
+    return nullptr;
+}
+
 static PyType_Slot coroutine_slots[] = {
+    {Py_tp_new, (void *) refuse_new},
     {Py_am_await, (void *) coroutine_am_await},
     {Py_am_send, (void *) coroutine_am_send},
     {Py_tp_iternext, (void *) coroutine_iternext},
@@ -142,6 +153,7 @@ static int await_iterator_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 static PyType_Slot await_iterator_slots[] = {
+    {Py_tp_new, (void *) refuse_new},
     {Py_am_send, (void *) await_iterator_am_send},
     {Py_tp_iter, (void *) await_iterator_iter},
     {Py_tp_iternext, (void *) await_iterator_iternext},
@@ -195,7 +207,7 @@ void register_coroutine_type(nb::module_ &m) {
              });
 
     nb::class_<CoroutineObject>(
-        m, "_Coroutine", nb::type_slots(coroutine_slots),
+        m, "_Coroutine", nb::type_slots(coroutine_slots), nb::is_weak_referenceable(),
         "A coroutine implemented in C++. It behaves like the coroutine object "
         "of an ``async def`` function: await it, or hand it to "
         "``asyncio.create_task``.")

@@ -186,3 +186,29 @@ async def test_refused_browser_client_is_never_registered(live, host, registry, 
     wait_until(lambda: not registry)
     assert messages(ombrel_log, "WARNING") == ["Rejected WebSocket connection from origin http://evil.example"]
     assert "Client connected (1 total)" in messages(ombrel_log)
+
+
+async def test_a_client_that_stops_reading_does_not_stall_a_broadcast(live, host, registry,
+                                                                      monkeypatch):
+    """Each broadcast approval request is large: the silent client's buffers
+    fill at once, and its send blocks until the time limit drops it."""
+    monkeypatch.setattr(ws, "BROADCAST_SEND_TIMEOUT", 0.5)
+    bulk = "x" * 1_000_000
+    count = 40
+
+    async def script(text, attachments):
+        for number in range(count):
+            yield server.AgentEvent(APPROVAL["type"], {"approval_id": "ap-1", "n": number, "bulk": bulk})
+
+    host.agent.script = script
+    silent = await connect(live.url(), max_queue=1, max_size=None, compression=None)
+    silent.transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    async with connect(live.url(), max_size=None) as healthy:
+        wait_until(lambda: len(registry) == 2)
+        await healthy.send('{"type": "chat", "content": "go"}')
+        started = asyncio.get_running_loop().time()
+        received = [await receive(healthy, timeout=10) for _ in range(1 + 2 * count)]
+        assert [m.get("n") for m in received[1:]] == [n for n in range(count) for _ in (0, 1)]
+        assert asyncio.get_running_loop().time() - started < 10
+        assert registry == [registry[0]] and len(registry) == 1  # the silent one is gone
+    silent.transport.abort()

@@ -36,6 +36,14 @@ void disconnect(ConnectionManager &self, nb::handle ws) {
     logger.info(texts::LOG_CLIENT_DISCONNECTED, nb::len(registry(self)));
 }
 
+/// `BROADCAST_SEND_TIMEOUT` as read now: seconds, or None for no limit.
+static std::optional<double> send_time_limit() {
+    nb::object limit = module_attr("BROADCAST_SEND_TIMEOUT");
+    if (limit.is_none())
+        return std::nullopt;
+    return nb::cast<double>(common::expect_float(limit, "BROADCAST_SEND_TIMEOUT"));
+}
+
 Coro<void> broadcast(nb::object self, nb::object message) {
     common::expect_dict(message, "message");
     // Every connection registered now gets the message once, even when the
@@ -49,7 +57,10 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     for (nb::handle ws : recipients) {
         std::optional<nb::python_error> failure;
         try {
-            co_await send_json(ws, message);
+            // A client that stops reading must not hold up the others: a
+            // send that does not complete in time fails like a broken one.
+            nb::object sending = send_json(ws, message);
+            co_await bridge::wait_for(sending, send_time_limit());
         } catch (...) {
             failure.emplace(bridge::as_python_error(std::current_exception()));
         }

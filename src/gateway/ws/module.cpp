@@ -42,10 +42,14 @@ NB_MODULE(ws, m) {
              },
              nb::arg("message").none(),
              nb::sig("def broadcast(self, message: dict[str, typing.Any]) -> " COROUTINE("None")),
-             "Send a message to every registered connection; connections whose "
-             "send fails are unregistered.");
+             "Send a message to every registered connection, one after another; "
+             "connections whose send fails, or does not complete within "
+             "``BROADCAST_SEND_TIMEOUT`` seconds, are unregistered.");
 
     m.attr("manager") = nb::cast(gw::ConnectionManager{});
+    // Seconds a broadcast waits for one connection's send before it counts
+    // that connection as dead (None: no limit).
+    m.attr("BROADCAST_SEND_TIMEOUT") = 5.0;
 
     nb::class_<gw::WebSocketEndpoint>(
         m, "_WebSocketEndpoint", nb::dynamic_attr(),

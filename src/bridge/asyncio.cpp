@@ -29,8 +29,9 @@ std::optional<double> time_limit(std::optional<double> seconds) {
 
 nb::object wait_for(nb::handle awaitable, std::optional<double> seconds) {
     std::optional<double> limit = time_limit(seconds);
-    nb::object timeout = limit ? nb::object(nb::float_(*limit)) : nb::object(nb::none());
-    return asyncio().attr("wait_for")(awaitable, timeout);
+    if (!limit)
+        return nb::borrow(awaitable);
+    return asyncio().attr("wait_for")(awaitable, *limit);
 }
 
 } // namespace ombrel::bridge

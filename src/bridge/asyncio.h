@@ -25,7 +25,7 @@ nb::object sleep(double seconds);
 std::optional<double> time_limit(std::optional<double> seconds);
 
 /// `asyncio.wait_for(awaitable, seconds)` with the limit passed through
-/// `time_limit`; to be awaited.
+/// `time_limit`, to be awaited; without a limit, `awaitable` itself.
 nb::object wait_for(nb::handle awaitable, std::optional<double> seconds);
 
 namespace detail {

@@ -59,8 +59,8 @@ Coro<void> broadcast(nb::object self, nb::object message) {
         try {
             // A client that stops reading must not hold up the others: a
             // send that does not complete in time fails like a broken one.
-            nb::object sending = send_json(ws, message);
-            co_await bridge::wait_for(sending, send_time_limit());
+            nb::object sending = bridge::wait_for(send_json(ws, message), send_time_limit());
+            co_await std::move(sending);
         } catch (...) {
             failure.emplace(bridge::as_python_error(std::current_exception()));
         }

@@ -14,7 +14,7 @@ from ombrel.core.heartbeat_adapter import HeartbeatAdapter
 @pytest.fixture
 async def adapter(host):
     runner = HeartbeatRunner(HeartbeatConfig(max_consecutive=2), host.on_beat, host.on_event)
-    adapter = HeartbeatAdapter(runner)
+    adapter = HeartbeatAdapter(runner, min_interval=FAST)
     yield adapter
     adapter.stop()
 
@@ -56,7 +56,7 @@ async def test_a_frozen_configuration_is_replaced_by_an_updated_copy(host):
         "Frozen", [(f.name, f.type, f) for f in dataclasses.fields(HeartbeatConfig)],
         frozen=True)
     config = Frozen(interval_seconds=300, max_consecutive=5)
-    adapter = HeartbeatAdapter(HeartbeatRunner(config, host.on_beat))
+    adapter = HeartbeatAdapter(HeartbeatRunner(config, host.on_beat), min_interval=FAST)
     adapter.start(FAST)
     await until(lambda: host.prompts)
     adapter.stop()
@@ -72,3 +72,16 @@ async def test_a_bad_interval_changes_nothing(adapter, interval, error):
     with pytest.raises(error):
         adapter.start(interval)
     assert not adapter.is_running and adapter.interval == 300
+
+
+async def test_intervals_below_the_floor_are_refused_and_the_beat_goes_on(host):
+    adapter = HeartbeatAdapter(HeartbeatRunner(HeartbeatConfig(), host.on_beat))
+    adapter.start(5)
+    task = adapter.runner._task
+    for interval in (1e-300, 0.999):
+        with pytest.raises(ValueError, match=r"^interval must be at least 1\.0 seconds, not "):
+            adapter.start(interval)
+    assert adapter.is_running and adapter.runner._task is task and adapter.interval == 5
+    adapter.start(1)
+    assert adapter.interval == 1
+    adapter.stop()

@@ -70,7 +70,8 @@ async def test_heartbeat_control_end_to_end(url):
         await ws.manager.broadcast(event)
 
     runner = HeartbeatRunner(HeartbeatConfig(max_consecutive=2), on_beat, on_event)
-    server.set_state(heartbeat=HeartbeatAdapter(runner), agent=server.StandardAgent())
+    server.set_state(heartbeat=HeartbeatAdapter(runner, min_interval=FAST),
+                     agent=server.StandardAgent())
 
     async with websockets.connect(url) as connection:
         client = Client(connection)

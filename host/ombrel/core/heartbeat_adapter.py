@@ -17,10 +17,17 @@ from typing import Any
 
 
 class HeartbeatAdapter:
-    """Bridges the gateway's heartbeat controls to a ``HeartbeatRunner``."""
+    """Bridges the gateway's heartbeat controls to a ``HeartbeatRunner``.
 
-    def __init__(self, runner: Any) -> None:
+    An interval from the client must be at least ``min_interval`` seconds
+    (one second unless the host says otherwise): the gateway passes on any
+    truthy interval, and a tiny one would make a paused runner wake
+    without pause, spinning the event loop.
+    """
+
+    def __init__(self, runner: Any, min_interval: float = 1.0) -> None:
         self.runner = runner
+        self.min_interval = min_interval
 
     @property
     def is_running(self) -> bool:
@@ -69,6 +76,9 @@ class HeartbeatAdapter:
             raise TypeError(f"interval must be a number, not {type(interval).__name__}")
         if not math.isfinite(interval) or interval <= 0:
             raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
+        if interval < self.min_interval:
+            raise ValueError(f"interval must be at least {self.min_interval} seconds, "
+                             f"not {interval!r}")
         config = self.runner._config
         try:
             config.interval_seconds = interval

@@ -127,8 +127,20 @@ class TestErrors:
             def __str__(self):
                 raise ValueError("no text")
 
+        class Nameless(type):
+            @property
+            def __name__(cls):
+                raise RuntimeError("no name")
+
+        class Interrupting(Exception):
+            def __str__(self):
+                raise KeyboardInterrupt
+
         assert bt.describe(ValueError("x")) == "ValueError: x"
         assert bt.describe(Broken()) == "Broken: <exception str() failed>"
+        assert bt.describe(Nameless("N", (Exception,), {})("x")) == "<exception type name failed>: x"
+        with pytest.raises(KeyboardInterrupt):  # not the exception's to swallow
+            bt.describe(Interrupting())
 
 
 class TestCancellation:

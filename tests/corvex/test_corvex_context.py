@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import re
+import threading
 import time
 
 import pytest
@@ -177,3 +178,30 @@ async def test_skill_using_several_operations(corvex, runner, write_skill):
         f"Wrote file: {corvex.OUTPUT_DIR / 'combo' / 'report-2.md'} (17 chars)",
         "done 2"]
     assert json.loads((corvex.STATE_DIR / "combo.json").read_text()) == {"runs": 2}
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory"])
+def test_a_state_path_that_is_not_a_regular_file_is_never_opened(ctx, kind):
+    path = ctx._state_file
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    done, unblocked = threading.Event(), threading.Event()
+
+    def unblock():
+        # Had the FIFO been opened for reading, only a writer would free it.
+        if not done.wait(3) and kind == "fifo":
+            unblocked.set()
+            with open(path, "w"):
+                pass
+
+    watchdog = threading.Thread(target=unblock)
+    watchdog.start()
+    try:
+        assert ctx.load_state("k", "default") == "default"
+        assert ctx._load_full_state() == {}
+        with pytest.raises(OSError, match="is not a regular file$"):
+            ctx.save_state("k", 1)
+    finally:
+        done.set()
+        watchdog.join()
+    assert not unblocked.is_set()
+    assert path.is_fifo() if kind == "fifo" else path.is_dir()

@@ -63,6 +63,21 @@ async def test_exception_whose_text_fails_still_gives_a_result(runner, write_ski
     assert result.logs[-1].endswith("FATAL ERROR: <exception str() failed>")
 
 
+async def test_exception_whose_type_name_fails_still_gives_a_result(runner, write_skill):
+    write_skill("nameless.py", """
+        class Nameless(type):
+            @property
+            def __name__(cls):
+                raise RuntimeError("no name")
+        class Odd(Exception, metaclass=Nameless):
+            pass
+        async def run(ctx, params):
+            raise Odd("boom")
+    """)
+    result = await runner.run("nameless", {})
+    assert (result.success, result.error) == (False, "<exception type name failed>: boom")
+
+
 @pytest.mark.parametrize("returned, success, result", [
     ("{'success': False, 'why': 'x'}", False, {"success": False, "why": "x"}),
     ("{'success': 'yes'}", "yes", {"success": "yes"}),
@@ -156,6 +171,10 @@ async def test_output_files_include_earlier_runs_but_not_subdirectories(corvex, 
 @pytest.mark.parametrize("statement, exception", [
     ("raise SystemExit(3)", SystemExit),
     ("raise KeyboardInterrupt", KeyboardInterrupt),
+    # An interrupt raised while the failure is being described is not the
+    # exception's to swallow.
+    ("class Rude(Exception):\n        def __str__(self): raise KeyboardInterrupt\n    raise Rude()",
+     KeyboardInterrupt),
     ("await asyncio.sleep(100)", asyncio.CancelledError),
 ])
 async def test_non_exception_family_propagates_after_cleanup(runner, write_skill, records, statement, exception):

@@ -107,9 +107,17 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
 static nb::object report_failure(nb::handle ctx, nb::str skill_name,
                                  const nb::python_error &error, double start) {
     nb::handle exception = error.value();
-    nb::object lines = import_module("traceback").attr("format_exception")(
-        exception.type(), exception, nb::getattr(exception, "__traceback__", nb::none()));
-    nb::str traceback = nb::borrow<nb::str>(nb::str("").attr("join")(lines));
+    nb::object traceback;
+    try {
+        nb::object lines = import_module("traceback").attr("format_exception")(
+            exception.type(), exception, nb::getattr(exception, "__traceback__", nb::none()));
+        traceback = nb::str("").attr("join")(lines);
+    } catch (nb::python_error &e) {
+        // A hostile exception type may defeat the formatting too.
+        if (!common::is_exception(e))
+            throw;
+        traceback = nb::str("<traceback could not be formatted>");
+    }
 
     ctx.attr("log")(nb::str("FATAL ERROR: {}").format(common::exception_message(exception)));
     logger.error("Python skill %s failed:\n%s", skill_name, traceback);

@@ -3,11 +3,30 @@
 
 namespace ombrel::corvex {
 
+/// What is at `path`, without opening it: nothing, a regular file (or a
+/// link to one), or something else (a FIFO, a device, a directory: opening
+/// one could block the loop for ever).
+enum class StatePath { missing, regular, other };
+
+static StatePath examine(nb::handle path) {
+    nb::object status;
+    try {
+        status = import_module("os").attr("stat")(path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_FileNotFoundError) && !e.matches(PyExc_NotADirectoryError))
+            throw;
+        return StatePath::missing;
+    }
+    bool regular = common::truth(import_module("stat").attr("S_ISREG")(status.attr("st_mode")));
+    return regular ? StatePath::regular : StatePath::other;
+}
+
 nb::dict load_full_state(nb::handle self) {
     nb::object parsed;
     try {
         nb::object state_file = self.attr("_state_file");
-        if (!common::truth(state_file.attr("exists")()))
+        // Anything but a regular file is unreadable state: not opened.
+        if (examine(state_file) != StatePath::regular)
             return nb::dict();
         nb::object text = state_file.attr("read_text")();
         parsed = import_module("json").attr("loads")(text);
@@ -74,6 +93,12 @@ static void write_atomically(nb::handle target, nb::handle text) {
 
 void save_state(nb::handle self, nb::handle key, nb::handle value) {
     nb::str name = common::expect_str(key, "key");
+    nb::object state_file = self.attr("_state_file");
+    if (examine(state_file) == StatePath::other) {
+        nb::object message = nb::str("state file {} is not a regular file").format(state_file);
+        PyErr_SetObject(PyExc_OSError, message.ptr());
+        throw nb::python_error();
+    }
     nb::object state = self.attr("_load_full_state")();
     if (PyObject_SetItem(state.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();

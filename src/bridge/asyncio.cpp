@@ -27,11 +27,11 @@ std::optional<double> time_limit(std::optional<double> seconds) {
     return seconds;
 }
 
-nb::object wait_for(nb::handle awaitable, std::optional<double> seconds) {
+nb::object wait_for(nb::object awaitable, std::optional<double> seconds) {
     std::optional<double> limit = time_limit(seconds);
     if (!limit)
-        return nb::borrow(awaitable);
-    return asyncio().attr("wait_for")(awaitable, *limit);
+        return awaitable;
+    return asyncio().attr("wait_for")(std::move(awaitable), *limit);
 }
 
 } // namespace ombrel::bridge

@@ -26,7 +26,7 @@ std::optional<double> time_limit(std::optional<double> seconds);
 
 /// `asyncio.wait_for(awaitable, seconds)` with the limit passed through
 /// `time_limit`, to be awaited; without a limit, `awaitable` itself.
-nb::object wait_for(nb::handle awaitable, std::optional<double> seconds);
+nb::object wait_for(nb::object awaitable, std::optional<double> seconds);
 
 namespace detail {
 template <typename R, typename... Params, std::size_t... I>

@@ -215,7 +215,7 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
     if (!failure) {
         try {
             nb::object finished = aio.attr("shield")(protocol.attr("finished"));
-            co_await wait_for(finished, options.timeout);
+            co_await wait_for(std::move(finished), options.timeout);
         } catch (nb::python_error &e) {
             failure.emplace(std::move(e));
         }
@@ -227,7 +227,7 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
         std::optional<nb::python_error> closing;
         try {
             nb::object finished = aio.attr("shield")(protocol.attr("finished"));
-            co_await wait_for(finished, REAP_SECONDS);
+            co_await wait_for(std::move(finished), REAP_SECONDS);
         } catch (nb::python_error &e) {
             // Only a close() matters here: it must not be awaited past.
             if (e.matches(PyExc_GeneratorExit))

@@ -6,16 +6,9 @@ namespace ombrel::bridge {
 
 nb::module_ asyncio() { return nb::module_::import_("asyncio"); }
 
-nb::object sleep(nb::handle seconds) {
-    if (PyFloat_Check(seconds.ptr()) && std::isnan(PyFloat_AS_DOUBLE(seconds.ptr())))
-        return sleep(0.0);
-    return asyncio().attr("sleep")(seconds);
-}
+nb::object sleep(nb::handle seconds) { return asyncio().attr("sleep")(seconds); }
 
-nb::object sleep(double seconds) {
-    // A NaN would reach the loop's timer heap, where it has no place.
-    return asyncio().attr("sleep")(std::isnan(seconds) ? 0.0 : seconds);
-}
+nb::object sleep(double seconds) { return asyncio().attr("sleep")(seconds); }
 
 /// A time limit as the loop may be handed it: NaN has expired (zero), an
 /// infinite limit is no limit at all.

@@ -14,7 +14,7 @@ namespace ombrel::bridge {
 /// The `asyncio` module.
 nb::module_ asyncio();
 
-/// `asyncio.sleep(seconds)`, to be awaited (a NaN sleeps not at all).
+/// `asyncio.sleep(seconds)`, to be awaited.
 nb::object sleep(nb::handle seconds);
 nb::object sleep(double seconds);
 

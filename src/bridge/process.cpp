@@ -97,7 +97,7 @@ static void kill_and_close_pipes(nb::handle transport, nb::handle protocol, bool
     // The child itself only while it has not been reaped (its pid could be
     // another process's by then).
     if (!nb::cast<bool>(protocol.attr("exited").attr("done")())) {
-        if (!send_kill("kill", pid) || !is_posix()) {
+        if (!is_posix() || !send_kill("kill", pid)) {
             try {
                 transport.attr("kill")();
             } catch (nb::python_error &e) {

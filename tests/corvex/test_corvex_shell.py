@@ -202,8 +202,8 @@ async def test_time_out_and_cancel_bound_the_call(ctx, marker, holder, ending):
             await task
     elapsed = time.monotonic() - started
     ticker.cancel()
-    assert elapsed < 1.5
-    assert ticks >= 25  # the loop went on meanwhile
+    assert elapsed < 2
+    assert ticks >= 5  # the loop went on meanwhile (a blocked one ticks once)
     assert our_zombies() == []
     assert len(os.listdir("/proc/self/fd")) == fds
     # Only what escaped from the session may live on.

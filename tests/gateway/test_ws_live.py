@@ -195,7 +195,7 @@ async def test_a_client_that_stops_reading_does_not_stall_a_broadcast(live, host
     """Each broadcast approval request is large: the silent client's buffers
     fill at once, and its send blocks until the time limit drops it."""
     monkeypatch.setattr(ws, "BROADCAST_SEND_TIMEOUT", 0.5)
-    bulk = "x" * 1_000_000
+    bulk = "x" * 250_000  # sent uncompressed to the silent client: ~10 MB in all
     count = 40
 
     async def script(text, attachments):
@@ -211,6 +211,6 @@ async def test_a_client_that_stops_reading_does_not_stall_a_broadcast(live, host
         started = asyncio.get_running_loop().time()
         received = [await receive(healthy, timeout=10) for _ in range(1 + 2 * count)]
         assert [m.get("n") for m in received[1:]] == [n for n in range(count) for _ in (0, 1)]
-        assert asyncio.get_running_loop().time() - started < 10
-        assert registry == [registry[0]] and len(registry) == 1  # the silent one is gone
+        assert asyncio.get_running_loop().time() - started < 15
+        assert len(registry) == 1  # the silent one is gone
     silent.transport.abort()

@@ -132,16 +132,19 @@ def test_each_example_skill_runs(page):
     wait_turn_end(page, 60000)
     if hasattr(corvex.OmbrelContext, "browser_navigate"):
         assert '"greeting": "Hello, Ada!"' in last_bubble(page)
+        picture = page.locator(".turn").last.locator("img.shot")  # the page the skill saw
+        expect(picture).to_be_visible()
+        assert picture.evaluate("img => img.naturalWidth") > 0
     else:
         assert "browser_navigate" in last_bubble(page)
+    shot(page, "04-skills")
 
     say(page, "run skill broken_skill")
     wait_turn_end(page)
     assert "The skill broken_skill failed: SyntaxError" in last_bubble(page)
     say(page, "run skill visit_counter [1, 2]")
     expect(page.locator(".turn").last.locator(".error")).to_contain_text("must be a JSON object")
-    page.locator(".turn").nth(-5).locator("details").last.click()  # the browser skill's result, opened
-    shot(page, "04-skills")
+    shot(page, "05-skill-errors")
 
 
 def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
@@ -159,7 +162,7 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     expect(click.locator("details").last).to_contain_text("desktop_click_ref")
     expect(click.locator(".bubble")).to_contain_text(
         re.compile("Direct element clicking via AT-SPI2 is not yet supported|PyAutoGUI not available for clicking"))
-    shot(page, "05-desktop-snapshot")
+    shot(page, "06-desktop-snapshot")
 
     say(page, "screenshot")
     wait_turn_end(page)
@@ -175,7 +178,7 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     expect(turn.locator("img.shot")).to_be_visible()
     expect(turn).to_contain_text("computer.screenshot")
     expect(turn.locator(".bubble")).to_contain_text("a real computer-use agent would now act")
-    shot(page, "06-computer-use")
+    shot(page, "07-computer-use")
 
 
 def test_a_running_turn_stops(page):
@@ -186,7 +189,7 @@ def test_a_running_turn_stops(page):
     wait_turn_end(page, 5000)
     expect(page.locator(".turn").last).to_contain_text("Stopped by the user")
     assert "100." not in last_bubble(page)
-    shot(page, "07-stopped")
+    shot(page, "08-stopped")
 
 
 def test_the_heartbeat_starts_pauses_resumes_and_stops(page, app):
@@ -199,12 +202,12 @@ def test_the_heartbeat_starts_pauses_resumes_and_stops(page, app):
     expect(page.locator("#beats")).to_contain_text("Standing by: nothing is pending.")
     page.click("[data-heartbeat=pause]")
     expect(other.locator("#hb-state")).to_have_text("paused")
-    shot(page, "08-heartbeat-paused")
+    shot(page, "09-heartbeat-paused")
     page.click("[data-heartbeat=resume]")
     expect(page.locator("#hb-state")).to_have_text("running")
     page.click("[data-heartbeat=stop]")
     expect(other.locator("#hb-state")).to_have_text("stopped")
-    shot(page, "09-heartbeat-stopped")
+    shot(page, "10-heartbeat-stopped")
 
 
 def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, app):
@@ -220,4 +223,4 @@ def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, ap
     expect(page.locator("#log .user").first).to_contain_text("before the restart")
     expect(page.locator("#log .bubble").first).to_contain_text("The skill visit_counter finished")
     expect(page.locator("#conversations li.active")).to_contain_text("before the restart")
-    shot(page, "10-resumed")
+    shot(page, "11-resumed")

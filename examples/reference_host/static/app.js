@@ -198,7 +198,8 @@ function screenshot(base64, caption) {
   return append(img);
 }
 
-function fileLinks(paths) {
+// Links to the files a skill wrote; their pictures go to `pictures`.
+function fileLinks(paths, pictures = []) {
   const box = el("div");
   for (const path of paths || []) {
     const parts = path.split(/[\\/]/);
@@ -208,6 +209,7 @@ function fileLinks(paths) {
     box.appendChild(document.createTextNode("↓ "));
     box.appendChild(link);
     box.appendChild(document.createTextNode(" "));
+    if (/\.(png|jpe?g|gif|webp)$/i.test(link.textContent)) pictures.push(link.href);
   }
   return box;
 }
@@ -223,9 +225,16 @@ function toolResult(event) {
   const label = failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
                        : `✓ ${event.tool}: ${short(result && typeof result === "object" ? summaryOf(result) : result)}`;
   const body = el("div");
+  const pictures = [];
   body.appendChild(el("pre", "", typeof result === "string" ? result : JSON.stringify(result, null, 2)));
-  if (result && result.output_files?.length) body.appendChild(fileLinks(result.output_files));
   step(label, body, failed);
+  if (result && result.output_files?.length) append(fileLinks(result.output_files, pictures)).className = "step";
+  for (const src of pictures) {
+    const img = append(el("img", "shot"));
+    img.src = src;
+    img.alt = "a picture the skill saved";
+    img.onclick = () => window.open(img.src, "_blank");
+  }
 }
 
 function summaryOf(result) {

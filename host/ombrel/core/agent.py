@@ -26,6 +26,7 @@ import asyncio
 import itertools
 import json
 import logging
+from pathlib import Path
 from typing import Any, AsyncIterator, Callable
 
 from ombrel.core import commands
@@ -187,7 +188,7 @@ def describe(tool: str, arguments: dict[str, Any], result: dict[str, Any]) -> st
     if tool == "list_skills":
         return "Skills: " + (", ".join(result["skills"]) or "none") + "\nRun one with: run skill NAME {\"key\": \"value\"}"
     if tool == "run_skill":
-        files = "".join(f"\n• {path}" for path in result.get("output_files") or [])
+        files = "".join(f"\n• {Path(path).name}" for path in result.get("output_files") or [])
         return (f"The skill {result['skill_name']} finished in {result.get('duration_seconds')} s: "
                 f"{_short(result.get('result'))}" + (f"\nFiles:{files}" if files else ""))
     details = {k: v for k, v in result.items() if k != "success"}

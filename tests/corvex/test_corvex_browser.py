@@ -9,17 +9,8 @@ import threading
 import types
 
 import pytest
-from ombrel.skills.system_chromium import browsers_layout
 
-@pytest.fixture(scope="session")
-def browsers_path(tmp_path_factory):
-    """A browsers folder laid out as Playwright expects it, whose executables
-    are links to Debian's Chromium: nothing is downloaded."""
-    root = browsers_layout(tmp_path_factory.mktemp("ms-playwright"))
-    if root is None:
-        pytest.skip("Playwright or Debian's chromium is not installed (apt-get install chromium)")
-    return root
-
+# browsers_path (tests/conftest.py): Playwright's browsers folder over Debian's Chromium.
 
 PAGE = b"""<!doctype html><html><body>
 <h1>Sign in</h1>

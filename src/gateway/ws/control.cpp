@@ -21,9 +21,9 @@ Coro<void> handle_approval(nb::object ws, nb::object message) {
     }
     bridge::Local<> success = guardrails.attr("resolve_approval")(approval_id, approved);
     bridge::Local<nb::dict> reply = event({{"type", nb::str("approval_resolved")},
-                            {"approval_id", approval_id},
-                            {"approved", approved},
-                            {"success", success}});
+                                           {"approval_id", approval_id},
+                                           {"approved", approved},
+                                           {"success", success}});
     co_await send_json(ws, reply);
 }
 
@@ -34,7 +34,7 @@ Coro<void> handle_new_conversation(nb::object ws) {
     bridge::Local<> conversation_id =
         co_await agent.attr("conversation").attr("start_conversation")();
     bridge::Local<nb::dict> reply = event({{"type", nb::str("conversation_started")},
-                            {"conversation_id", conversation_id}});
+                                           {"conversation_id", conversation_id}});
     co_await send_json(ws, reply);
 }
 
@@ -50,8 +50,8 @@ Coro<void> handle_resume_conversation(nb::object ws, nb::object message) {
     bridge::Local<> memory = state[nb::str("memory")];
     bridge::Local<> messages = co_await memory.attr("get_messages")(conversation_id);
     bridge::Local<nb::dict> reply = event({{"type", nb::str("conversation_resumed")},
-                            {"conversation_id", conversation_id},
-                            {"messages", messages}});
+                                           {"conversation_id", conversation_id},
+                                           {"messages", messages}});
     co_await send_json(ws, reply);
 }
 
@@ -71,9 +71,9 @@ Coro<void> handle_stop_task(nb::object ws) {
         stopped = true;
     }
     bridge::Local<nb::dict> reply = stopped ? event({{"type", nb::str("task_stopped")},
-                                      {"message", nb::str(texts::TASK_STOPPED)}})
-                             : event({{"type", nb::str("info")},
-                                      {"message", nb::str(texts::NO_TASK_RUNNING)}});
+                                                     {"message", nb::str(texts::TASK_STOPPED)}})
+                                            : event({{"type", nb::str("info")},
+                                                     {"message", nb::str(texts::NO_TASK_RUNNING)}});
     co_await send_json(ws, reply);
 }
 

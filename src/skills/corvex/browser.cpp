@@ -28,37 +28,37 @@ static nb::str session_file(nb::handle directory) {
 /// its field as soon as it exists, so that a failure later on leaves it to
 /// `browser_close`.
 static Coro<> launch(nb::object self) {
-    nb::object async_playwright = import_from("playwright.async_api", "async_playwright");
-    nb::object starting = async_playwright().attr("start")();
-    nb::object driver = co_await starting;
+    bridge::Local<> async_playwright = import_from("playwright.async_api", "async_playwright");
+    bridge::Local<> starting = async_playwright().attr("start")();
+    bridge::Local<> driver = co_await starting;
     self.attr("_playwright") = driver;
 
-    nb::object directory = session_dir();
+    bridge::Local<> directory = session_dir();
     directory.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
 
-    nb::list args;
+    bridge::Local<nb::list> args;
     args.append("--no-sandbox");
     args.append("--disable-dev-shm-usage");
-    nb::object launching = driver.attr("chromium").attr("launch")("headless"_a = true, "args"_a = args);
-    nb::object browser = co_await launching;
+    bridge::Local<> launching = driver.attr("chromium").attr("launch")("headless"_a = true, "args"_a = args);
+    bridge::Local<> browser = co_await launching;
     self.attr("_browser_instance") = browser;
 
     nb::str file = session_file(directory);
-    nb::object creating = common::truth(import_module("os.path").attr("exists")(file))
+    bridge::Local<> creating = common::truth(import_module("os.path").attr("exists")(file))
                               ? browser.attr("new_context")("storage_state"_a = file)
                               : browser.attr("new_context")();
-    nb::object context = co_await creating;
+    bridge::Local<> context = co_await creating;
     self.attr("_browser_context") = context;
 
-    nb::object opening = context.attr("new_page")();
-    nb::object page = co_await opening;
+    bridge::Local<> opening = context.attr("new_page")();
+    bridge::Local<> page = co_await opening;
     self.attr("_page") = page;
     self.attr("log")("Browser opened");
     co_return page;
 }
 
 Coro<> browser_open(nb::object self) {
-    nb::object page = self.attr("_page");
+    bridge::Local<> page = self.attr("_page");
     if (!page.is_none())
         co_return page;
 
@@ -86,10 +86,10 @@ static nb::object page_of(nb::handle self) { return self.attr("browser_open")();
 Coro<void> browser_navigate(nb::object self, nb::object url, nb::object wait_until) {
     nb::str address = common::expect_str(url, "url");
     nb::str state = common::expect_str(wait_until, "wait_until");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object going = page.attr("goto")(address, "wait_until"_a = state,
-                                         "timeout"_a = navigation_timeout_ms);
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> going = page.attr("goto")(address, "wait_until"_a = state,
+                                              "timeout"_a = navigation_timeout_ms);
     co_await going;
     co_await bridge::sleep(settle_seconds);
     self.attr("log")(nb::str("Navigated to {}").format(address));
@@ -98,9 +98,9 @@ Coro<void> browser_navigate(nb::object self, nb::object url, nb::object wait_unt
 Coro<void> browser_click(nb::object self, nb::object selector, nb::object timeout) {
     nb::str target = common::expect_str(selector, "selector");
     nb::float_ limit = common::expect_float(timeout, "timeout");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object clicking = page.attr("click")(target, "timeout"_a = limit);
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> clicking = page.attr("click")(target, "timeout"_a = limit);
     co_await clicking;
     self.attr("log")(nb::str("Clicked: {}").format(target));
 }
@@ -110,9 +110,9 @@ Coro<void> browser_type(nb::object self, nb::object selector, nb::object text,
     nb::str target = common::expect_str(selector, "selector");
     nb::str typed = common::expect_str(text, "text");
     nb::float_ limit = common::expect_float(timeout, "timeout");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object filling = page.attr("fill")(target, typed, "timeout"_a = limit);
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> filling = page.attr("fill")(target, typed, "timeout"_a = limit);
     co_await filling;
     // The text may be a password: only the selector is logged.
     self.attr("log")(nb::str("Typed into: {}").format(target));
@@ -120,17 +120,17 @@ Coro<void> browser_type(nb::object self, nb::object selector, nb::object text,
 
 Coro<> browser_evaluate(nb::object self, nb::object js) {
     nb::str script = common::expect_str(js, "js");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object evaluating = page.attr("evaluate")(script);
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> evaluating = page.attr("evaluate")(script);
     co_return co_await evaluating;
 }
 
 Coro<> browser_get_text(nb::object self) {
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object evaluating = page.attr("evaluate")("() => document.body.innerText");
-    nb::object text = co_await evaluating;
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> evaluating = page.attr("evaluate")("() => document.body.innerText");
+    bridge::Local<> text = co_await evaluating;
     if (!PyUnicode_Check(text.ptr()))
         nb::raise_type_error("the page's text must be str, not %s",
                              common::python_type_name(text).c_str());
@@ -140,18 +140,18 @@ Coro<> browser_get_text(nb::object self) {
 Coro<void> browser_wait(nb::object self, nb::object selector, nb::object timeout) {
     nb::str target = common::expect_str(selector, "selector");
     nb::float_ limit = common::expect_float(timeout, "timeout");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
-    nb::object waiting = page.attr("wait_for_selector")(target, "timeout"_a = limit);
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
+    bridge::Local<> waiting = page.attr("wait_for_selector")(target, "timeout"_a = limit);
     co_await waiting;
 }
 
 Coro<> browser_screenshot(nb::object self, nb::object name) {
     nb::str stem = common::expect_str(name, "name");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
     nb::str path = text_of(join(self.attr("_output_dir"), nb::str("{}.png").format(stem)));
-    nb::object shooting = page.attr("screenshot")("path"_a = path);
+    bridge::Local<> shooting = page.attr("screenshot")("path"_a = path);
     co_await shooting;
     self.attr("log")(nb::str("Screenshot saved: {}").format(path));
     co_return path;
@@ -160,22 +160,22 @@ Coro<> browser_screenshot(nb::object self, nb::object name) {
 Coro<void> browser_upload(nb::object self, nb::object selector, nb::object file_path) {
     nb::str target = common::expect_str(selector, "selector");
     nb::str file = common::expect_str(file_path, "file_path");
-    nb::object opening = page_of(self);
-    nb::object page = co_await opening;
+    bridge::Local<> opening = page_of(self);
+    bridge::Local<> page = co_await opening;
     // Passed on as given: unlike write_file, not taken from the output
     // directory.
-    nb::object setting = page.attr("set_input_files")(target, file);
+    bridge::Local<> setting = page.attr("set_input_files")(target, file);
     co_await setting;
     self.attr("log")(nb::str("Uploaded {} to {}").format(file, target));
 }
 
 Coro<void> browser_save_session(nb::object self) {
-    nb::object context = self.attr("_browser_context");
+    bridge::Local<> context = self.attr("_browser_context");
     if (!common::truth(context))
         co_return;
-    nb::object directory = session_dir();
+    bridge::Local<> directory = session_dir();
     directory.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    nb::object saving = context.attr("storage_state")("path"_a = session_file(directory));
+    bridge::Local<> saving = context.attr("storage_state")("path"_a = session_file(directory));
     co_await saving;
     self.attr("log")("Browser session saved");
 }
@@ -184,7 +184,7 @@ Coro<void> browser_save_session(nb::object self) {
 /// so that one part that cannot be released does not keep the others.
 static Coro<void> release_quietly(nb::object owner, const char *method) {
     try {
-        nb::object releasing = owner.attr(method)();
+        bridge::Local<> releasing = owner.attr(method)();
         co_await releasing;
     } catch (...) {
         nb::python_error error = bridge::as_python_error(std::current_exception());
@@ -194,13 +194,13 @@ static Coro<void> release_quietly(nb::object owner, const char *method) {
 }
 
 Coro<void> browser_close(nb::object self) {
-    nb::object context = self.attr("_browser_context");
+    bridge::Local<> context = self.attr("_browser_context");
     if (common::truth(context))
         co_await release_quietly(context, "close");
-    nb::object browser = self.attr("_browser_instance");
+    bridge::Local<> browser = self.attr("_browser_instance");
     if (common::truth(browser))
         co_await release_quietly(browser, "close");
-    nb::object driver = self.attr("_playwright");
+    bridge::Local<> driver = self.attr("_playwright");
     if (common::truth(driver))
         co_await release_quietly(driver, "stop");
     self.attr("_page") = nb::none();

@@ -48,17 +48,17 @@ Coro<> llm_ask(nb::object self, nb::object prompt, nb::object system) {
     if (nb::object(self.attr("_llm")).is_none())
         self.attr("_llm") = self.attr("_create_llm_client")();
 
-    nb::list messages;
+    bridge::Local<nb::list> messages;
     if (nb::len(instructions) > 0)
         messages.append(chat_message("system", instructions));
     messages.append(chat_message("user", question));
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object create = self.attr("_llm").attr("chat").attr("completions").attr("create");
-        nb::object asking = create("model"_a = self.attr("_llm_model"), "messages"_a = messages,
-                                   "max_tokens"_a = max_tokens);
-        nb::object response = co_await asking;
+        bridge::Local<> create = self.attr("_llm").attr("chat").attr("completions").attr("create");
+        bridge::Local<> asking = create("model"_a = self.attr("_llm_model"), "messages"_a = messages,
+                                        "max_tokens"_a = max_tokens);
+        bridge::Local<> response = co_await asking;
         nb::str text = reply_text(response);
         // Only the length: the reply may hold anything.
         self.attr("log")(nb::str("LLM response: {} chars").format(nb::len(text)));
@@ -111,13 +111,13 @@ static nb::str unfenced(nb::str text) {
 Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
     common::expect_str(prompt, "prompt");
     common::expect_str(system, "system");
-    nb::object asking = self.attr("llm_ask")(prompt, system);
-    nb::object reply = co_await asking;
+    bridge::Local<> asking = self.attr("llm_ask")(prompt, system);
+    bridge::Local<> reply = co_await asking;
     nb::str text = unfenced(stripped(reply));
 
     // The common cases are read here; anything else, invalid JSON included,
     // is json.loads's to decide.
-    nb::object parsed = read_json(text);
+    bridge::Local<> parsed = read_json(text);
     bool invalid = false;
     if (!parsed.is_valid()) {
         nb::module_ json = import_module("json");
@@ -130,11 +130,11 @@ Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
         }
     }
     if (invalid) {
-        nb::object head = nb::steal(PyUnicode_Substring(text.ptr(), 0, logged_reply_chars));
+        bridge::Local<> head = nb::steal(PyUnicode_Substring(text.ptr(), 0, logged_reply_chars));
         if (!head.is_valid())
             throw nb::python_error();
         self.attr("log")(nb::str("Failed to parse LLM response as JSON: {}").format(head));
-        nb::dict failed;
+        bridge::Local<nb::dict> failed;
         failed["raw_response"] = reply;
         failed["parse_error"] = true;
         co_return failed;

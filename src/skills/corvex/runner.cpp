@@ -163,7 +163,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     // Creating the context creates its directories; a failure there is the
     // caller's, before anything needs cleaning up.
     bridge::Local<> ctx = module_attr("OmbrelContext")("skill_name"_a = name,
-                                                  "llm_model"_a = self.attr("_llm_model"));
+                                                       "llm_model"_a = self.attr("_llm_model"));
 
     bridge::Local<> outcome;
     std::optional<nb::python_error> failure;  // leaves `run` after the clean-up

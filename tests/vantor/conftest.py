@@ -3,7 +3,9 @@
 Windows cannot run here: the Windows paths run against the small models of
 pywinauto, uiautomation, PyAutoGUI and ``ctypes.windll`` in
 ``fakes/vantor_fakes.py``, put into ``sys.modules`` for one test at a time,
-with ``vantor.SYSTEM`` set to "Windows".
+with ``vantor.SYSTEM`` set to "Windows". Nor can macOS: its paths run
+``fakes/fake_osascript.py``'s stand-in for ``osascript``, found on ``PATH``,
+with ``vantor.SYSTEM`` set to "Darwin".
 """
 
 import os
@@ -15,6 +17,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "fakes"))
 
 import vantor_fakes  # noqa: E402
+from fake_osascript import Osascript  # noqa: E402
 from ombrel.pc import vantor  # noqa: E402
 
 LIBRARIES = ("pywinauto", "pywinauto.keyboard", "uiautomation", "pyautogui")
@@ -54,3 +57,16 @@ def windows(monkeypatch):
 @pytest.fixture
 def loop_thread():
     return threading.get_ident()
+
+
+@pytest.fixture
+def osascript(tmp_path, monkeypatch):
+    """A fake ``osascript`` first on ``PATH``."""
+    return Osascript(tmp_path / "osascript-bin", monkeypatch)
+
+
+@pytest.fixture
+def macos(monkeypatch, no_libraries, osascript):
+    """SYSTEM is "Darwin", ``osascript`` is the fake, PyAutoGUI is missing."""
+    monkeypatch.setattr(vantor, "SYSTEM", "Darwin")
+    return osascript

@@ -224,7 +224,8 @@ NB_MODULE(vantor, m) {
     bind<&vt::init_windows>(cls, "_init_windows", "", "None",
                             "Probe pywinauto, then uiautomation when pywinauto is missing.");
     bind<&vt::init_macos>(cls, "_init_macos", "", "None",
-                          "Probe the macOS tools (backend not built yet: nothing is probed).");
+                          "Look for osascript on the search path; set _macos_available when "
+                          "it is there.");
     bind<&vt::init_linux>(cls, "_init_linux", "", "None",
                           "Probe xdotool on the search path and AT-SPI through the python3 "
                           "there (a blocking run of up to 5 seconds).");
@@ -295,19 +296,58 @@ NB_MODULE(vantor, m) {
                                  "Focus a window by title pattern (blocking).");
 
     // macOS
-    bind<&vt::snapshot_macos>(cls, "_snapshot_macos", TITLE_DEPTH, RESULT,
-                              "macOS snapshot (not built yet).");
-    bind<&vt::click_ref_macos>(cls, "_click_ref_macos", ENTRY ", double_click: bool", RESULT,
-                               "macOS click by ref (not built yet).");
-    bind<&vt::type_ref_macos>(cls, "_type_ref_macos",
-                              ENTRY ", text: str, clear_first: bool, press_enter: bool", RESULT,
-                              "macOS typing by ref (not built yet).");
-    bind<&vt::get_focused_window_macos>(cls, "_get_focused_window_macos", "", RESULT,
-                                        "macOS focused window (not built yet).");
-    bind<&vt::list_windows_macos>(cls, "_list_windows_macos", "", RESULT,
-                                  "macOS window list (not built yet).");
-    bind<&vt::focus_window_macos>(cls, "_focus_window_macos", "title: str", RESULT,
-                                  "macOS window focus (not built yet).");
+    bind<&vt::snapshot_macos>(
+        cls, "_snapshot_macos", TITLE_DEPTH, RESULT,
+        R"(macOS snapshot of window 1 of an application, through System Events.
+
+Args:
+    window_title: a text that some window's name contains (the first visible
+        application with such a window is described); None or "" for the
+        frontmost application.
+    max_depth: noted in the script only; the walk reads every level.
+
+Returns:
+    success, window (the application's name), snapshot, element_count,
+    platform "macos", hint; or success False and error (with a permission
+    hint when the script reads nothing).)");
+    bind<&vt::click_ref_macos>(
+        cls, "_click_ref_macos", ENTRY ", double_click: bool", RESULT,
+        R"(Click the first element of the entry's application window whose title or
+description is the entry's title (its description when it has none).
+
+Returns:
+    success, action ("click" or "double_click"), ref, element, hint; or
+    success False, error and ref.)");
+    bind<&vt::type_ref_macos>(
+        cls, "_type_ref_macos", ENTRY ", text: str, clear_first: bool, press_enter: bool",
+        RESULT,
+        R"(Click the element of the entry (found as for clicking) and type text into
+it, after Command-A when clear_first, followed by Return when press_enter.
+
+Returns:
+    success, action "type", ref, text, pressed_enter; or success False,
+    error and ref.)");
+    bind<&vt::get_focused_window_macos>(
+        cls, "_get_focused_window_macos", "", RESULT,
+        R"(The frontmost application and the name of its window 1.
+
+Returns:
+    success, app, title (the application's name when the window has none);
+    or success False and error.)");
+    bind<&vt::list_windows_macos>(
+        cls, "_list_windows_macos", "", RESULT,
+        R"(The windows of every visible application.
+
+Returns:
+    success, windows (dicts with app and title), count; or success False
+    and error.)");
+    bind<&vt::focus_window_macos>(
+        cls, "_focus_window_macos", "title: str", RESULT,
+        R"(Bring the application of the first window whose name contains title to the
+front.
+
+Returns:
+    success, window (title), app; or success False and error.)");
 
     // Linux
     bind<&vt::snapshot_linux>(cls, "_snapshot_linux", TITLE_DEPTH, RESULT,

@@ -1,15 +1,63 @@
 #include "pyautogui_input.h"
 
+#include "../py.h"
 #include "../results.h"
 
 namespace ombrel::vantor {
 
-Coro<> press_key_pyautogui(nb::object, nb::object) {
-    co_return failure("Key presses are not built yet");
+Coro<> press_key_pyautogui(nb::object self, nb::object key) {
+    if (!state(self).pyautogui_available)
+        co_return failure("No keyboard input method available");
+    try {
+        nb::module_ pyautogui = nb::module_::import_("pyautogui");
+        nb::object lower = key.attr("lower")();
+        nb::str plus("+");
+        if (py::contains(key, plus)) {
+            nb::list parts = nb::borrow<nb::list>(lower.attr("split")(plus));
+            // Ctrl shortcuts are Command shortcuts on macOS.
+            if (py::equal(module_attr("SYSTEM"), "Darwin")) {
+                nb::str ctrl("ctrl"), command("command");
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.ptr()); ++i)
+                    if (py::equal(parts[i], ctrl))
+                        parts[i] = command;
+            }
+            py::checked(PyObject_Call(pyautogui.attr("hotkey").ptr(),
+                                      nb::tuple(parts).ptr(), nullptr));
+        } else {
+            pyautogui.attr("press")(lower);
+        }
+        nb::dict result = success();
+        result["action"] = "key_press";
+        result["key"] = key;
+        co_return result;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        co_return failure(e);
+    }
 }
 
-Coro<> scroll_pyautogui(nb::object, nb::object, nb::object) {
-    co_return failure("Scrolling is not built yet");
+Coro<> scroll_pyautogui(nb::object self, nb::object direction, nb::object amount) {
+    if (!state(self).pyautogui_available)
+        co_return failure("PyAutoGUI not available for scrolling");
+    try {
+        nb::module_ pyautogui = nb::module_::import_("pyautogui");
+        // Every direction but "up" scrolls down.
+        nb::object clicks = py::equal(direction, "up")
+                                ? amount
+                                : py::checked(PyNumber_Negative(amount.ptr()));
+        pyautogui.attr("scroll")(clicks);
+        nb::dict result = success();
+        result["action"] = "scroll";
+        result["direction"] = direction;
+        result["amount"] = amount;
+        result["hint"] = UPDATED_STATE_HINT;
+        co_return result;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        co_return failure(e);
+    }
 }
 
 } // namespace ombrel::vantor

@@ -1,18 +1,100 @@
-// Clicking and typing into the element of a macOS ref.
+// Clicking and typing into the element of a macOS ref. The entry keeps no
+// handle: the script finds the element again in the application's first
+// window by its title, or its description when it has no title.
 #include "macos.h"
 
+#include "../../py.h"
 #include "../../results.h"
-#include "pending.h"
+#include "scripts.h"
 
 namespace ombrel::vantor {
 
-Coro<> click_ref_macos(nb::object, nb::object ref, nb::object, nb::object) {
-    co_return failure(MACOS_PENDING, ref);
+using macos::Scripts;
+
+namespace {
+
+nb::object entry_text(nb::handle elem_info, const char *key) {
+    return py::get(elem_info, key, py::names().empty);
 }
 
-Coro<> type_ref_macos(nb::object, nb::object ref, nb::object, nb::object, nb::object,
-                      nb::object) {
-    co_return failure(MACOS_PENDING, ref);
+/// The name the scripts look for: the title, or the description when the
+/// title is empty.
+nb::object search_name(nb::handle elem_info) {
+    nb::object title = entry_text(elem_info, "title");
+    return py::truthy(title) ? title : entry_text(elem_info, "description");
+}
+
+nb::object format(const char *format, nb::handle value) {
+    return py::checked(PyUnicode_FromFormat(format, value.ptr()));
+}
+
+/// "true" or "false": the AppleScript condition of a flag.
+nb::str condition(nb::handle flag) {
+    return nb::str(common::truth(flag) ? "true" : "false");
+}
+
+} // namespace
+
+Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
+                       nb::object double_click) {
+    (void)self;
+    try {
+        nb::object app = entry_text(elem_info, "app");
+        nb::object role = entry_text(elem_info, "role");
+        nb::object name = search_name(elem_info);
+        if (!py::truthy(name))
+            co_return failure("Element has no identifiable name for clicking", ref);
+        nb::str script = macos::fill(Scripts::click, {{"app", app}, {"name", name}});
+        nb::str answer = co_await macos::answer(script, 15.0);
+        if (py::equal(answer, "not_found"))
+            co_return failure(format("Element '%S' not found in current window", name), ref);
+        if (!py::equal(answer, "clicked"))
+            co_return failure(answer, ref);
+        nb::dict result = success();
+        result["action"] = common::truth(double_click) ? "double_click" : "click";
+        result["ref"] = ref;
+        result["element"] = py::checked(
+            PyUnicode_FromFormat("%S \"%S\"", role.ptr(), name.ptr()));
+        result["hint"] = UPDATED_STATE_HINT;
+        co_return result;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        co_return failure(e, ref);
+    }
+}
+
+Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb::object text,
+                      nb::object clear_first, nb::object press_enter) {
+    (void)self;
+    try {
+        nb::object app = entry_text(elem_info, "app");
+        nb::object name = search_name(elem_info);
+        // An empty name would match the first element without a title or a
+        // description, which is not the element of the ref.
+        if (!py::truthy(name))
+            co_return failure("Element has no identifiable name for typing", ref);
+        nb::str script = macos::fill(Scripts::type, {{"app", app},
+                                                     {"name", name},
+                                                     {"text", text},
+                                                     {"clear_first", condition(clear_first)},
+                                                     {"press_enter", condition(press_enter)}});
+        nb::str answer = co_await macos::answer(script, 15.0);
+        if (py::equal(answer, "not_found"))
+            co_return failure(format("Element '%S' not found", name), ref);
+        if (!py::equal(answer, "typed"))
+            co_return failure(answer, ref);
+        nb::dict result = success();
+        result["action"] = "type";
+        result["ref"] = ref;
+        result["text"] = text;
+        result["pressed_enter"] = press_enter;
+        co_return result;
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        co_return failure(e, ref);
+    }
 }
 
 } // namespace ombrel::vantor

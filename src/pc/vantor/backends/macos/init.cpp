@@ -1,7 +1,19 @@
+// The macOS probe: everything goes through `osascript`.
 #include "macos.h"
+
+#include "../../py.h"
 
 namespace ombrel::vantor {
 
-void init_macos(nb::object self) { (void)self; }
+void init_macos(nb::object self) {
+    Vantor &controller = state(self);
+    nb::object found = common::import_module("shutil").attr("which")("osascript");
+    if (found.is_none()) {
+        logger.warning("osascript not found — macOS accessibility unavailable");
+        return;
+    }
+    controller.macos_available = true;
+    logger.info("macOS AppleScript accessibility available");
+}
 
 } // namespace ombrel::vantor

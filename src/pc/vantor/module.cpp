@@ -213,10 +213,28 @@ NB_MODULE(vantor, m) {
         "Bring the first window whose title contains title to the front.", arg("title"));
     Method<&vt::scroll_window>::def(
         cls, "scroll_window", "direction: str = 'down', amount: int = 3", RESULT,
-        "Turn the mouse wheel up or down by amount clicks.", arg("direction") = "down",
-        arg("amount") = 3);
-    Method<&vt::press_key>::def(cls, "press_key", "key: str", RESULT,
-                                "Press a key or a key combination such as ctrl+a.", arg("key"));
+        R"(Turn the mouse wheel where the pointer is, through PyAutoGUI.
+
+Args:
+    direction: "up" scrolls up; any other text scrolls down.
+    amount: wheel clicks.
+
+Returns:
+    success, action "scroll", direction, amount, hint; or success False and
+    error.)",
+        arg("direction") = "down", arg("amount") = 3);
+    Method<&vt::press_key>::def(
+        cls, "press_key", "key: str", RESULT,
+        R"(Press a key or a key combination in whatever has the keyboard focus:
+pywinauto's send_keys on Windows, System Events on macOS, else PyAutoGUI.
+
+Args:
+    key: a key name (enter, tab, escape, space, f1, a, ...) or names joined
+        by "+", modifiers first (ctrl+a, cmd+shift+z); any letter case.
+
+Returns:
+    success, action "key_press", key; or success False and error.)",
+        arg("key"));
 
     // Initialisation
     bind<&vt::ensure_init>(cls, "_ensure_init", "", "None",

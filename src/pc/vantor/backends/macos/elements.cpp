@@ -39,12 +39,13 @@ Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
                        nb::object double_click) {
     (void)self;
     try {
-        nb::object app = entry_text(elem_info, "app");
-        nb::object role = entry_text(elem_info, "role");
-        nb::object name = search_name(elem_info);
+        bridge::Local<> app = entry_text(elem_info, "app");
+        bridge::Local<> role = entry_text(elem_info, "role");
+        bridge::Local<> name = search_name(elem_info);
         if (!py::truthy(name))
             co_return failure("Element has no identifiable name for clicking", ref);
-        nb::str script = macos::fill(Scripts::click, {{"app", app}, {"name", name}});
+        bridge::Local<nb::str> script =
+            macos::fill(Scripts::click, {{"app", app}, {"name", name}});
         nb::str answer = co_await macos::answer(script, 15.0);
         if (py::equal(answer, "not_found"))
             co_return failure(format("Element '%S' not found in current window", name), ref);
@@ -68,13 +69,13 @@ Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb:
                       nb::object clear_first, nb::object press_enter) {
     (void)self;
     try {
-        nb::object app = entry_text(elem_info, "app");
-        nb::object name = search_name(elem_info);
+        bridge::Local<> app = entry_text(elem_info, "app");
+        bridge::Local<> name = search_name(elem_info);
         // An empty name would match the first element without a title or a
         // description, which is not the element of the ref.
         if (!py::truthy(name))
             co_return failure("Element has no identifiable name for typing", ref);
-        nb::str script = macos::fill(Scripts::type, {{"app", app},
+        bridge::Local<nb::str> script = macos::fill(Scripts::type, {{"app", app},
                                                      {"name", name},
                                                      {"text", text},
                                                      {"clear_first", condition(clear_first)},

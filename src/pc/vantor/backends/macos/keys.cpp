@@ -68,7 +68,7 @@ Coro<> press_key_macos(nb::object self, nb::object key) {
     if (!state(self).macos_available)
         co_return co_await press_key_pyautogui(self, key);
     try {
-        nb::str script = key_script(nb::borrow<nb::str>(key));
+        bridge::Local<nb::str> script = key_script(nb::borrow<nb::str>(key));
         // What System Events makes of the script is not reported back.
         co_await macos::run(script, 5.0);
         nb::dict result = success();

@@ -85,7 +85,7 @@ nb::str fill(std::string_view script,
 }
 
 Coro<nb::tuple> run(nb::object script, double seconds) {
-    nb::object command = nb::make_tuple("osascript", "-e", script);
+    bridge::Local<> command = nb::make_tuple("osascript", "-e", script);
     bridge::ProcessOptions options;
     options.timeout = seconds;
     co_return co_await bridge::run_process(command, options);

@@ -130,6 +130,13 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app) {
     return text.text();
 }
 
+/// The depth the tree script notes, at most 4: the walk reads every level.
+nb::object noted_depth(nb::handle max_depth) {
+    nb::object depth = common::expect_int(max_depth, "max_depth");
+    nb::object four = nb::int_(4);
+    return PyObject_RichCompareBool(depth.ptr(), four.ptr(), Py_GT) == 1 ? four : depth;
+}
+
 } // namespace
 
 Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_depth) {
@@ -138,28 +145,22 @@ Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_d
         co_return failure("macOS accessibility not available (osascript not found).");
     std::optional<nb::python_error> error;
     try {
-        // The walk reads every level; the script only notes the depth asked
-        // for, at most 4.
-        nb::object depth = common::expect_int(max_depth, "max_depth");
-        nb::object four = nb::int_(4);
-        if (PyObject_RichCompareBool(depth.ptr(), four.ptr(), Py_GT) == 1)
-            depth = four;
-
-        nb::str app;
+        bridge::Local<> depth = noted_depth(max_depth);
+        bridge::Local<nb::str> app;
         if (!window_title.is_none() && py::truthy(window_title)) {
-            nb::str lookup = macos::fill(Scripts::window_app, {{"title", window_title}});
+            bridge::Local<nb::str> lookup = macos::fill(Scripts::window_app, {{"title", window_title}});
             app = co_await macos::answer(lookup, 10.0);
             if (!py::truthy(app))
                 co_return failure(py::checked(PyUnicode_FromFormat(
                     "No window found matching: %S", window_title.ptr())));
         } else {
-            nb::str lookup = macos::fill(Scripts::frontmost_app);
+            bridge::Local<nb::str> lookup = macos::fill(Scripts::frontmost_app);
             app = co_await macos::answer(lookup, 10.0);
             if (!py::truthy(app))
                 co_return failure("No frontmost application found");
         }
 
-        nb::str tree = macos::fill(Scripts::tree, {{"app", app}, {"depth", depth}});
+        bridge::Local<nb::str> tree = macos::fill(Scripts::tree, {{"app", app}, {"depth", depth}});
         nb::tuple finished = co_await macos::run(tree, 30.0);
         nb::str output = macos::decode_lenient(finished[1]);
         if (!py::truthy(output)) {

@@ -13,9 +13,9 @@ using macos::Scripts;
 Coro<> get_focused_window_macos(nb::object self) {
     (void)self;
     try {
-        nb::str frontmost = macos::fill(Scripts::frontmost_app);
-        nb::str app = co_await macos::answer(frontmost, 5.0);
-        nb::str window_script = macos::fill(Scripts::window_name, {{"app", app}});
+        bridge::Local<nb::str> frontmost = macos::fill(Scripts::frontmost_app);
+        bridge::Local<nb::str> app = co_await macos::answer(frontmost, 5.0);
+        bridge::Local<nb::str> window_script = macos::fill(Scripts::window_name, {{"app", app}});
         nb::str title = co_await macos::answer(window_script, 5.0);
         nb::dict result = success();
         result["app"] = app;
@@ -31,7 +31,7 @@ Coro<> get_focused_window_macos(nb::object self) {
 Coro<> list_windows_macos(nb::object self) {
     (void)self;
     try {
-        nb::str script = macos::fill(Scripts::list_windows);
+        bridge::Local<nb::str> script = macos::fill(Scripts::list_windows);
         nb::str output = co_await macos::answer(script, 10.0);
         nb::list windows;
         nb::str bar("|");
@@ -58,7 +58,7 @@ Coro<> list_windows_macos(nb::object self) {
 Coro<> focus_window_macos(nb::object self, nb::object title) {
     (void)self;
     try {
-        nb::str script = macos::fill(Scripts::focus, {{"title", title}});
+        bridge::Local<nb::str> script = macos::fill(Scripts::focus, {{"title", title}});
         nb::str app = co_await macos::answer(script, 10.0);
         if (!py::truthy(app))
             co_return failure(py::checked(

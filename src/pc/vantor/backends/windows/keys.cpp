@@ -71,9 +71,9 @@ Coro<> press_key_windows(nb::object self, nb::object key) {
     if (!state(self).pywinauto_available)
         co_return co_await press_key_pyautogui(self, key);
     try {
-        nb::object send_keys = py::import_from("pywinauto.keyboard", "send_keys");
-        nb::object keys = send_keys_text(nb::borrow<nb::str>(key));
-        nb::object sending = bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
+        bridge::Local<> send_keys = py::import_from("pywinauto.keyboard", "send_keys");
+        bridge::Local<> keys = send_keys_text(nb::borrow<nb::str>(key));
+        bridge::Local<> sending = bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
         co_await sending;
         nb::dict result = success();
         result["action"] = "key_press";

@@ -4,6 +4,7 @@ tool calls), approvals and stops, and conversations kept across restarts."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import http.server
 import json
 import threading
@@ -12,6 +13,7 @@ import pytest
 
 from reference_support import ROOT
 from ombrel.core.agent import StandardAgent
+from ombrel.core.computer_use_agent import ComputerUseAgent
 from ombrel.core.guardrails import Guardrails
 from ombrel.core.memory import ConversationStore
 from ombrel.core.model_turn import ModelTurn
@@ -166,6 +168,19 @@ async def test_bad_commands_give_a_clear_message(agent, text, error):
     events = await turn(agent, text)
     shown = " ".join(json.dumps(e) for e in events)
     assert error in shown and events[-1]["type"] == "done"
+
+
+async def test_without_a_display_the_desktop_says_so_and_the_computer_use_agent_shows_a_placeholder(
+        agent, monkeypatch):
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+    for command in ("snapshot", "click 1", "screenshot"):
+        events = await turn(agent, command)
+        assert events[-1]["content"].startswith("That did not work: No display: DISPLAY is not set")
+    cu_events = [e async for e in ComputerUseAgent(step_delay=0).run_task("look")]
+    picture = next(e for e in cu_events if e.type == "tool_result").data["result"]
+    assert picture["type"] == "image" and base64.b64decode(picture["base64"]).startswith(b"\x89PNG")
+    assert "a placeholder (No display" in next(e for e in cu_events if e.type == "text").data["content"]
 
 
 async def test_conversations_outlive_the_store(agent, tmp_path):

@@ -40,9 +40,17 @@ def app_env(tmp_path_factory, desktop_env, browsers_folder):
         env.pop(name, None)
     if browsers_folder is not None:
         env["PLAYWRIGHT_BROWSERS_PATH"] = str(browsers_folder)
+    site = []
+    if "LD_PRELOAD" in env:
+        # Under the memory checks the app runs with the sanitizer runtime
+        # preloaded; the programs it starts (the skills' Chromium, the
+        # desktop tools) are not ours to check and must not inherit it.
+        (base / "site").mkdir()
+        (base / "site" / "sitecustomize.py").write_text('import os\nos.environ.pop("LD_PRELOAD", None)\n')
+        site.append(str(base / "site"))
     env.update(HOME=str(base / "home"),
                OMBREL_SKILLS_PATH=os.pathsep.join([str(skills), str(ROOT / "examples" / "skills")]),
-               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+               PYTHONPATH=os.pathsep.join(site + [p for p in sys.path if p]))
     return env, base / "data"
 
 

@@ -1,11 +1,13 @@
 """Benchmarks of the skill runner (ombrel.skills.corvex).
 
-    python bench/bench_corvex.py [--runs 1000] [--state-ops 50]
+    python bench/bench_corvex.py [--runs 1000] [--rounds 6] [--state-ops 50]
 
 Prints:
-  - the runner's own cost per run of a trivial skill (runs per second over
-    --runs runs), beside what loading the same file with importlib alone
-    costs, for reference;
+  - runs of a trivial skill per second through `PythonSkillRunner.run` and
+    through `PlainRunner.run`, a plain-Python rendering of the same runner and
+    context (alternating rounds; best of each, their ratio), and the runner's
+    own cost per run: a run minus what loading the same file with importlib
+    alone costs;
   - save_state / load_state with a state of about 1 MB.
 
 Everything happens in a temporary directory; the module's SKILLS_DIR,
@@ -18,41 +20,151 @@ import argparse
 import asyncio
 import importlib.util
 import json
+import logging
+import os
 import pathlib
 import sys
 import tempfile
 import time
+import traceback
 
 from ombrel.skills import corvex
 
 TRIVIAL = "async def run(ctx, params):\n    return {'ok': True}\n"
+plain_logger = logging.getLogger("ombrel.skills.corvex.plain")
 
 
-def bench_runs(runs):
-    runner = corvex.PythonSkillRunner()
+class PlainContext:
+    """The context's part that a trivial run uses, in plain Python."""
+
+    def __init__(self, skill_name, llm_client=None, llm_model="gpt-4.1-mini"):
+        self.skill_name = skill_name
+        self._llm = llm_client
+        self._llm_model = llm_model
+        self._browser_instance = None
+        self._browser_context = None
+        self._page = None
+        self._playwright = None
+        self._logs = []
+        self._state_file = corvex.STATE_DIR / f"{skill_name}.json"
+        self._output_dir = corvex.OUTPUT_DIR / skill_name
+        corvex.STATE_DIR.mkdir(parents=True, exist_ok=True)
+        self._output_dir.mkdir(parents=True, exist_ok=True)
+
+    def log(self, message):
+        entry = f"[{time.strftime('%H:%M:%S')}] {message}"
+        self._logs.append(entry)
+        plain_logger.info("[%s] %s", self.skill_name, message)
+
+    def get_logs(self):
+        return list(self._logs)
+
+    async def browser_close(self):
+        self._page = None
+        self._browser_instance = None
+        self._browser_context = None
+        self.log("Browser closed")
+
+    async def cleanup(self):
+        await self.browser_close()
+
+
+class PlainRunner:
+    """`PythonSkillRunner.run` in plain Python (the baseline)."""
+
+    def __init__(self, llm_model="gpt-4.1-mini"):
+        self._llm_model = llm_model
+
+    async def run(self, skill_name, params, script_path=None):
+        start = time.time()
+        if script_path is None:
+            script_path = str(corvex.SKILLS_DIR / f"{skill_name}.py")
+        if not os.path.exists(script_path):
+            return corvex.PythonSkillResult(success=False, skill_name=skill_name,
+                                            error=f"Script not found: {script_path}")
+        ctx = PlainContext(skill_name=skill_name, llm_model=self._llm_model)
+        try:
+            spec = importlib.util.spec_from_file_location(f"ombrel_skill_{skill_name}",
+                                                          script_path)
+            if spec is None or spec.loader is None:
+                return corvex.PythonSkillResult(
+                    success=False, skill_name=skill_name,
+                    error=f"Failed to load module from {script_path}")
+            module = importlib.util.module_from_spec(spec)
+            directory = str(pathlib.Path(script_path).parent)
+            if directory not in sys.path:
+                sys.path.insert(0, directory)
+            spec.loader.exec_module(module)
+            if not hasattr(module, "run"):
+                return corvex.PythonSkillResult(
+                    success=False, skill_name=skill_name,
+                    error="Skill must define 'async def run(ctx, params) -> dict'")
+            run = module.run
+            if not asyncio.iscoroutinefunction(run):
+                return corvex.PythonSkillResult(
+                    success=False, skill_name=skill_name,
+                    error="run() must be an async function (async def run(ctx, params))")
+            ctx.log(f"Starting skill: {skill_name}")
+            result = await run(ctx, params)
+            if not isinstance(result, dict):
+                result = {"result": str(result)}
+            success = result.get("success", True)
+            output_files = []
+            output_dir = corvex.OUTPUT_DIR / skill_name
+            if output_dir.exists():
+                output_files = [str(f) for f in output_dir.iterdir() if f.is_file()]
+            return corvex.PythonSkillResult(
+                success=success, skill_name=skill_name, result=result,
+                logs=ctx.get_logs(), duration=time.time() - start, output_files=output_files)
+        except Exception as e:
+            tb = traceback.format_exc()
+            ctx.log(f"FATAL ERROR: {e}")
+            plain_logger.error(f"Python skill {skill_name} failed:\n{tb}")
+            return corvex.PythonSkillResult(
+                success=False, skill_name=skill_name, error=f"{type(e).__name__}: {e}",
+                logs=ctx.get_logs(), duration=time.time() - start)
+        finally:
+            await ctx.cleanup()
+
+
+async def timed_runs(runner, runs):
+    """CPU seconds per run (time spent waiting for a core is not the run's)."""
+    started = time.process_time()
+    for _ in range(runs):
+        result = await runner.run("trivial", {})
+    assert result.success is True, result
+    return (time.process_time() - started) / runs
+
+
+def bench_runs(runs, rounds):
+    kinds = {"native": corvex.PythonSkillRunner(), "plain": PlainRunner()}
+    per_run = {kind: [] for kind in kinds}
 
     async def main():
-        for _ in range(10):  # warm-up: bytecode cache, directories
-            await runner.run("trivial", {})
-        started = time.perf_counter()
-        for _ in range(runs):
-            result = await runner.run("trivial", {})
-        elapsed = time.perf_counter() - started
-        assert result.success is True, result
-        return elapsed
+        for runner in kinds.values():  # warm-up: bytecode cache, directories
+            await timed_runs(runner, 20)
+        for _ in range(rounds):
+            for kind, runner in kinds.items():
+                per_run[kind].append(await timed_runs(runner, runs))
 
-    elapsed = asyncio.run(main())
+    asyncio.run(main())
     path = str(corvex.SKILLS_DIR / "trivial.py")
-    started = time.perf_counter()
-    for _ in range(runs):
-        spec = importlib.util.spec_from_file_location("ombrel_skill_trivial", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-    import_only = time.perf_counter() - started
-    print(f"run() of a trivial skill, {runs} runs: {runs / elapsed:,.0f} runs/s, "
-          f"{elapsed / runs * 1e6:,.1f} us per run")
-    print(f"  of which loading the file (importlib alone): {import_only / runs * 1e6:,.1f} us; "
-          f"runner's own work: {(elapsed - import_only) / runs * 1e6:,.1f} us per run")
+    loads = []
+    for _ in range(rounds):
+        started = time.process_time()
+        for _ in range(runs):
+            spec = importlib.util.spec_from_file_location("ombrel_skill_trivial", path)
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+        loads.append((time.process_time() - started) / runs)
+    native, plain, load = min(per_run["native"]), min(per_run["plain"]), min(loads)
+    ratios = sorted(p / n for n, p in zip(per_run["native"], per_run["plain"]))
+    print(f"run() of a trivial skill, {rounds} rounds of {runs} runs (per CPU second):\n"
+          f"  native {1 / native:>9,.0f} runs/s; plain Python {1 / plain:>9,.0f} runs/s; "
+          f"ratio {plain / native:.2f}x (rounds: median {ratios[len(ratios) // 2]:.2f}x, "
+          f"{ratios[0]:.2f}-{ratios[-1]:.2f}x)")
+    print(f"  loading the file (importlib alone): {load * 1e6:,.1f} us per run; own work: "
+          f"native {(native - load) * 1e6:,.1f} us, plain Python {(plain - load) * 1e6:,.1f} us")
 
 
 def bench_state(ops):
@@ -82,6 +194,7 @@ def bench_state(ops):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=1000)
+    parser.add_argument("--rounds", type=int, default=6)
     parser.add_argument("--state-ops", type=int, default=50)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
@@ -93,7 +206,7 @@ def main():
         (corvex.SKILLS_DIR / "trivial.py").write_text(TRIVIAL)
         print(f"Python {sys.version.split()[0]}, module {corvex.__file__}")
         print(f"bytecode cache written: {not sys.dont_write_bytecode}")
-        bench_runs(args.runs)
+        bench_runs(args.runs, args.rounds)
         bench_state(args.state_ops)
 
 

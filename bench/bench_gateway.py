@@ -6,12 +6,16 @@
     figure: events per second received by the client.
 (2) broadcast: 100 connected clients, 1,000 broadcasts of the connection
     manager; figure: messages per second delivered to the clients.
+(3) churn: 1,000 cycles of connect, "ping" / "pong", close; figure: cycles
+    per second.
 
-Each runs against our gateway and against a plain FastAPI app whose endpoint
-does nothing but `send_json` in a loop (the ceiling); our figure is printed
-as a share of that ceiling, both as received by the clients (which may be
-limited by the Python client itself) and per CPU second of the server
-process (which the client does not limit). The server runs in a child process on 127.0.0.1;
+(1) and (2) run against our gateway and against a plain FastAPI app whose
+endpoint does nothing but `send_json` in a loop (the ceiling); (3) against
+our gateway and a plain-Python rendering of the same endpoint, connection
+manager and dispatch (`plain()` below). Our figure is printed as a share of
+the other, both as received by the clients (which may be limited by the
+Python client itself) and per CPU second of the server process (which the
+client does not limit). The server runs in a child process on 127.0.0.1;
 the clients run here. Build the module in Release for meaningful figures.
 """
 import argparse
@@ -31,6 +35,7 @@ CLIENTS = 100
 BROADCASTS = 1_000
 SMALL_EVENT = {"type": "text", "content": "token"}
 BROADCAST = {"type": "heartbeat", "message": "still here"}
+CYCLES = 1_000
 
 
 # --------------------------------------------------------------------------
@@ -116,10 +121,93 @@ def ceiling():
     return app
 
 
+def plain():
+    """The endpoint, its connection manager and the dispatch of a "ping" in
+    plain Python: what churn exercises."""
+    import logging
+    from urllib.parse import urlsplit
+
+    from fastapi import APIRouter, FastAPI, WebSocket, WebSocketDisconnect
+
+    logger = logging.getLogger("ombrel.ws.plain")
+
+    class ConnectionManager:
+        def __init__(self) -> None:
+            self._connections: list[WebSocket] = []
+
+        async def connect(self, ws: WebSocket) -> None:
+            await ws.accept()
+            self._connections.append(ws)
+            logger.info("Client connected (%d total)", len(self._connections))
+
+        def disconnect(self, ws: WebSocket) -> None:
+            if ws in self._connections:
+                self._connections.remove(ws)
+            logger.info("Client disconnected (%d total)", len(self._connections))
+
+    manager = ConnectionManager()
+
+    def origin_allowed(ws: WebSocket, allowed) -> bool:
+        origin = ws.headers.get("origin")
+        if origin is None:
+            return True
+        if origin == "null":
+            return False
+        if allowed is not None and origin in allowed:
+            return True
+        return (urlsplit(origin).hostname or "") in ("localhost", "127.0.0.1")
+
+    async def handle_message(ws: WebSocket, message: dict) -> None:
+        msg_type = message.get("type")
+        if msg_type == "chat":
+            pass
+        elif msg_type == "approve":
+            pass
+        elif msg_type == "new_conversation":
+            pass
+        elif msg_type == "resume_conversation":
+            pass
+        elif msg_type == "heartbeat_control":
+            pass
+        elif msg_type == "stop_task":
+            pass
+        elif msg_type == "ping":
+            await ws.send_json({"type": "pong"})
+        else:
+            await ws.send_json({"type": "error", "message": f"Unknown message type: {msg_type}"})
+
+    def create_ws_router(allowed_origins=None) -> APIRouter:
+        allowed = None if allowed_origins is None else frozenset(allowed_origins)
+        router = APIRouter()
+
+        @router.websocket("/ws")
+        async def websocket_endpoint(ws: WebSocket) -> None:
+            if not origin_allowed(ws, allowed):
+                await ws.close(code=1008)
+                return
+            await manager.connect(ws)
+            try:
+                while True:
+                    data = json.loads(await ws.receive_text())
+                    await handle_message(ws, data)
+            except WebSocketDisconnect:
+                manager.disconnect(ws)
+            except Exception:
+                logger.exception("WebSocket error")
+                manager.disconnect(ws)
+
+        return router
+
+    app = FastAPI()
+    app.include_router(create_ws_router())
+    add_cpu_route(app)
+    return app
+
+
 def serve(kind: str, port: int) -> None:
     import uvicorn
 
-    app = {"ours": ours, "ceiling": ceiling}[kind]()
+    app = {"ours": ours, "ceiling": ceiling, "plain": plain}[kind]()
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning", access_log=False)
 
 
@@ -194,6 +282,17 @@ async def broadcast(port: int) -> float:
             await client.close()
 
 
+async def churn(port: int) -> float:
+    from websockets.asyncio.client import connect
+
+    start = time.perf_counter()
+    for _ in range(CYCLES):
+        async with connect(f"ws://127.0.0.1:{port}/ws") as client:
+            await client.send('{"type": "ping"}')
+            assert json.loads(await client.recv()) == {"type": "pong"}
+    return CYCLES / (time.perf_counter() - start)
+
+
 def run(server: Server, scenario, count: int) -> tuple[float, float]:
     """Rate seen by the clients, and the count per second of server CPU."""
     cpu = server.cpu()
@@ -201,12 +300,13 @@ def run(server: Server, scenario, count: int) -> tuple[float, float]:
     return rate, count / (server.cpu() - cpu)
 
 
-def measure(scenario, count: int, repeat: int) -> dict[str, tuple[float, float]]:
-    """Best figures of our gateway and of the ceiling, run in turns so that
-    both see the same load of the machine."""
-    best = {"ours": (0.0, 0.0), "ceiling": (0.0, 0.0)}
-    with Server("ours") as ours, Server("ceiling") as ceiling:
-        servers = {"ours": ours, "ceiling": ceiling}
+def measure(scenario, count: int, repeat: int,
+            other: str = "ceiling") -> dict[str, tuple[float, float]]:
+    """Best figures of our gateway and of the other server, run in turns so
+    that both see the same load of the machine."""
+    best = {"ours": (0.0, 0.0), other: (0.0, 0.0)}
+    with Server("ours") as ours, Server(other) as theirs:
+        servers = {"ours": ours, other: theirs}
         for server in servers.values():
             asyncio.run(scenario(server.port))  # warm-up
         for _ in range(repeat):
@@ -219,7 +319,9 @@ def measure(scenario, count: int, repeat: int) -> dict[str, tuple[float, float]]
 def main() -> None:
     parser = argparse.ArgumentParser(description="Gateway throughput over a real uvicorn connection.")
     parser.add_argument("--repeat", type=int, default=3, help="runs per figure; the best counts")
-    parser.add_argument("--serve", choices=("ours", "ceiling"), help=argparse.SUPPRESS)
+    parser.add_argument("--serve", choices=("ours", "ceiling", "plain"), help=argparse.SUPPRESS)
+    parser.add_argument("--only", choices=("stream", "broadcast", "churn"),
+                        help="run one scenario only")
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
@@ -229,16 +331,21 @@ def main() -> None:
     import ombrel.gateway.ws as ws
 
     print(f"module: {ws.__file__}")
-    rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS),
+    rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS, "ceiling",
+             "plain send_json loop"),
             ("broadcast: 100 clients x 1,000 broadcasts", "messages/s", broadcast,
-             CLIENTS * BROADCASTS)]
-    for title, unit, scenario, count in rows:
-        figures = measure(scenario, count, args.repeat)
-        (gateway, gateway_cpu), (plain, plain_cpu) = figures["ours"], figures["ceiling"]
+             CLIENTS * BROADCASTS, "ceiling", "plain send_json loop"),
+            ("churn: 1,000 x connect, ping, close", "cycles/s", churn, CYCLES, "plain",
+             "plain-Python endpoint")]
+    for title, unit, scenario, count, other, other_name in rows:
+        if args.only and not title.startswith(args.only):
+            continue
+        figures = measure(scenario, count, args.repeat, other)
+        (gateway, gateway_cpu), (plain_rate, plain_cpu) = figures["ours"], figures[other]
         print(f"{title}:\n"
-              f"  received  {gateway:>10,.0f} {unit}; plain send_json loop {plain:>10,.0f}; "
-              f"share {gateway / plain:.0%}\n"
-              f"  per server CPU second {gateway_cpu:>10,.0f}; plain send_json loop {plain_cpu:>10,.0f}; "
+              f"  received  {gateway:>10,.0f} {unit}; {other_name} {plain_rate:>10,.0f}; "
+              f"share {gateway / plain_rate:.0%}\n"
+              f"  per server CPU second {gateway_cpu:>10,.0f}; {other_name} {plain_cpu:>10,.0f}; "
               f"share {gateway_cpu / plain_cpu:.0%}", flush=True)
 
 if __name__ == "__main__":

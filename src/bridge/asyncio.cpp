@@ -1,14 +1,30 @@
 #include "asyncio.h"
 
+#include "common/interned.h"
+#include "common/python.h"
+
 #include <cmath>
 
 namespace ombrel::bridge {
 
-nb::module_ asyncio() { return nb::module_::import_("asyncio"); }
+static const common::Interned sleep_name("sleep"), cancelled_error_name("CancelledError");
 
-nb::object sleep(nb::handle seconds) { return asyncio().attr("sleep")(seconds); }
+nb::module_ asyncio() {
+    // Imported once, as a module-level `import asyncio` binds it; its
+    // attributes are read at each use.
+    static PyObject *module = nullptr;
+    if (!module)
+        module = common::import_module("asyncio").release().ptr();
+    return nb::borrow<nb::module_>(module);
+}
 
-nb::object sleep(double seconds) { return asyncio().attr("sleep")(seconds); }
+nb::object sleep(nb::handle seconds) {
+    return common::call_method(asyncio(), sleep_name, seconds);
+}
+
+nb::object sleep(double seconds) { return sleep(nb::float_(seconds)); }
+
+nb::object cancelled_error() { return common::attr(asyncio(), cancelled_error_name); }
 
 /// A time limit as the loop may be handed it: NaN has expired (zero), an
 /// infinite limit is no limit at all.

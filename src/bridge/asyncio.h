@@ -14,6 +14,9 @@ namespace ombrel::bridge {
 /// The `asyncio` module.
 nb::module_ asyncio();
 
+/// `asyncio.CancelledError`, read now.
+nb::object cancelled_error();
+
 /// `asyncio.sleep(seconds)`, to be awaited.
 nb::object sleep(nb::handle seconds);
 nb::object sleep(double seconds);

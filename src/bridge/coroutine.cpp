@@ -5,6 +5,9 @@
 
 #include "errors.h"
 
+#include "common/interned.h"
+
+#include <cstring>
 #include <utility>
 
 namespace ombrel::bridge {
@@ -12,29 +15,49 @@ namespace ombrel::bridge {
 // ---------------------------------------------------------------------------
 // Promise
 
-void PromiseBase::unhandled_exception() noexcept {
+namespace detail {
+
+void Promise::unhandled_exception() noexcept {
     try {
         throw;
     } catch (nb::python_error &e) {
-        python_failure.emplace(std::move(e));
+        python_failure_.emplace(std::move(e));
     } catch (...) {
-        cpp_failure = std::current_exception();
+        cpp_failure_ = std::current_exception();
     }
 }
 
-PromiseBase *&PromiseBase::running() noexcept {
-    thread_local PromiseBase *promise = nullptr;
+Promise *&Promise::running() noexcept {
+    thread_local Promise *promise = nullptr;
     return promise;
 }
 
-nb::object PromiseBase::take_await_result() {
-    if (await_error) {
-        nb::python_error error = std::move(*await_error);
-        await_error.reset();
+nb::object Promise::take_value() {
+    if (await_error_) {
+        nb::python_error error = std::move(*await_error_);
+        await_error_.reset();
         throw error;
     }
-    return std::exchange(await_value, nb::object());
+    return std::exchange(await_value_, nb::object());
 }
+
+Outcome Promise::take_outcome() {
+    if (await_error_) {
+        Outcome failed(std::move(*await_error_));
+        await_error_.reset();
+        return failed;
+    }
+    return Outcome(std::exchange(await_value_, nb::object()));
+}
+
+bool Promise::take_error_if(PyObject *type) {
+    if (!await_error_ || !await_error_->matches(type))
+        return false;
+    await_error_.reset();
+    return true;
+}
+
+} // namespace detail
 
 static bool is_iterable_coroutine(nb::handle generator) {
     constexpr long co_iterable_coroutine = 0x100;  // CO_ITERABLE_COROUTINE
@@ -42,12 +65,17 @@ static bool is_iterable_coroutine(nb::handle generator) {
     return (nb::cast<long>(flags) & co_iterable_coroutine) != 0;
 }
 
-nb::object awaitable_iterator(nb::handle awaitable) {
-    PyObject *object = awaitable.ptr();
-    if (PyCoro_CheckExact(object) ||
-        (PyGen_CheckExact(object) && is_iterable_coroutine(awaitable)))
-        return nb::borrow(awaitable);
+/// Whether `object` is its own await iterator: a native coroutine or a
+/// generator-based one.
+static bool awaits_itself(PyObject *object) {
+    return PyCoro_CheckExact(object) ||
+           (PyGen_CheckExact(object) && is_iterable_coroutine(object));
+}
 
+static nb::object iterator_from_await_slot(PyObject *object) {
+    // One of our coroutines: its `__await__()` iterator, made directly.
+    if (Py_TYPE(object) == detail::coroutine_type())
+        return detail::new_await_iterator(object);
     auto am_await = (unaryfunc) PyType_GetSlot(Py_TYPE(object), Py_am_await);
     if (!am_await)
         nb::raise_type_error("object %s can't be used in 'await' expression",
@@ -63,41 +91,76 @@ nb::object awaitable_iterator(nb::handle awaitable) {
     return iterator;
 }
 
+nb::object awaitable_iterator(nb::handle awaitable) {
+    if (awaits_itself(awaitable.ptr()))
+        return nb::borrow(awaitable);
+    return iterator_from_await_slot(awaitable.ptr());
+}
+
+nb::object awaitable_iterator(nb::object &&awaitable) {
+    if (awaits_itself(awaitable.ptr()))
+        return std::move(awaitable);
+    return iterator_from_await_slot(awaitable.ptr());
+}
+
 // ---------------------------------------------------------------------------
 // Driving the frame
 
-CoroutineObject::CoroutineObject(std::coroutine_handle<> handle,
-                                 PromiseBase *promise, nb::str qualname)
-    : qualname(std::move(qualname)), handle_(handle), promise_(promise) {
-    nb::object last = this->qualname.attr("rpartition")(".")[2];
-    name = nb::str(last);
-}
+namespace detail {
+
+CoroutineObject::CoroutineObject(std::coroutine_handle<> handle, Promise *promise,
+                                 const char *qualname) noexcept
+    : handle_(handle), promise_(promise),
+      qualname_text_(qualname ? qualname : "coroutine") {}
 
 CoroutineObject::CoroutineObject(CoroutineObject &&other) noexcept
-    : qualname(std::move(other.qualname)), name(std::move(other.name)),
-      handle_(std::exchange(other.handle_, {})),
+    : handle_(std::exchange(other.handle_, {})),
       promise_(std::exchange(other.promise_, nullptr)),
-      started_(other.started_), running_(other.running_) {}
+      qualname_text_(other.qualname_text_), qualname_(std::move(other.qualname_)),
+      name_(std::move(other.name_)), started_(other.started_), running_(other.running_) {}
 
 CoroutineObject::~CoroutineObject() {
     finalize(nullptr);
+}
+
+nb::str CoroutineObject::qualname() const {
+    if (!qualname_.is_valid())
+        qualname_ = nb::str(qualname_text_);
+    return nb::borrow<nb::str>(qualname_);
+}
+
+nb::str CoroutineObject::name() const {
+    if (!name_.is_valid()) {
+        const char *last = std::strrchr(qualname_text_, '.');
+        name_ = nb::str(last ? last + 1 : qualname_text_);
+    }
+    return nb::borrow<nb::str>(name_);
 }
 
 void CoroutineObject::finalize(PyObject *self) noexcept {
     if (!handle_)
         return;
     nb::error_scope keep_current_error;
-    PyObject *culprit = self ? self : qualname.ptr();
+    // Errors are reported against the Python object, or without one (from
+    // the destructor) against the coroutine's name.
+    PyObject *culprit = self ? Py_NewRef(self)
+                        : qualname_.is_valid() ? Py_NewRef(qualname_.ptr())
+                                               : PyUnicode_FromString(qualname_text_);
+    if (!culprit)
+        PyErr_Clear();
     if (!started_) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                             "coroutine '%U' was never awaited",
-                             qualname.ptr()) < 0)
+        PyObject *name = qualname_.is_valid() ? Py_NewRef(qualname_.ptr())
+                                              : PyUnicode_FromString(qualname_text_);
+        if (!name || PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                      "coroutine '%U' was never awaited", name) < 0)
             PyErr_WriteUnraisable(culprit);
+        Py_XDECREF(name);
     } else if (PyObject *closed = close()) {
         Py_DECREF(closed);
     } else {
         PyErr_WriteUnraisable(culprit);
     }
+    Py_XDECREF(culprit);
     release();
 }
 
@@ -109,24 +172,24 @@ void CoroutineObject::release() noexcept {
 }
 
 nb::object CoroutineObject::awaiting() const {
-    if (!promise_ || !promise_->awaiting.is_valid())
+    if (!promise_ || !promise_->awaiting_.is_valid())
         return nb::none();
-    return promise_->awaiting;
+    return promise_->awaiting_;
 }
 
 int CoroutineObject::traverse(visitproc visit, void *arg) const {
     if (!promise_)
         return 0;
-    Py_VISIT(promise_->awaiting.ptr());
-    Py_VISIT(promise_->await_value.ptr());
-    Py_VISIT(promise_->result.ptr());
-    if (promise_->await_error)
-        Py_VISIT(promise_->await_error->value().ptr());
-    if (promise_->python_failure)
-        Py_VISIT(promise_->python_failure->value().ptr());
-    for (const nb::handle *held : promise_->held)
-        Py_VISIT(held->ptr());
-    return 0;
+    Py_VISIT(promise_->awaiting_.ptr());
+    Py_VISIT(promise_->await_value_.ptr());
+    Py_VISIT(promise_->result_.ptr());
+    if (promise_->await_error_)
+        Py_VISIT(promise_->await_error_->value().ptr());
+    if (promise_->python_failure_)
+        Py_VISIT(promise_->python_failure_->value().ptr());
+    for (const nb::handle *local : promise_->locals_)
+        Py_VISIT(local->ptr());
+    return promise_->held_.traverse(visit, arg);
 }
 
 /// Raises `exception` as it stands: its traceback and `__context__` stay as
@@ -157,24 +220,38 @@ static void raise_frame_error(nb::python_error &failure) noexcept {
     wrapped.restore();
 }
 
+static const common::Interned close_name("close"), throw_name("throw"), value_name("value");
+
+/// `getattr(obj, name, None)`, null when absent; -1 on another error.
+static int optional_attr(PyObject *obj, PyObject *name, PyObject **result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    *result = PyObject_GetAttr(obj, name);
+    if (*result)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 /// `iterator.close()` where it has one, as `yield from` closes what it
 /// delegates to. -1 with the error set when that failed.
 static int close_iterator(PyObject *iterator) noexcept {
     if (!iterator)
         return 0;
-    PyObject *method = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(iterator, nb::str("close").ptr(), &method) < 0)
-        PyErr_WriteUnraisable(iterator);
-#else
-    method = PyObject_GetAttrString(iterator, "close");
-    if (!method) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError))
-            PyErr_Clear();
-        else
-            PyErr_WriteUnraisable(iterator);
+    if (CoroutineObject *coroutine = driven_coroutine(iterator)) {
+        PyObject *closed = coroutine->close();
+        if (!closed)
+            return -1;
+        Py_DECREF(closed);
+        return 0;
     }
-#endif
+    PyObject *method = nullptr;
+    if (optional_attr(iterator, close_name.get().ptr(), &method) < 0)
+        PyErr_WriteUnraisable(iterator);
     if (!method)
         return 0;
     PyObject *closed = PyObject_CallNoArgs(method);
@@ -185,38 +262,53 @@ static int close_iterator(PyObject *iterator) noexcept {
     return 0;
 }
 
+/// The value a StopIteration being raised carries, as the await's result.
+static PySendResult take_stop_value(PyObject **out) noexcept {
+    nb::python_error stop;
+    PyObject *value = nullptr;
+    if (optional_attr(stop.value().ptr(), value_name.get().ptr(), &value) < 0)
+        return PYGEN_ERROR;
+    *out = value ? value : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
 /// `iterator.throw(error)`, as `yield from` forwards a thrown exception; an
 /// iterator without `throw` gets the error raised at its await instead.
 static PySendResult throw_into(PyObject *iterator, PyObject *error,
-                               PyObject **out) {
-    PyObject *method = PyObject_GetAttrString(iterator, "throw");
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                               PyObject **out) noexcept {
+    // One of our coroutines takes the error directly.
+    if (CoroutineObject *coroutine = driven_coroutine(iterator))
+        return coroutine->step(Py_None, error, out);
+
+    // Native coroutines and generators have `throw`: called as a method,
+    // without a bound method made.
+    PyObject *yielded;
+    if (PyCoro_CheckExact(iterator) || PyGen_CheckExact(iterator)) {
+        yielded = PyObject_CallMethodOneArg(iterator, throw_name.get().ptr(), error);
+    } else {
+        PyObject *method = nullptr;
+        if (optional_attr(iterator, throw_name.get().ptr(), &method) < 0)
             return PYGEN_ERROR;
-        PyErr_Clear();
-        raise_object(error);
+        if (!method) {
+            raise_object(error);
 #if PY_VERSION_HEX >= 0x030C0000
-        // Since 3.12 a StopIteration raised at an await is that await's
-        // result, wherever it comes from.
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            nb::python_error stop;
-            *out = nb::getattr(stop.value(), "value", nb::none()).release().ptr();
-            return PYGEN_RETURN;
-        }
+            // Since 3.12 a StopIteration raised at an await is that await's
+            // result, wherever it comes from.
+            if (PyErr_ExceptionMatches(PyExc_StopIteration))
+                return take_stop_value(out);
 #endif
-        return PYGEN_ERROR;
+            return PYGEN_ERROR;
+        }
+        yielded = PyObject_CallOneArg(method, error);
+        Py_DECREF(method);
     }
-    PyObject *yielded = PyObject_CallOneArg(method, error);
-    Py_DECREF(method);
     if (yielded) {
         *out = yielded;
         return PYGEN_NEXT;
     }
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
         return PYGEN_ERROR;
-    nb::python_error stop;
-    *out = nb::getattr(stop.value(), "value", nb::none()).release().ptr();
-    return PYGEN_RETURN;
+    return take_stop_value(out);
 }
 
 PySendResult CoroutineObject::step(PyObject *value, PyObject *error,
@@ -279,14 +371,14 @@ PySendResult CoroutineObject::advance(PyObject *value, PyObject *error,
         // As `yield from` does: what the frame waits on is closed rather
         // than thrown into, then GeneratorExit (or the error of that close)
         // goes into the frame.
-        closed = std::move(promise_->awaiting);
+        closed = std::move(promise_->awaiting_);
         if (close_iterator(closed.ptr()) == 0)
             raise_object(error);
         status = PYGEN_ERROR;
     } else if (error) {
-        status = throw_into(promise_->awaiting.ptr(), error, &produced);
+        status = throw_into(promise_->awaiting_.ptr(), error, &produced);
     } else {
-        status = PyIter_Send(promise_->awaiting.ptr(), value, &produced);
+        status = PyIter_Send(promise_->awaiting_.ptr(), value, &produced);
     }
     if (status == PYGEN_NEXT) {
         running_ = false;
@@ -298,23 +390,32 @@ PySendResult CoroutineObject::advance(PyObject *value, PyObject *error,
 }
 
 void CoroutineObject::end_await(PySendResult status, PyObject *produced) noexcept {
-    promise_->awaiting.reset();
+    promise_->awaiting_.reset();
     if (status == PYGEN_RETURN)
-        promise_->await_value = nb::steal(produced);
+        promise_->await_value_ = nb::steal(produced);
     else
-        promise_->await_error.emplace();
+        promise_->await_error_.emplace();
 }
 
 PySendResult CoroutineObject::run(PyObject **out) noexcept {
     for (;;) {
-        PromiseBase *outer = std::exchange(PromiseBase::running(), promise_);
+        // An error that ends the frame where it waits: a failed
+        // `propagating` await, or `raise`.
+        if (promise_->mode_ == AwaitMode::propagating && promise_->await_error_) {
+            promise_->python_failure_.emplace(std::move(*promise_->await_error_));
+            promise_->await_error_.reset();
+            return finish(out);
+        }
+        Promise *outer = std::exchange(Promise::running(), promise_);
         handle_.resume();
-        PromiseBase::running() = outer;
+        Promise::running() = outer;
         if (handle_.done())
             return finish(out);
+        if (!promise_->awaiting_.is_valid())
+            continue;  // `raise`: nothing to wait on
         // A new await: its first step, as `await` takes it at once.
         PyObject *produced = nullptr;
-        PySendResult status = PyIter_Send(promise_->awaiting.ptr(), Py_None, &produced);
+        PySendResult status = PyIter_Send(promise_->awaiting_.ptr(), Py_None, &produced);
         if (status == PYGEN_NEXT) {
             running_ = false;
             *out = produced;
@@ -327,9 +428,9 @@ PySendResult CoroutineObject::run(PyObject **out) noexcept {
 PySendResult CoroutineObject::finish(PyObject **out) noexcept {
     running_ = false;
     std::optional<nb::python_error> python_failure =
-        std::move(promise_->python_failure);
-    std::exception_ptr cpp_failure = promise_->cpp_failure;
-    nb::object result = std::move(promise_->result);
+        std::move(promise_->python_failure_);
+    std::exception_ptr cpp_failure = promise_->cpp_failure_;
+    nb::object result = std::move(promise_->result_);
     release();
 
     if (python_failure) {
@@ -360,7 +461,7 @@ PyObject *CoroutineObject::close() noexcept {
     // Close what the frame waits on, as `yield from` does; an error from that
     // goes into the frame instead of GeneratorExit.
     running_ = true;
-    nb::object iterator = std::move(promise_->awaiting);
+    nb::object iterator = std::move(promise_->awaiting_);
     if (close_iterator(iterator.ptr()) == 0)
         PyErr_SetNone(PyExc_GeneratorExit);
     end_await(PYGEN_ERROR, nullptr);
@@ -388,5 +489,7 @@ PyObject *CoroutineObject::close() noexcept {
 #endif
     return result;
 }
+
+} // namespace detail
 
 } // namespace ombrel::bridge

@@ -12,6 +12,16 @@
 // error that the C++ code lets through reaches the awaiting Python code as the
 // very same exception object.
 //
+// Two other forms of await cost no C++ exception when the awaited object
+// fails (cancellation, for instance, arrives that way at every suspended
+// coroutine of a task):
+//   - `co_await outcome(x)` gives an `Outcome`, the value or the error;
+//   - `co_await propagating(x)`, for an await that no `try` block of the
+//     frame surrounds: an error ends the coroutine with that error at once,
+//     as an uncaught exception would (locals are destroyed), without
+//     unwinding through the frame.
+// `co_await raise(error)` ends the coroutine with `error` in the same way.
+//
 // Rules for coroutine functions: take parameters by value (the frame outlives
 // the caller's references), hold Python objects as owning `nb::object`s, and
 // never `co_await` inside a `catch` block (C++ forbids it: keep the error in a
@@ -24,7 +34,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <coroutine>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -37,48 +50,358 @@ namespace nb = nanobind;
 
 template <typename T = nb::object> class Coro;
 
-/// The part of a coroutine's promise that does not depend on its result type.
-/// The Python object that drives the coroutine talks to this.
-class PromiseBase {
+/// How an await taken with `co_await outcome(x)` ended: its value, or its
+/// error (true when it succeeded).
+class Outcome {
 public:
-    /// Iterator of the Python awaitable the coroutine is suspended on.
-    nb::object awaiting;
-    /// What the finished await produced: a value or an error.
-    nb::object await_value;
-    std::optional<nb::python_error> await_error;
-    /// How the coroutine ended.
-    nb::object result;
-    std::optional<nb::python_error> python_failure;
-    std::exception_ptr cpp_failure;
-    /// Parameters of the coroutine function that hold Python objects, and
-    /// its `Local` variables, so that the garbage collector can see what the
-    /// frame keeps alive.
-    std::vector<const nb::handle *> held;
+    Outcome(nb::object value) : value_(std::move(value)) {}
+    Outcome(nb::python_error error) : error_(std::move(error)) {}
 
-    /// The promise of the coroutine whose frame runs on this thread now, if
-    /// any (what a `Local` made in the frame registers with).
-    static PromiseBase *&running() noexcept;
-    void forget(const nb::handle *object) noexcept { std::erase(held, object); }
-
-    void unhandled_exception() noexcept;
-    /// Hand the outcome of the finished await to the suspended coroutine.
-    nb::object take_await_result();
-    /// Remember what the awaiting code should see next.
-    void begin_await(nb::object iterator) { awaiting = std::move(iterator); }
-
-protected:
-    template <typename... Args> void remember(Args &...args) {
-        (remember_one(args), ...);
+    explicit operator bool() const noexcept { return !error_.has_value(); }
+    /// The value (empty after a failure).
+    const nb::object &value() const { return value_; }
+    /// Whether the await failed with an error of `type` (a class or tuple).
+    bool failed_with(nb::handle type) const { return error_ && error_->matches(type); }
+    /// The error, moved out; only after a failure.
+    nb::python_error take_error() {
+        nb::python_error error = std::move(*error_);
+        error_.reset();
+        return error;
     }
 
 private:
-    template <typename A> void remember_one(A &arg) {
-        // Only owning references: reporting a borrowed `nb::handle` to the
-        // collector would let it free an object that is still in use.
-        if constexpr (std::is_base_of_v<nb::object, std::remove_cvref_t<A>>)
-            held.push_back(&arg);
-    }
+    nb::object value_;
+    std::optional<nb::python_error> error_;
 };
+
+/// Turns a Python awaitable into the iterator that drives it (what `await`
+/// does before suspending): coroutines and generators as they are, anything
+/// else through its `__await__`.
+nb::object awaitable_iterator(nb::handle awaitable);
+/// The same for an owned awaitable, which it may hand on as it is.
+nb::object awaitable_iterator(nb::object &&awaitable);
+
+/// `aiter(iterable)`: the asynchronous iterator an `async for` loop uses.
+nb::object aiter(nb::handle iterable);
+
+/// What `co_await anext(iterator)` waits for: the next item of an
+/// asynchronous iterator, or an empty object once the iterator is exhausted
+/// (where an `async for` loop ends). Usage:
+///
+///     nb::object events = bridge::aiter(stream);
+///     while (nb::object event = co_await bridge::anext(events)) { ... }
+class NextItem {
+public:
+    explicit NextItem(nb::handle iterator) : iterator_(nb::borrow(iterator)) {}
+    /// `iterator.__anext__()`
+    nb::object awaitable() const;
+
+private:
+    nb::object iterator_;
+};
+
+inline NextItem anext(nb::handle iterator) { return NextItem(iterator); }
+
+/// Registers the `_Coroutine` type in a module; call once from every module
+/// that returns coroutines.
+void register_coroutine_type(nb::module_ &m);
+
+/// In leak-check builds: at interpreter exit, drops the references that
+/// interpreter caches (asyncio's sets of known coroutine types) hold to
+/// `type`, so that the check at exit reports only real leaks. Does nothing
+/// in other builds.
+void forget_type_at_exit(nb::handle type);
+
+namespace detail {
+
+class CoroutineObject;
+
+/// What the awaiting code gets when an await ends.
+enum class AwaitMode : std::uint8_t {
+    throwing,     ///< the value, or the error thrown at the `co_await`
+    outcome,      ///< an `Outcome`
+    propagating,  ///< the value; an error ends the coroutine
+};
+
+/// An awaitable already turned into its iterator, with the way its end is
+/// taken and the C++ type of its value.
+template <AwaitMode Mode, typename T = nb::object> class Await {
+public:
+    explicit Await(nb::object iterator) : iterator_(std::move(iterator)) {}
+    nb::object take_iterator() { return std::move(iterator_); }
+
+private:
+    nb::object iterator_;
+};
+
+/// The error a coroutine ends with through `co_await raise(error)`.
+class Raise {
+public:
+    explicit Raise(nb::python_error error) : error_(std::move(error)) {}
+    nb::python_error take() { return std::move(error_); }
+
+private:
+    nb::python_error error_;
+};
+
+/// The Python objects among the parameters of a coroutine function, so that
+/// the garbage collector sees what the frame keeps alive.
+class HeldParameters {
+public:
+    static constexpr std::size_t capacity = 8;
+
+    template <typename... Args> void remember(Args &...args) {
+        static_assert((0 + ... + (is_owning<Args>() ? 1 : 0)) <= capacity,
+                      "too many Python-object parameters for one coroutine");
+        (remember_one(args), ...);
+    }
+    int traverse(visitproc visit, void *arg) const {
+        for (std::size_t i = 0; i < count_; ++i)
+            Py_VISIT(held_[i]->ptr());
+        return 0;
+    }
+
+private:
+    // Only owning references: reporting a borrowed `nb::handle` to the
+    // collector would let it free an object that is still in use.
+    template <typename A> static constexpr bool is_owning() {
+        return std::is_base_of_v<nb::object, std::remove_cvref_t<A>>;
+    }
+    template <typename A> void remember_one(A &arg) {
+        if constexpr (is_owning<A>())
+            held_[count_++] = &arg;
+    }
+
+    std::array<const nb::handle *, capacity> held_{};
+    std::uint8_t count_ = 0;
+};
+
+/// The part of a coroutine's promise that does not depend on its result
+/// type: the await in progress and how the coroutine ended. The frame's
+/// driver (`CoroutineObject`) and the awaiters talk to it.
+class Promise {
+public:
+    void unhandled_exception() noexcept;
+
+    /// The promise of the coroutine whose frame runs on this thread now, if
+    /// any (what a `Local` made in the frame registers with).
+    static Promise *&running() noexcept;
+    /// A `Local` of the frame, seen by the collector from now on, or no
+    /// longer.
+    void hold(const nb::handle *local) { locals_.push_back(local); }
+    void forget(const nb::handle *local) noexcept { std::erase(locals_, local); }
+
+    /// Called by an awaiter as the frame suspends on `iterator`.
+    void begin_await(nb::object iterator, AwaitMode mode) noexcept {
+        awaiting_ = std::move(iterator);
+        mode_ = mode;
+    }
+    /// The end of the finished await: its value, or its error thrown.
+    nb::object take_value();
+    /// The end of the finished await as an `Outcome`.
+    Outcome take_outcome();
+    /// True (the error consumed) when the finished await failed with `type`.
+    bool take_error_if(PyObject *type);
+    /// `co_await raise(error)`: the coroutine ends with `error`.
+    void begin_raise(nb::python_error error) noexcept {
+        await_error_.emplace(std::move(error));
+        mode_ = AwaitMode::propagating;
+    }
+
+protected:
+    void set_result(nb::object value) noexcept { result_ = std::move(value); }
+    template <typename... Args> void remember(Args &...args) { held_.remember(args...); }
+
+private:
+    friend class CoroutineObject;
+
+    /// Iterator of the Python awaitable the coroutine is suspended on.
+    nb::object awaiting_;
+    /// What the finished await produced: a value or an error.
+    nb::object await_value_;
+    std::optional<nb::python_error> await_error_;
+    AwaitMode mode_ = AwaitMode::throwing;
+    /// How the coroutine ended.
+    nb::object result_;
+    std::optional<nb::python_error> python_failure_;
+    std::exception_ptr cpp_failure_;
+    HeldParameters held_;
+    std::vector<const nb::handle *> locals_;
+};
+
+/// The awaiter behind every `co_await` of a Python awaitable or a C++
+/// coroutine: suspends on the iterator and takes the await's end as `Mode`
+/// says, the value cast to `T`.
+template <AwaitMode Mode, typename T> class Awaiter {
+public:
+    Awaiter(Promise &promise, nb::object iterator)
+        : promise_(promise), iterator_(std::move(iterator)) {}
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) noexcept {
+        promise_.begin_await(std::move(iterator_), Mode);
+    }
+    auto await_resume() {
+        if constexpr (Mode == AwaitMode::outcome) {
+            return promise_.take_outcome();
+        } else {
+            nb::object value = promise_.take_value();
+            if constexpr (std::is_void_v<T>)
+                return;
+            else if constexpr (std::is_same_v<T, nb::object>)
+                return value;
+            else
+                return nb::cast<T>(value);
+        }
+    }
+
+private:
+    Promise &promise_;
+    nb::object iterator_;
+};
+
+/// The awaiter behind `co_await anext(iterator)`: the item, or an empty
+/// object at StopAsyncIteration.
+class NextItemAwaiter {
+public:
+    NextItemAwaiter(Promise &promise, nb::object iterator)
+        : promise_(promise), iterator_(std::move(iterator)) {}
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) noexcept {
+        promise_.begin_await(std::move(iterator_), AwaitMode::throwing);
+    }
+    nb::object await_resume();
+
+private:
+    Promise &promise_;
+    nb::object iterator_;
+};
+
+/// The awaiter behind `co_await raise(error)`: never resumes.
+class RaiseAwaiter {
+public:
+    RaiseAwaiter(Promise &promise, Raise &&raise) : promise_(promise), raise_(std::move(raise)) {}
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) noexcept { promise_.begin_raise(raise_.take()); }
+    void await_resume() const noexcept {}
+
+private:
+    Promise &promise_;
+    Raise raise_;
+};
+
+template <typename O>
+concept OwnedObject = std::is_base_of_v<nb::object, std::remove_cvref_t<O>> &&
+                      !std::is_lvalue_reference_v<O>;
+
+/// Adds the forms of `co_await` to the promise.
+class PromiseAwaits : public Promise {
+public:
+    NextItemAwaiter await_transform(NextItem &&next) {
+        return NextItemAwaiter(*this, awaitable_iterator(next.awaitable()));
+    }
+    Awaiter<AwaitMode::throwing, nb::object> await_transform(nb::handle awaitable) {
+        return {*this, awaitable_iterator(awaitable)};
+    }
+    /// An owned temporary is handed on, so that no reference to it stays
+    /// hidden in the frame while it is awaited.
+    template <OwnedObject O>
+    Awaiter<AwaitMode::throwing, nb::object> await_transform(O &&awaitable) {
+        return {*this, awaitable_iterator(nb::object(std::move(awaitable)))};
+    }
+    template <typename U> Awaiter<AwaitMode::throwing, U> await_transform(Coro<U> &&coro) {
+        return {*this, awaitable_iterator(std::move(coro).to_python())};
+    }
+    template <AwaitMode Mode, typename U>
+    Awaiter<Mode, U> await_transform(Await<Mode, U> &&await) {
+        return {*this, await.take_iterator()};
+    }
+    RaiseAwaiter await_transform(Raise &&raise) { return {*this, std::move(raise)}; }
+};
+
+/// The Python-visible coroutine object: owns the frame and drives it.
+class CoroutineObject {
+public:
+    CoroutineObject(std::coroutine_handle<> handle, Promise *promise,
+                    const char *qualname) noexcept;
+    CoroutineObject(CoroutineObject &&other) noexcept;
+    CoroutineObject(const CoroutineObject &) = delete;
+    CoroutineObject &operator=(const CoroutineObject &) = delete;
+    CoroutineObject &operator=(CoroutineObject &&) = delete;
+    ~CoroutineObject();
+
+    /// One step, in the manner of `PyIter_Send`: PYGEN_NEXT with the value to
+    /// yield, PYGEN_RETURN with the result, or PYGEN_ERROR with the error set.
+    /// `error` (borrowed, may be null) is thrown in instead of sending `value`.
+    PySendResult step(PyObject *value, PyObject *error, PyObject **out) noexcept;
+    /// `close()`: GeneratorExit in, the frame released. Null with the error
+    /// set on failure, else a new reference to the result (usually None).
+    PyObject *close() noexcept;
+
+    /// Release the frame without running any more of its code.
+    void release() noexcept;
+    /// What a coroutine gets when it is no longer referenced: a suspended
+    /// one is closed (its clean-up runs), one that never ran warns "was
+    /// never awaited"; errors go to `sys.unraisablehook` naming `self`
+    /// (the Python object; may be null).
+    void finalize(PyObject *self) noexcept;
+
+    bool running() const { return running_; }
+    bool finished() const { return !handle_; }
+    bool started() const { return started_; }
+    nb::object awaiting() const;
+
+    /// `__qualname__` and `__name__`: made from the function's name when
+    /// first asked for, replaced by assignment.
+    nb::str qualname() const;
+    nb::str name() const;
+    void set_qualname(nb::str value) { qualname_ = std::move(value); }
+    void set_name(nb::str value) { name_ = std::move(value); }
+
+    int traverse(visitproc visit, void *arg) const;
+
+private:
+    PySendResult step_guarded(PyObject *value, PyObject *error, PyObject **out) noexcept;
+    /// Resumes the frame with the outcome of its await and drives it until
+    /// it waits on something that is not done yet, or ends.
+    PySendResult run(PyObject **out) noexcept;
+    /// Records how the await ended: PYGEN_RETURN with its result, else the
+    /// error that is set.
+    void end_await(PySendResult status, PyObject *produced) noexcept;
+    PySendResult advance(PyObject *value, PyObject *error, PyObject **out) noexcept;
+    PySendResult finish(PyObject **out) noexcept;
+
+    std::coroutine_handle<> handle_;
+    Promise *promise_ = nullptr;
+    const char *qualname_text_;
+    mutable nb::object qualname_;
+    mutable nb::object name_;
+    bool started_ = false;
+    bool running_ = false;
+};
+
+/// This module's `_Coroutine` type (null until registered).
+PyTypeObject *coroutine_type() noexcept;
+/// What `coroutine.__await__()` gives for one of this module's coroutines:
+/// a new `_CoroutineAwait` iterator that drives it.
+nb::object new_await_iterator(nb::handle coroutine);
+/// The coroutine that `iterator` drives when it is this module's
+/// `_CoroutineAwait`, else null.
+CoroutineObject *driven_coroutine(PyObject *iterator) noexcept;
+
+/// Wraps a coroutine frame in a new Python `_Coroutine` object.
+nb::object make_coroutine_object(std::coroutine_handle<> handle, Promise *promise,
+                                 const char *qualname);
+
+/// The iterator of what an `outcome`/`propagating` await takes.
+inline nb::object iterator_of(nb::handle awaitable) { return awaitable_iterator(awaitable); }
+template <OwnedObject O> nb::object iterator_of(O &&awaitable) {
+    return awaitable_iterator(nb::object(std::move(awaitable)));
+}
+
+} // namespace detail
 
 /// A local variable of a coroutine function that the garbage collector sees
 /// while the coroutine is suspended, as it sees the parameters. Any Python
@@ -119,161 +442,54 @@ public:
 
 private:
     void enter() {
-        promise_ = PromiseBase::running();
+        promise_ = detail::Promise::running();
         if (promise_)
-            promise_->held.push_back(this);
+            promise_->hold(this);
     }
-    PromiseBase *promise_ = nullptr;
+    detail::Promise *promise_ = nullptr;
 };
 
-/// Turns a Python awaitable into the iterator that drives it (what `await`
-/// does before suspending): coroutines and generators as they are, anything
-/// else through its `__await__`.
-nb::object awaitable_iterator(nb::handle awaitable);
+/// `co_await outcome(x)`: awaits `x` (a Python awaitable or a `Coro`) and
+/// gives an `Outcome` instead of throwing its error.
+template <typename A> detail::Await<detail::AwaitMode::outcome> outcome(A &&awaitable) {
+    return detail::Await<detail::AwaitMode::outcome>(
+        detail::iterator_of(std::forward<A>(awaitable)));
+}
+template <typename U> detail::Await<detail::AwaitMode::outcome> outcome(Coro<U> &&coro) {
+    return detail::Await<detail::AwaitMode::outcome>(
+        awaitable_iterator(std::move(coro).to_python()));
+}
 
-/// The awaiter behind `co_await python_object`.
-struct PythonAwaiter {
-    PromiseBase &promise;
-    nb::object iterator;
+/// `co_await propagating(x)`: awaits `x` for its value; an error ends this
+/// coroutine with that error without a C++ exception. Only for awaits that
+/// no `try` block of the frame surrounds (its `catch` would not run).
+template <typename A> detail::Await<detail::AwaitMode::propagating> propagating(A &&awaitable) {
+    return detail::Await<detail::AwaitMode::propagating>(
+        detail::iterator_of(std::forward<A>(awaitable)));
+}
+template <typename U>
+detail::Await<detail::AwaitMode::propagating, U> propagating(Coro<U> &&coro) {
+    return detail::Await<detail::AwaitMode::propagating, U>(
+        awaitable_iterator(std::move(coro).to_python()));
+}
 
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) noexcept {
-        promise.begin_await(std::move(iterator));
-    }
-    nb::object await_resume() { return promise.take_await_result(); }
-};
-
-/// The awaiter behind `co_await coro` for a C++ coroutine: it is awaited as
-/// the Python coroutine object it becomes, and its result cast back to `T`.
-template <typename T> struct TypedAwaiter : PythonAwaiter {
-    T await_resume() {
-        nb::object value = promise.take_await_result();
-        if constexpr (std::is_void_v<T>)
-            return;
-        else if constexpr (std::is_same_v<T, nb::object>)
-            return value;
-        else
-            return nb::cast<T>(value);
-    }
-};
-
-/// `aiter(iterable)`: the asynchronous iterator an `async for` loop uses.
-nb::object aiter(nb::handle iterable);
-
-/// What `co_await anext(iterator)` waits for: the next item of an
-/// asynchronous iterator, or an empty object once the iterator is exhausted
-/// (where an `async for` loop ends). Usage:
-///
-///     nb::object events = bridge::aiter(stream);
-///     while (nb::object event = co_await bridge::anext(events)) { ... }
-class NextItem {
-public:
-    explicit NextItem(nb::handle iterator) : iterator_(nb::borrow(iterator)) {}
-    /// `iterator.__anext__()`
-    nb::object awaitable() const;
-
-private:
-    nb::object iterator_;
-};
-
-inline NextItem anext(nb::handle iterator) { return NextItem(iterator); }
-
-/// The awaiter behind `co_await anext(iterator)`.
-struct NextItemAwaiter : PythonAwaiter {
-    nb::object await_resume();
-};
-
-/// Adds `co_await` of Python awaitables and of other C++ coroutines.
-class PromiseAwaits : public PromiseBase {
-public:
-    NextItemAwaiter await_transform(NextItem &&next) {
-        return NextItemAwaiter{{*this, awaitable_iterator(next.awaitable())}};
-    }
-    PythonAwaiter await_transform(nb::handle awaitable) {
-        return PythonAwaiter{*this, awaitable_iterator(awaitable)};
-    }
-    /// A temporary (`co_await call()`) would hold its object across the
-    /// suspension, out of the collector's sight: its reference is taken
-    /// over here, and the awaited iterator keeps what it needs.
-    PythonAwaiter await_transform(nb::object &&awaitable) {
-        nb::object owned = std::move(awaitable);
-        return PythonAwaiter{*this, awaitable_iterator(owned)};
-    }
-    template <typename U> TypedAwaiter<U> await_transform(Coro<U> &&coro) {
-        nb::object object = std::move(coro).to_python();
-        return TypedAwaiter<U>{{*this, awaitable_iterator(object)}};
-    }
-};
-
-/// The Python-visible coroutine object: owns the frame and drives it.
-class CoroutineObject {
-public:
-    CoroutineObject(std::coroutine_handle<> handle, PromiseBase *promise,
-                    nb::str qualname);
-    CoroutineObject(CoroutineObject &&other) noexcept;
-    CoroutineObject(const CoroutineObject &) = delete;
-    CoroutineObject &operator=(const CoroutineObject &) = delete;
-    CoroutineObject &operator=(CoroutineObject &&) = delete;
-    ~CoroutineObject();
-
-    /// One step, in the manner of `PyIter_Send`: PYGEN_NEXT with the value to
-    /// yield, PYGEN_RETURN with the result, or PYGEN_ERROR with the error set.
-    /// `error` (borrowed, may be null) is thrown in instead of sending `value`.
-    PySendResult step(PyObject *value, PyObject *error, PyObject **out) noexcept;
-    /// `close()`: GeneratorExit in, the frame released. Null with the error
-    /// set on failure, else a new reference to the result (usually None).
-    PyObject *close() noexcept;
-
-    /// Release the frame without running any more of its code.
-    void release() noexcept;
-    /// What a coroutine gets when it is no longer referenced: a suspended
-    /// one is closed (its clean-up runs), one that never ran warns "was
-    /// never awaited"; errors go to `sys.unraisablehook` naming `self`
-    /// (the Python object; may be null).
-    void finalize(PyObject *self) noexcept;
-
-    bool running() const { return running_; }
-    bool finished() const { return !handle_; }
-    bool started() const { return started_; }
-    nb::object awaiting() const;
-    nb::str qualname;
-    nb::str name;
-
-    int traverse(visitproc visit, void *arg) const;
-
-private:
-    PySendResult step_guarded(PyObject *value, PyObject *error, PyObject **out) noexcept;
-    /// Resumes the frame with the outcome of its await and drives it until
-    /// it waits on something that is not done yet, or ends.
-    PySendResult run(PyObject **out) noexcept;
-    /// Records how the await ended: PYGEN_RETURN with its result, else the
-    /// error that is set.
-    void end_await(PySendResult status, PyObject *produced) noexcept;
-    PySendResult advance(PyObject *value, PyObject *error, PyObject **out) noexcept;
-    PySendResult finish(PyObject **out) noexcept;
-
-    std::coroutine_handle<> handle_;
-    PromiseBase *promise_ = nullptr;
-    bool started_ = false;
-    bool running_ = false;
-};
-
-/// Wraps a coroutine frame in a new Python `_Coroutine` object.
-nb::object make_coroutine_object(std::coroutine_handle<> handle,
-                                 PromiseBase *promise, const char *qualname);
+/// `co_await raise(error)`: ends this coroutine with `error`, as throwing it
+/// out of the frame would, without a C++ exception (no `catch` of the frame
+/// runs; use it where none would catch it).
+inline detail::Raise raise(nb::python_error error) { return detail::Raise(std::move(error)); }
 
 /// A C++20 coroutine with a result of type `T`, awaitable from Python.
 template <typename T> class [[nodiscard]] Coro {
-    struct PromiseResult : PromiseAwaits {
+    struct PromiseResult : detail::PromiseAwaits {
         void return_value(T value) {
             if constexpr (std::is_same_v<T, nb::object>)
-                this->result = std::move(value);
+                this->set_result(std::move(value));
             else
-                this->result = nb::cast(std::move(value));
+                this->set_result(nb::cast(std::move(value)));
         }
     };
-    struct PromiseVoid : PromiseAwaits {
-        void return_void() { this->result = nb::none(); }
+    struct PromiseVoid : detail::PromiseAwaits {
+        void return_void() { this->set_result(nb::none()); }
     };
 
 public:
@@ -307,7 +523,7 @@ public:
     /// Hands the frame over to a new Python coroutine object.
     nb::object to_python() && {
         auto handle = std::exchange(handle_, {});
-        return make_coroutine_object(handle, &handle.promise(), qualname_);
+        return detail::make_coroutine_object(handle, &handle.promise(), qualname_);
     }
 
 private:
@@ -315,16 +531,6 @@ private:
     std::coroutine_handle<promise_type> handle_;
     const char *qualname_ = nullptr;
 };
-
-/// Registers the `_Coroutine` type in a module; call once from every module
-/// that returns coroutines.
-void register_coroutine_type(nb::module_ &m);
-
-/// In leak-check builds: at interpreter exit, drops the references that
-/// interpreter caches (asyncio's sets of known coroutine types) hold to
-/// `type`, so that the check at exit reports only real leaks. Does nothing
-/// in other builds.
-void forget_type_at_exit(nb::handle type);
 
 } // namespace ombrel::bridge
 

@@ -10,11 +10,28 @@
 
 namespace ombrel::bridge {
 
+using detail::CoroutineObject;
+
+/// The types registered by this module, for identity checks on hot paths.
+static PyTypeObject *registered_type = nullptr;
+static PyTypeObject *registered_await_type = nullptr;
+
+PyTypeObject *detail::coroutine_type() noexcept { return registered_type; }
+
 static CoroutineObject &coroutine_of(PyObject *self) {
     return *nb::inst_ptr<CoroutineObject>(self);
 }
 
-static PyObject *coroutine_am_await(PyObject *self) { return Py_NewRef(self); }
+// `await coroutine` in Python code takes the iterator that `__await__()`
+// gives, made here directly.
+static PyObject *coroutine_am_await(PyObject *self) {
+    try {
+        return detail::new_await_iterator(self).release().ptr();
+    } catch (...) {
+        restore_error(std::current_exception());
+        return nullptr;
+    }
+}
 
 static PySendResult coroutine_am_send(PyObject *self, PyObject *value,
                                       PyObject **result) {
@@ -55,36 +72,17 @@ static int coroutine_clear(PyObject *self) {
     return 0;
 }
 
-/// `tp_new` of the bridge's types: their objects are made only by the
-/// bridge, with their frame; one made from Python would have none. Refused
-/// as CPython refuses to create its own coroutine wrappers.
-static PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
-    nb::object name = nb::steal(PyType_GetName(type));
-    if (name.is_valid())
-        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name.ptr());
-    return nullptr;
-}
 
-static PyType_Slot coroutine_slots[] = {
-    {Py_tp_new, (void *) refuse_new},
-    {Py_am_await, (void *) coroutine_am_await},
-    {Py_am_send, (void *) coroutine_am_send},
-    {Py_tp_iternext, (void *) coroutine_iternext},
-    {Py_tp_traverse, (void *) coroutine_traverse},
-    {Py_tp_clear, (void *) coroutine_clear},
-    {Py_tp_finalize, (void *) coroutine_finalize},
-    {0, nullptr},
-};
-
-/// What one step produced, as a Python method returns it.
-static nb::object method_result(PySendResult status, PyObject *out) {
+/// What one step produced, as a Python method returns it: the value
+/// yielded, or null with StopIteration (the result) or the error set.
+static PyObject *method_result(PySendResult status, PyObject *out) noexcept {
     if (status == PYGEN_NEXT)
-        return nb::steal(out);
+        return out;
     if (status == PYGEN_RETURN) {
         set_stop_iteration(out);
         Py_DECREF(out);
     }
-    throw nb::python_error();
+    return nullptr;
 }
 
 /// The exception that `throw(typ, val, tb)` raises, built as the
@@ -131,6 +129,20 @@ static CoroutineObject &driven_by(PyObject *self) {
     return coroutine_of(nb::inst_ptr<AwaitIterator>(self)->coroutine.ptr());
 }
 
+nb::object detail::new_await_iterator(nb::handle coroutine) {
+    nb::object self = nb::inst_alloc((PyObject *) registered_await_type);
+    new (nb::inst_ptr<AwaitIterator>(self)) AwaitIterator{nb::borrow(coroutine)};
+    nb::inst_mark_ready(self);
+    return self;
+}
+
+CoroutineObject *detail::driven_coroutine(PyObject *iterator) noexcept {
+    if (Py_TYPE(iterator) != registered_await_type || !nb::inst_ready(iterator))
+        return nullptr;
+    PyObject *coroutine = nb::inst_ptr<AwaitIterator>(iterator)->coroutine.ptr();
+    return nb::inst_ready(coroutine) ? &coroutine_of(coroutine) : nullptr;
+}
+
 static PyObject *await_iterator_iter(PyObject *self) { return Py_NewRef(self); }
 
 static PySendResult await_iterator_am_send(PyObject *self, PyObject *value,
@@ -152,6 +164,16 @@ static int await_iterator_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+/// `tp_new` of the bridge's types: their objects are made only by the
+/// bridge, with their frame; one made from Python would have none. Refused
+/// as CPython refuses to create its own coroutine wrappers.
+static PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
+    nb::object name = nb::steal(PyType_GetName(type));
+    if (name.is_valid())
+        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name.ptr());
+    return nullptr;
+}
+
 static PyType_Slot await_iterator_slots[] = {
     {Py_tp_new, (void *) refuse_new},
     {Py_am_send, (void *) await_iterator_am_send},
@@ -161,31 +183,101 @@ static PyType_Slot await_iterator_slots[] = {
     {0, nullptr},
 };
 
-static nb::object coroutine_send(CoroutineObject &self, nb::handle value) {
+// `send`, `throw` and `close` are plain C methods, as on native coroutines:
+// asyncio calls `throw` for every cancellation, and a step that ends the
+// coroutine then costs no C++ exception.
+
+static PyObject *coroutine_send(CoroutineObject &self, PyObject *value) noexcept {
     PyObject *out = nullptr;
-    PySendResult status = self.step(value.ptr(), nullptr, &out);
+    PySendResult status = self.step(value, nullptr, &out);
     return method_result(status, out);
 }
 
-static nb::object coroutine_throw(CoroutineObject &self, nb::handle type,
-                                  nb::handle value, nb::handle traceback) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!value.is_none() || !traceback.is_none()) {
-        if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                         "the (type, exc, tb) signature of throw() is "
-                         "deprecated, use the single-arg signature instead.",
-                         1) < 0)
-            throw nb::python_error();
+static PyObject *coroutine_throw(CoroutineObject &self, PyObject *const *args,
+                                 Py_ssize_t nargs) noexcept {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
+        return nullptr;
     }
+    nb::handle type = args[0];
+    nb::handle value = nargs > 1 ? nb::handle(args[1]) : nb::none();
+    nb::handle traceback = nargs > 2 ? nb::handle(args[2]) : nb::none();
+    nb::object exception;
+    try {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (!value.is_none() || !traceback.is_none()) {
+            if (PyErr_WarnEx(PyExc_DeprecationWarning,
+                             "the (type, exc, tb) signature of throw() is "
+                             "deprecated, use the single-arg signature instead.",
+                             1) < 0)
+                return nullptr;
+        }
 #endif
-    nb::object exception = thrown_exception(type, value, traceback);
+        exception = thrown_exception(type, value, traceback);
+    } catch (...) {
+        restore_error(std::current_exception());
+        return nullptr;
+    }
     PyObject *out = nullptr;
     PySendResult status = self.step(Py_None, exception.ptr(), &out);
     return method_result(status, out);
 }
 
-static nb::object coroutine_close(CoroutineObject &self) {
-    PyObject *result = self.close();
+static PyObject *coroutine_close(CoroutineObject &self) noexcept { return self.close(); }
+
+/// The coroutine behind `self`, or null with TypeError while `self` is not
+/// a constructed `_Coroutine`.
+static CoroutineObject *ready_coroutine(PyObject *self) noexcept {
+    if (!nb::inst_ready(self)) {
+        PyErr_SetString(PyExc_TypeError, "the coroutine is not initialized");
+        return nullptr;
+    }
+    return nb::inst_ptr<CoroutineObject>(self);
+}
+
+static PyObject *coroutine_send_method(PyObject *self, PyObject *value) {
+    CoroutineObject *coroutine = ready_coroutine(self);
+    return coroutine ? coroutine_send(*coroutine, value) : nullptr;
+}
+
+static PyObject *coroutine_throw_method(PyObject *self, PyObject *const *args,
+                                        Py_ssize_t nargs) {
+    CoroutineObject *coroutine = ready_coroutine(self);
+    return coroutine ? coroutine_throw(*coroutine, args, nargs) : nullptr;
+}
+
+static PyObject *coroutine_close_method(PyObject *self, PyObject *) {
+    CoroutineObject *coroutine = ready_coroutine(self);
+    return coroutine ? coroutine_close(*coroutine) : nullptr;
+}
+
+static PyMethodDef coroutine_methods[] = {
+    {"send", (PyCFunction) coroutine_send_method, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", (PyCFunction) (void (*)(void)) coroutine_throw_method, METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\n"
+     "Raise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", coroutine_close_method, METH_NOARGS,
+     "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyType_Slot coroutine_slots[] = {
+    {Py_tp_new, (void *) refuse_new},
+    {Py_am_await, (void *) coroutine_am_await},
+    {Py_am_send, (void *) coroutine_am_send},
+    {Py_tp_iternext, (void *) coroutine_iternext},
+    {Py_tp_traverse, (void *) coroutine_traverse},
+    {Py_tp_clear, (void *) coroutine_clear},
+    {Py_tp_finalize, (void *) coroutine_finalize},
+    {Py_tp_methods, (void *) coroutine_methods},
+    {0, nullptr},
+};
+
+/// `nb::object` form of a raw method's result, for the await iterator.
+static nb::object checked_result(PyObject *result) {
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
@@ -195,37 +287,30 @@ void register_coroutine_type(nb::module_ &m) {
     nb::class_<AwaitIterator>(m, "_CoroutineAwait", nb::type_slots(await_iterator_slots),
                               "The iterator of a C++ coroutine's ``__await__()``.")
         .def("send", [](AwaitIterator &self, nb::handle value) {
-                 return coroutine_send(coroutine_of(self.coroutine.ptr()), value);
+                 return checked_result(coroutine_send(coroutine_of(self.coroutine.ptr()), value.ptr()));
              }, nb::arg("value").none())
         .def("throw", [](AwaitIterator &self, nb::handle type, nb::handle value,
                          nb::handle traceback) {
-                 return coroutine_throw(coroutine_of(self.coroutine.ptr()), type, value, traceback);
+                 PyObject *args[] = {type.ptr(), value.ptr(), traceback.ptr()};
+                 Py_ssize_t count = !traceback.is_none() ? 3 : !value.is_none() ? 2 : 1;
+                 return checked_result(
+                     coroutine_throw(coroutine_of(self.coroutine.ptr()), args, count));
              }, nb::arg("typ"), nb::arg("val").none() = nb::none(),
              nb::arg("tb").none() = nb::none())
         .def("close", [](AwaitIterator &self) {
-                 return coroutine_close(coroutine_of(self.coroutine.ptr()));
+                 return checked_result(coroutine_close(coroutine_of(self.coroutine.ptr())));
              });
 
+    // `send`, `throw` and `close` come with the type's slots.
     nb::class_<CoroutineObject>(
         m, "_Coroutine", nb::type_slots(coroutine_slots), nb::is_weak_referenceable(),
         "A coroutine implemented in C++. It behaves like the coroutine object "
         "of an ``async def`` function: await it, or hand it to "
         "``asyncio.create_task``.")
-        .def("send", &coroutine_send,
-             nb::arg("value").none(),
-             "send(value) -> next yielded value, or raise StopIteration.")
-        .def("throw", &coroutine_throw,
-             nb::arg("typ"), nb::arg("val").none() = nb::none(),
-             nb::arg("tb").none() = nb::none(),
-             "throw(value)\nthrow(type[,value[,traceback]])\n\n"
-             "Raise exception in coroutine, return next yielded value or raise "
-             "StopIteration.")
-        .def("close", &coroutine_close,
-             "close() -> raise GeneratorExit inside coroutine.")
         .def("__repr__",
              [](nb::handle self) {
                  return nb::str("<coroutine object {} at {}>")
-                     .format(coroutine_of(self.ptr()).qualname,
+                     .format(coroutine_of(self.ptr()).qualname(),
                              nb::str(nb::int_((uintptr_t) self.ptr()).attr("__format__")("#x")));
              })
         .def_prop_ro("cr_running", &CoroutineObject::running)
@@ -242,11 +327,11 @@ void register_coroutine_type(nb::module_ &m) {
     nb::handle type = nb::type<CoroutineObject>();
     nb::object property = nb::module_::import_("builtins").attr("property");
     nb::object qualname = property(
-        nb::cpp_function([](CoroutineObject &self) { return self.qualname; }),
-        nb::cpp_function([](CoroutineObject &self, nb::str value) { self.qualname = std::move(value); }));
+        nb::cpp_function([](CoroutineObject &self) { return self.qualname(); }),
+        nb::cpp_function([](CoroutineObject &self, nb::str value) { self.set_qualname(std::move(value)); }));
     nb::object name = property(
-        nb::cpp_function([](CoroutineObject &self) { return self.name; }),
-        nb::cpp_function([](CoroutineObject &self, nb::str value) { self.name = std::move(value); }));
+        nb::cpp_function([](CoroutineObject &self) { return self.name(); }),
+        nb::cpp_function([](CoroutineObject &self, nb::str value) { self.set_name(std::move(value)); }));
     // `__await__()` called from Python gives the iterator; set straight
     // into the dictionary so that the `await` slot keeps taking the
     // coroutine itself.
@@ -263,7 +348,12 @@ void register_coroutine_type(nb::module_ &m) {
         PyDict_SetItemString(dict, "__name__", name.ptr()) < 0 ||
         PyDict_SetItemString(dict, "__await__", await_method.ptr()) < 0)
         throw nb::python_error();
+    // Setting `__await__` as an attribute made the `await` slot call it
+    // through Python; the slot goes straight to the C function again.
+    ((PyTypeObject *) type.ptr())->tp_as_async->am_await = coroutine_am_await;
     PyType_Modified((PyTypeObject *) type.ptr());
+    registered_type = (PyTypeObject *) type.ptr();
+    registered_await_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
     forget_type_at_exit(type);
 }
 
@@ -284,16 +374,14 @@ atexit.register(forget, TYPE)
 #endif
 }
 
-nb::object make_coroutine_object(std::coroutine_handle<> handle,
-                                 PromiseBase *promise, const char *qualname) {
-    nb::handle type = nb::type<CoroutineObject>();
-    if (!type.is_valid()) {
+nb::object detail::make_coroutine_object(std::coroutine_handle<> handle, Promise *promise,
+                                         const char *qualname) {
+    if (!registered_type) {
         handle.destroy();
         throw std::runtime_error("the coroutine type is not registered");
     }
-    nb::object self = nb::inst_alloc(type);
-    new (nb::inst_ptr<CoroutineObject>(self))
-        CoroutineObject(handle, promise, nb::str(qualname ? qualname : "coroutine"));
+    nb::object self = nb::inst_alloc((PyObject *) registered_type);
+    new (nb::inst_ptr<CoroutineObject>(self)) CoroutineObject(handle, promise, qualname);
     nb::inst_mark_ready(self);
     return self;
 }

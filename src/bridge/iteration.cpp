@@ -21,14 +21,11 @@ nb::object NextItem::awaitable() const {
     return nb::steal(awaitable);
 }
 
-nb::object NextItemAwaiter::await_resume() {
-    try {
-        return promise.take_await_result();
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_StopAsyncIteration))
-            throw;
-    }
-    return nb::object();
+nb::object detail::NextItemAwaiter::await_resume() {
+    // The end of the iteration is taken without an exception.
+    if (promise_.take_error_if(PyExc_StopAsyncIteration))
+        return nb::object();
+    return promise_.take_value();
 }
 
 } // namespace ombrel::bridge

@@ -1,37 +1,46 @@
 #include "logging.h"
 
+#include "common/python.h"
+
 namespace ombrel::bridge {
 
+static const common::Interned is_enabled_for("isEnabledFor"), exception_name("exception"),
+    exc_info("exc_info");
+
 nb::object Logger::get() const {
-    return nb::module_::import_("logging").attr("getLogger")(name_);
+    if (!logger_)
+        logger_ = common::import_module("logging").attr("getLogger")(name_).release().ptr();
+    return nb::borrow(logger_);
+}
+
+bool Logger::enabled(nb::handle logger, int level) {
+    nb::object level_object = nb::steal(PyLong_FromLong(level));
+    return common::truthy(common::call_method(logger, is_enabled_for, level_object));
 }
 
 /// (message, *args)
-static nb::object call_arguments(const char *message, nb::tuple args) {
-    nb::list all;
-    all.append(nb::str(message));
-    for (nb::handle arg : args)
-        all.append(arg);
-    return nb::tuple(all);
+static nb::tuple call_arguments(const char *message, nb::tuple args) {
+    std::size_t count = args.size();
+    nb::object all = common::checked(PyTuple_New((Py_ssize_t) count + 1));
+    PyTuple_SET_ITEM(all.ptr(), 0, nb::str(message).release().ptr());
+    for (std::size_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(all.ptr(), (Py_ssize_t) i + 1, nb::object(args[i]).release().ptr());
+    return nb::borrow<nb::tuple>(all);
 }
 
-void Logger::emit(const char *level, const char *message, nb::tuple args) const {
-    nb::object method = get().attr(level);
-    nb::object result = nb::steal(
-        PyObject_Call(method.ptr(), call_arguments(message, args).ptr(), nullptr));
-    if (!result.is_valid())
-        throw nb::python_error();
+void Logger::emit(nb::handle logger, const common::Interned &method, const char *message,
+                  nb::tuple args) {
+    nb::object function = common::attr(logger, method);
+    common::checked(PyObject_Call(function.ptr(), call_arguments(message, args).ptr(), nullptr));
 }
 
-void Logger::emit_exception(const char *message, nb::tuple args,
-                            nb::handle exception) const {
-    nb::object method = get().attr("exception");
+void Logger::emit_exception(nb::handle logger, const char *message, nb::tuple args,
+                            nb::handle exception) {
+    nb::object function = common::attr(logger, exception_name);
     nb::dict kwargs;
-    kwargs["exc_info"] = exception;
-    nb::object result = nb::steal(PyObject_Call(
-        method.ptr(), call_arguments(message, args).ptr(), kwargs.ptr()));
-    if (!result.is_valid())
-        throw nb::python_error();
+    kwargs[exc_info.get()] = exception;
+    common::checked(PyObject_Call(function.ptr(), call_arguments(message, args).ptr(),
+                                  kwargs.ptr()));
 }
 
 } // namespace ombrel::bridge

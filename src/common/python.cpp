@@ -2,6 +2,28 @@
 
 namespace ombrel::common {
 
+bool has_attr(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
 nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = PyDict_GetItemString(mapping.ptr(), key);

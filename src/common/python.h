@@ -21,6 +21,16 @@ inline nb::object attr(nb::handle obj, nb::handle name) {
     return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+/// `hasattr(obj, name)`: false on AttributeError, any other error raised.
+bool has_attr(nb::handle obj, nb::handle name);
+
+/// `str(value)`
+inline nb::str text_of(nb::handle value) { return nb::str(value); }
+
+/// `getattr(obj, name, fallback)`: `fallback` when the attribute is missing
+/// (AttributeError); any other error raised.
+nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback);
+
 /// `obj.name()`, called as Python calls methods (no bound method made).
 inline nb::object call_method(nb::handle obj, nb::handle name) {
     return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));

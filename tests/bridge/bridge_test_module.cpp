@@ -69,6 +69,21 @@ Coro<> catch_cancel(nb::object awaitable, nb::object instead) {
     co_return instead;
 }
 
+/// `await_one` with the error ending the frame without a C++ exception.
+Coro<> propagate(nb::object awaitable) {
+    co_return co_await bridge::propagating(awaitable);
+}
+
+/// `catch_cancel` on an outcome: other errors end the frame through `raise`.
+Coro<> catch_cancel_outcome(nb::object awaitable, nb::object instead) {
+    bridge::Outcome outcome = co_await bridge::outcome(awaitable);
+    if (outcome)
+        co_return outcome.value();
+    if (!outcome.failed_with(bridge::cancelled_error()))
+        co_await bridge::raise(outcome.take_error());
+    co_return instead;
+}
+
 /// Awaits `awaitable`; on any error awaits `cleanup` and lets the error go on.
 Coro<> with_cleanup(nb::object awaitable, nb::object cleanup) {
     std::optional<nb::python_error> failure;
@@ -138,6 +153,9 @@ NB_MODULE(_bridge_test, m) {
     m.def("count_down", &count_down);
     m.def("raise_cpp", &raise_cpp);
     m.def("catch_cancel", &catch_cancel, nb::arg("awaitable"), nb::arg("instead").none());
+    m.def("propagate", &propagate);
+    m.def("catch_cancel_outcome", &catch_cancel_outcome, nb::arg("awaitable"),
+          nb::arg("instead").none());
     m.def("with_cleanup", &with_cleanup);
     m.def("swallow", &swallow, nb::arg("awaitable"), nb::arg("instead").none());
     m.def("stubborn", &stubborn);

@@ -381,6 +381,11 @@ async def _n_stubborn(awaitable):
 _SHAPES = {
     "await_one": (bt.await_one, _n_await_one),
     "catch_cancel": (lambda a: bt.catch_cancel(a, "caught"), lambda a: _n_catch_cancel(a, "caught")),
+    # The same without C++ exceptions: an error ending the frame directly,
+    # an error taken as an outcome.
+    "propagating": (bt.propagate, _n_await_one),
+    "catch_cancel outcome": (lambda a: bt.catch_cancel_outcome(a, "caught"),
+                             lambda a: _n_catch_cancel(a, "caught")),
     "swallow": (lambda a: bt.swallow(a, "swallowed all"), lambda a: _n_swallow(a, "swallowed all")),
     "stubborn": (bt.stubborn, _n_stubborn),
 }

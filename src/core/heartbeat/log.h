@@ -5,6 +5,6 @@
 
 namespace ombrel::heartbeat {
 
-inline constexpr bridge::Logger logger("ombrel.heartbeat");
+inline constinit bridge::Logger logger("ombrel.heartbeat");
 
 } // namespace ombrel::heartbeat

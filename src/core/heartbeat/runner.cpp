@@ -8,6 +8,14 @@
 namespace ombrel::heartbeat {
 
 using namespace nb::literals;
+using common::Interned;
+
+namespace names {
+static const Interned done("done"), is_set("is_set"), set("set"), clear("clear"),
+    cancel("cancel"), get_running_loop("get_running_loop"), create_task("create_task"),
+    loop("_loop"), close("close"), interval_seconds("interval_seconds"),
+    max_consecutive("max_consecutive");
+} // namespace names
 
 HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat,
                                  nb::object on_event)
@@ -17,18 +25,18 @@ HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat,
 
 bool HeartbeatRunner::running() const {
     nb::object task = this->task();
-    return !task.is_none() && !common::truth(task.attr("done")());
+    return !task.is_none() && !common::truthy(common::call_method(task, names::done));
 }
 
 bool HeartbeatRunner::stop_requested() const {
-    return common::truth(stop_event().attr("is_set")());
+    return common::truthy(common::call_method(stop_event(), names::is_set));
 }
 
 void HeartbeatRunner::stop() {
-    stop_event().attr("set")();
+    common::call_method(stop_event(), names::set);
     nb::object task = this->task();
-    if (common::truth(task) && !common::truth(task.attr("done")()))
-        task.attr("cancel")();
+    if (common::truthy(task) && !common::truthy(common::call_method(task, names::done)))
+        common::call_method(task, names::cancel);
     task_ = nb::none();
     logger.info("Heartbeat stopped");
 }
@@ -81,24 +89,35 @@ void HeartbeatRunner::clear() {
                stop_event = std::move(stop_event_);
 }
 
+/// `asyncio.create_task(coroutine, name="heartbeat")`
+static nb::object create_task(nb::handle asyncio, nb::handle coroutine) {
+    static PyObject *keywords = nullptr;
+    if (!keywords)
+        keywords = nb::make_tuple(common::intern("name")).release().ptr();
+    static const Interned task_name("heartbeat");
+    PyObject *args[] = {asyncio.ptr(), coroutine.ptr(), task_name.get().ptr()};
+    return common::checked(PyObject_VectorcallMethod(
+        names::create_task.get().ptr(), args, 2, keywords));
+}
+
 void start(nb::handle self) {
     HeartbeatRunner &runner = nb::cast<HeartbeatRunner &>(self);
     if (runner.running())
         return;
-    runner.stop_event().attr("clear")();
+    common::call_method(runner.stop_event(), names::clear);
 
     nb::module_ asyncio = bridge::asyncio();
     // Without a running loop, fail here with the loop's own error, before a
     // coroutine exists that would never be awaited.
-    asyncio.attr("get_running_loop")();
-    nb::object coroutine = self.attr("_loop")();
+    common::call_method(asyncio, names::get_running_loop);
+    nb::object coroutine = common::call_method(self, names::loop);
     nb::object task;
     try {
-        task = asyncio.attr("create_task")(coroutine, "name"_a = "heartbeat");
+        task = create_task(asyncio, coroutine);
     } catch (nb::python_error &) {
-        if (nb::hasattr(coroutine, "close")) {
+        if (nb::hasattr(coroutine, names::close.c_str())) {
             try {
-                coroutine.attr("close")();
+                common::call_method(coroutine, names::close);
             } catch (nb::python_error &ignored) {
                 ignored.discard_as_unraisable(coroutine);
             }
@@ -109,7 +128,8 @@ void start(nb::handle self) {
 
     nb::object config = runner.config();
     logger.info("Heartbeat started (interval=%ds, max_consecutive=%d)",
-                config.attr("interval_seconds"), config.attr("max_consecutive"));
+                common::attr(config, names::interval_seconds),
+                common::attr(config, names::max_consecutive));
 }
 
 void update_config(nb::handle self, nb::object config) {

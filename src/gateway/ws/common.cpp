@@ -10,8 +10,6 @@ nb::object state_get(nb::handle state, const char *key) {
     return get(state, key, nb::none());
 }
 
-nb::str text_of(nb::handle value) { return nb::str(value); }
-
 nb::str append_text(const char *prefix, nb::handle value) {
     nb::str head(prefix);
     nb::str tail = text_of(value);

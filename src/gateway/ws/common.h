@@ -30,7 +30,7 @@ inline constinit Interned tool_approval_needed("tool_approval_needed");
 } // namespace names
 
 /// The module's logger, "ombrel.ws".
-inline constexpr bridge::Logger logger("ombrel.ws");
+inline constinit bridge::Logger logger("ombrel.ws");
 
 /// Our module's attribute `name`, looked up at the time of use (`manager`,
 /// `_FORCE_CU_KEYWORDS`), so that the module namespace is what counts.
@@ -45,7 +45,7 @@ nb::object server_state();
 nb::object state_get(nb::handle state, const char *key);
 
 /// `str(value)`.
-nb::str text_of(nb::handle value);
+using common::text_of;
 
 /// `prefix + str(value)`.
 nb::str append_text(const char *prefix, nb::handle value);

@@ -20,12 +20,14 @@ static void unregister(ConnectionManager &manager, nb::handle ws) {
     int registered = PySequence_Contains(registry(manager).ptr(), ws.ptr());
     if (registered < 0)
         throw nb::python_error();
+    static const Interned remove("remove");
     if (registered)
-        registry(manager).attr("remove")(ws);
+        call_method(registry(manager), remove, ws);
 }
 
 Coro<void> connect(nb::object self, nb::object ws) {
-    co_await ws.attr("accept")();
+    static const Interned accept("accept");
+    co_await bridge::propagating(call_method(ws, accept));
     nb::list connections = registry(manager_of(self));
     connections.append(ws);
     logger.info(texts::LOG_CLIENT_CONNECTED, nb::len(connections));

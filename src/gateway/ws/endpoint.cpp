@@ -8,6 +8,19 @@
 
 namespace ombrel::gateway {
 
+namespace {
+const Interned web_socket_disconnect("WebSocketDisconnect"), loads_name("loads"),
+    manager_name("manager"), connect_name("connect"), disconnect_name("disconnect");
+
+/// `manager.disconnect(ws)`, the module's `manager` read now.
+void disconnect(nb::handle ws) {
+    call_method(common::attr(common::import_module("ombrel.gateway.ws"), manager_name),
+                disconnect_name, ws);
+}
+} // namespace
+
+// The receive loop's awaits are taken as outcomes: a client's disconnect
+// ends the loop without a C++ exception.
 Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     bridge::Local<> origin;
     if (!origin_allowed(ws, nb::cast<WebSocketEndpoint &>(self).allowed_origins, origin)) {
@@ -17,28 +30,44 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         co_return;
     }
 
-    bridge::Local<> disconnected = nb::module_::import_("fastapi").attr("WebSocketDisconnect");
-    bridge::Local<> loads = nb::module_::import_("json").attr("loads");
+    bridge::Local<> disconnected =
+        common::attr(common::import_module("fastapi"), web_socket_disconnect);
+    bridge::Local<> loads = common::attr(common::import_module("json"), loads_name);
 
-    co_await module_attr("manager").attr("connect")(ws);
+    nb::object manager = common::attr(common::import_module("ombrel.gateway.ws"), manager_name);
+    nb::object connecting = call_method(manager, connect_name, ws);
+    manager.reset();
+    co_await bridge::propagating(std::move(connecting));
     std::optional<nb::python_error> failure;
     try {
         for (;;) {
-            bridge::Local<> text = co_await call_method(ws, names::receive_text);
-            bridge::Local<> message = loads(text);
-            co_await handle_message(ws, message);
+            bridge::Local<> message;
+            {
+                bridge::Outcome text =
+                    co_await bridge::outcome(call_method(ws, names::receive_text));
+                if (!text) {
+                    failure.emplace(text.take_error());
+                    break;
+                }
+                message = common::checked(PyObject_CallOneArg(loads.ptr(), text.value().ptr()));
+            }
+            bridge::Outcome handled = co_await bridge::outcome(handle_message(ws, message));
+            if (!handled) {
+                failure.emplace(handled.take_error());
+                break;
+            }
         }
     } catch (...) {
         failure.emplace(bridge::as_python_error(std::current_exception()));
     }
     if (failure->matches(disconnected)) {
-        module_attr("manager").attr("disconnect")(ws);
+        disconnect(ws);
         co_return;
     }
     if (!common::is_exception(*failure))
-        throw std::move(*failure);
+        co_await bridge::raise(std::move(*failure));
     logger.exception(texts::LOG_WEBSOCKET_ERROR, failure->value());
-    module_attr("manager").attr("disconnect")(ws);
+    disconnect(ws);
 }
 
 void describe_endpoint(nb::handle endpoint) {

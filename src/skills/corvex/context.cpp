@@ -3,6 +3,22 @@
 
 namespace ombrel::corvex {
 
+/// `path.mkdir(parents=True, exist_ok=True)`
+static void make_directories(nb::handle path) {
+    static PyObject *keywords = nullptr;
+    if (!keywords)
+        keywords = nb::make_tuple(common::intern("parents"), common::intern("exist_ok"))
+                       .release().ptr();
+    PyObject *args[] = {path.ptr(), Py_True, Py_True};
+    common::checked(PyObject_VectorcallMethod(names::mkdir.get().ptr(), args, 1, keywords));
+}
+
+/// `self.name = value`
+static void set(nb::handle self, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(self.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
 void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
                   nb::handle llm_model) {
     nb::str name = common::expect_str(skill_name, "skill_name");
@@ -10,41 +26,37 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
     nb::object state_dir = module_attr("STATE_DIR");
     nb::object output_dir = module_attr("OUTPUT_DIR");
 
-    self.attr("skill_name") = name;
-    self.attr("_llm") = llm_client;
-    self.attr("_llm_model") = model;
-    self.attr("_browser_instance") = nb::none();
-    self.attr("_browser_context") = nb::none();
-    self.attr("_page") = nb::none();
-    self.attr("_playwright") = nb::none();
-    self.attr("_logs") = nb::list();
-    self.attr("_state_file") = join(state_dir, nb::str("{}.json").format(name));
+    set(self, names::skill_name, name);
+    set(self, names::llm, llm_client);
+    set(self, names::llm_model, model);
+    set(self, names::browser_instance, Py_None);
+    set(self, names::browser_context, Py_None);
+    set(self, names::page, Py_None);
+    set(self, names::playwright, Py_None);
+    set(self, names::logs, nb::list());
+    set(self, names::state_file, join(state_dir, nb::str("{}.json").format(name)));
     nb::object skill_output = join(output_dir, name);
-    self.attr("_output_dir") = skill_output;
+    set(self, names::output_dir, skill_output);
 
-    state_dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    skill_output.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    make_directories(state_dir);
+    make_directories(skill_output);
 }
 
 void context_log(nb::handle self, nb::handle message) {
     nb::str text = common::expect_str(message, "message");
-    nb::object now = import_module("time").attr("strftime")("%H:%M:%S");
-    nb::str entry = nb::str("[{}] {}").format(now, text);
-    self.attr("_logs").attr("append")(entry);
-    logger.info("[%s] %s", nb::object(self.attr("skill_name")), text);
+    nb::object now = strftime("%H:%M:%S");
+    nb::object entry = common::checked(PyUnicode_FromFormat("[%S] %U", now.ptr(), text.ptr()));
+    common::call_method(common::attr(self, names::logs), names::append, entry);
+    logger.info("[%s] %s", common::attr(self, names::skill_name), text);
 }
 
 nb::list context_get_logs(nb::handle self) {
-    return nb::steal<nb::list>([&] {
-        PyObject *copy = PySequence_List(self.attr("_logs").ptr());
-        if (!copy)
-            throw nb::python_error();
-        return copy;
-    }());
+    nb::object logs = common::attr(self, names::logs);
+    return nb::steal<nb::list>(common::checked(PySequence_List(logs.ptr())).release());
 }
 
 Coro<void> cleanup(nb::object self) {
-    co_await self.attr("browser_close")();
+    co_await bridge::propagating(common::call_method(self, names::browser_close));
 }
 
 } // namespace ombrel::corvex

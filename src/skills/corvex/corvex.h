@@ -16,6 +16,20 @@ inline constexpr const char *module_name = "ombrel.skills.corvex";
 inline constexpr const char *default_model = "gpt-4.1-mini";
 inline const bridge::Logger logger("ombrel.skills.corvex");
 
+// --- Names used on the hot paths (names.cpp) ------------------------------
+
+namespace names {
+using common::Interned;
+inline constinit Interned skill_name("skill_name"), llm("_llm"), llm_model("_llm_model"),
+    browser_instance("_browser_instance"), browser_context("_browser_context"),
+    page("_page"), playwright("_playwright"), logs("_logs"), state_file("_state_file"),
+    output_dir("_output_dir"), log("log"), get_logs("get_logs"), cleanup("cleanup"),
+    browser_close("browser_close"), loader("loader"), exec_module("exec_module"),
+    run("run"), get("get"), success("success"), result("result"), exists("exists"),
+    iterdir("iterdir"), is_file("is_file"), parent("parent"), insert("insert"),
+    mkdir("mkdir"), append("append");
+} // namespace names
+
 // --- The module namespace (names.cpp) --------------------------------------
 
 /// A Python module: the one already in `sys.modules` (a plain lookup), else
@@ -33,9 +47,11 @@ nb::object make_path(nb::handle text);
 /// `base / part`, as Python's `/` operator does it.
 nb::object join(nb::handle base, nb::handle part);
 /// `str(value)`
-nb::str text_of(nb::handle value);
+using common::text_of;
 /// `time.time()`
 double wall_clock();
+/// `time.strftime(format)`
+nb::object strftime(const char *format);
 /// `exception.__context__ = context`, as an exception raised in a `finally`
 /// block chains the one being handled.
 void chain(nb::handle exception, nb::handle context);

@@ -2,8 +2,11 @@
 
 namespace ombrel::corvex {
 
+static const common::Interned path_name("Path"), time_name("time"),
+    strftime_name("strftime");
+
 nb::object make_path(nb::handle text) {
-    return import_module("pathlib").attr("Path")(text);
+    return common::call_method(import_module("pathlib"), path_name, text);
 }
 
 nb::object join(nb::handle base, nb::handle part) {
@@ -13,10 +16,16 @@ nb::object join(nb::handle base, nb::handle part) {
     return joined;
 }
 
-nb::str text_of(nb::handle value) { return nb::str(value); }
-
 double wall_clock() {
-    return nb::cast<double>(import_module("time").attr("time")());
+    nb::object now = common::call_method(import_module("time"), time_name);
+    double seconds = PyFloat_AsDouble(now.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return seconds;
+}
+
+nb::object strftime(const char *format) {
+    return common::call_method(import_module("time"), strftime_name, nb::str(format));
 }
 
 void chain(nb::handle exception, nb::handle context) {

@@ -65,17 +65,33 @@ nb::object make_result_type(nb::handle module) {
 }
 
 nb::object new_result(ResultFields fields) {
-    nb::dict kwargs;
-    kwargs["success"] = fields.success;
-    kwargs["skill_name"] = fields.skill_name;
-    kwargs["result"] = fields.result;
-    kwargs["error"] = fields.error;
+    static const common::Interned success("success"), skill_name("skill_name"),
+        result("result"), error("error"), logs("logs"), duration("duration"),
+        output_files("output_files");
+    nb::float_ seconds(fields.duration);
+    // Keyword arguments as the record's constructor takes them; the lists
+    // are left to their default factories when not given.
+    PyObject *args[7];
+    PyObject *keys[7];
+    Py_ssize_t count = 0;
+    auto add = [&](const common::Interned &key, nb::handle value) {
+        keys[count] = key.get().ptr();
+        args[count++] = value.ptr();
+    };
+    add(success, fields.success);
+    add(skill_name, fields.skill_name);
+    add(result, fields.result);
+    add(error, fields.error);
     if (fields.logs.is_valid())
-        kwargs["logs"] = fields.logs;
-    kwargs["duration"] = fields.duration;
+        add(logs, fields.logs);
+    add(duration, seconds);
     if (fields.output_files.is_valid())
-        kwargs["output_files"] = fields.output_files;
-    return module_attr("PythonSkillResult")(**kwargs);
+        add(output_files, fields.output_files);
+    nb::object keywords = common::checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(keywords.ptr(), i, Py_NewRef(keys[i]));
+    nb::object cls = module_attr("PythonSkillResult");
+    return common::checked(PyObject_Vectorcall(cls.ptr(), args, 0, keywords.ptr()));
 }
 
 } // namespace ombrel::corvex

@@ -10,27 +10,16 @@ void runner_init(nb::handle self, nb::handle llm_model) {
     self.attr("_llm_model") = common::expect_str(llm_model, "llm_model");
 }
 
-/// Python's `hasattr`: false on AttributeError, any other error raised.
-static bool has_attribute(nb::handle object, const char *name) {
-    PyObject *value = PyObject_GetAttrString(object.ptr(), name);
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return false;
-}
-
 /// asyncio's test for coroutine functions. Python 3.14 deprecates the public
 /// name and keeps the test itself as `asyncio.coroutines._iscoroutinefunction`.
 static bool is_coroutine_function(nb::handle function) {
+    static const common::Interned coroutines("coroutines"),
+        private_test("_iscoroutinefunction"), public_test("iscoroutinefunction");
     nb::module_ aio = bridge::asyncio();
-    nb::object test = nb::getattr(aio.attr("coroutines"), "_iscoroutinefunction", nb::none());
+    nb::object test = common::attr_or(common::attr(aio, coroutines), private_test, Py_None);
     if (test.is_none())
-        test = aio.attr("iscoroutinefunction");
-    return common::truth(test(function));
+        test = common::attr(aio, public_test);
+    return common::truthy(common::checked(PyObject_CallOneArg(test.ptr(), function.ptr())));
 }
 
 static nb::object early_failure(nb::str skill_name, nb::str error) {
@@ -44,51 +33,61 @@ static nb::object early_failure(nb::str skill_name, nb::str error) {
 /// Loads the skill's module, runs it and collects what it produced.
 static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params,
                            nb::str script_path, double start) {
+    static const common::Interned spec_from_file_location("spec_from_file_location"),
+        module_from_spec("module_from_spec"), path("path");
     nb::module_ util = import_module("importlib.util");
-    bridge::Local<> spec = util.attr("spec_from_file_location")(
-        nb::str("ombrel_skill_{}").format(skill_name), script_path);
-    if (spec.is_none() || nb::object(spec.attr("loader")).is_none())
+    nb::object module_name =
+        common::checked(PyUnicode_FromFormat("ombrel_skill_%U", skill_name.ptr()));
+    PyObject *spec_args[] = {util.ptr(), module_name.ptr(), script_path.ptr()};
+    bridge::Local<> spec = common::checked(PyObject_VectorcallMethod(
+        spec_from_file_location.get().ptr(), spec_args, 3, nullptr));
+    if (spec.is_none() || common::attr(spec, names::loader).is_none())
         co_return early_failure(skill_name,
                                 nb::str("Failed to load module from {}").format(script_path));
 
     // A fresh module each run, never entered in sys.modules.
-    bridge::Local<> module = util.attr("module_from_spec")(spec);
+    bridge::Local<> module = common::call_method(util, module_from_spec, spec);
 
     // Modules beside the skill file can be imported by it.
-    nb::str directory = text_of(make_path(script_path).attr("parent"));
-    bridge::Local<> search_path = import_module("sys").attr("path");
-    int present = PySequence_Contains(search_path.ptr(), directory.ptr());
-    if (present < 0)
-        throw nb::python_error();
-    if (!present)
-        search_path.attr("insert")(0, directory);
+    nb::str directory = text_of(common::attr(make_path(script_path), names::parent));
+    bridge::Local<> search_path = common::attr(import_module("sys"), path);
+    if (!common::contains(search_path, directory)) {
+        PyObject *insert_args[] = {search_path.ptr(), PyLong_FromLong(0), directory.ptr()};
+        nb::object zero = nb::steal(insert_args[1]);
+        common::checked(PyObject_VectorcallMethod(names::insert.get().ptr(), insert_args, 3,
+                                                  nullptr));
+    }
 
-    spec.attr("loader").attr("exec_module")(module);
+    common::call_method(common::attr(spec, names::loader), names::exec_module, module);
 
-    if (!has_attribute(module, "run"))
+    if (!common::has_attr(module, names::run))
         co_return early_failure(
             skill_name, nb::str("Skill must define 'async def run(ctx, params) -> dict'"));
-    bridge::Local<> run = module.attr("run");
+    bridge::Local<> run = common::attr(module, names::run);
     if (!is_coroutine_function(run))
         co_return early_failure(
             skill_name,
             nb::str("run() must be an async function (async def run(ctx, params))"));
 
-    ctx.attr("log")(nb::str("Starting skill: {}").format(skill_name));
+    nb::object starting =
+        common::checked(PyUnicode_FromFormat("Starting skill: %U", skill_name.ptr()));
+    common::call_method(ctx, names::log, starting);
     bridge::Local<> value = co_await run(ctx, params);
 
     if (!PyDict_Check(value.ptr())) {
-        bridge::Local<nb::dict> wrapped;
-        wrapped["result"] = text_of(value);
+        nb::dict wrapped;
+        wrapped[names::result.get()] = text_of(value);
         value = std::move(wrapped);
     }
-    bridge::Local<> success = value.attr("get")("success", true);
+    PyObject *get_args[] = {value.ptr(), names::success.get().ptr(), Py_True};
+    nb::object success = common::checked(
+        PyObject_VectorcallMethod(names::get.get().ptr(), get_args, 3, nullptr));
 
-    bridge::Local<nb::list> output_files;
-    bridge::Local<> output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
-    if (common::truth(output_dir.attr("exists")())) {
-        for (nb::handle entry : output_dir.attr("iterdir")())
-            if (common::truth(entry.attr("is_file")()))
+    nb::list output_files;
+    nb::object output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
+    if (common::truthy(common::call_method(output_dir, names::exists))) {
+        for (nb::handle entry : common::call_method(output_dir, names::iterdir))
+            if (common::truthy(common::call_method(entry, names::is_file)))
                 output_files.append(text_of(entry));
     }
 
@@ -96,7 +95,7 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
     fields.success = success;
     fields.skill_name = skill_name;
     fields.result = value;
-    fields.logs = ctx.attr("get_logs")();
+    fields.logs = common::call_method(ctx, names::get_logs);
     fields.duration = wall_clock() - start;
     fields.output_files = output_files;
     co_return new_result(std::move(fields));
@@ -153,17 +152,24 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
         nb::raise_type_error("script_path must be str or None, not %s",
                              common::python_type_name(script_path).c_str());
 
+    static const common::Interned exists("exists"), llm_model("llm_model");
     double start = wall_clock();
     nb::str path = script_path.is_none()
                        ? text_of(join(module_attr("SKILLS_DIR"), nb::str("{}.py").format(name)))
                        : nb::borrow<nb::str>(script_path);
-    if (!common::truth(import_module("os.path").attr("exists")(path)))
+    if (!common::truthy(common::call_method(import_module("os.path"), exists, path)))
         co_return early_failure(name, nb::str("Script not found: {}").format(path));
 
     // Creating the context creates its directories; a failure there is the
     // caller's, before anything needs cleaning up.
-    bridge::Local<> ctx = module_attr("OmbrelContext")("skill_name"_a = name,
-                                                       "llm_model"_a = self.attr("_llm_model"));
+    static PyObject *keywords = nullptr;
+    if (!keywords)
+        keywords = nb::make_tuple(names::skill_name.get(), llm_model.get()).release().ptr();
+    nb::object model = common::attr(self, names::llm_model);
+    PyObject *context_args[] = {name.ptr(), model.ptr()};
+    bridge::Local<> ctx = common::checked(PyObject_Vectorcall(module_attr("OmbrelContext").ptr(),
+                                                         context_args, 0, keywords));
+    model.reset();
 
     bridge::Local<> outcome;
     std::optional<nb::python_error> failure;  // leaves `run` after the clean-up
@@ -185,11 +191,11 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     // The clean-up runs on every way out.
     std::optional<nb::python_error> cleanup_failure;
     try {
-        bridge::Local<> closing = ctx.attr("cleanup")();
+        bridge::Local<> closing = common::call_method(ctx, names::cleanup);
         if (failure && failure->matches(PyExc_GeneratorExit))
             finish_without_waiting(closing);
         else
-            co_await closing;
+            co_await std::move(closing);
     } catch (...) {
         cleanup_failure.emplace(bridge::as_python_error(std::current_exception()));
     }

@@ -43,4 +43,28 @@ nb::object wait_for(nb::object awaitable, std::optional<double> seconds) {
     return asyncio().attr("wait_for")(std::move(awaitable), *limit);
 }
 
+/// The rest of an await whose first step yielded `yielded`.
+static Coro<> go_on(nb::object iterator, nb::object yielded) {
+    co_return co_await detail::TakenOver(std::move(iterator), std::move(yielded));
+}
+
+Coro<> wait_within(nb::object awaitable, std::optional<double> seconds) {
+    std::optional<double> limit = time_limit(seconds);
+    if (!limit || *limit == 0.0) {
+        // No limit, or one that has expired before anything ran.
+        nb::object bounded = wait_for(std::move(awaitable), limit);
+        co_return co_await propagating(std::move(bounded));
+    }
+    Local<> iterator = awaitable_iterator(std::move(awaitable));
+    PyObject *produced = nullptr;
+    switch (PyIter_Send(iterator.ptr(), Py_None, &produced)) {
+        case PYGEN_RETURN: co_return nb::steal(produced);
+        case PYGEN_ERROR: co_await raise(nb::python_error()); co_return nb::none();
+        default: break;
+    }
+    nb::object rest = go_on(iterator, nb::steal(produced)).named("wait_within").to_python();
+    nb::object bounded = asyncio().attr("wait_for")(std::move(rest), *limit);
+    co_return co_await propagating(std::move(bounded));
+}
+
 } // namespace ombrel::bridge

@@ -31,6 +31,12 @@ std::optional<double> time_limit(std::optional<double> seconds);
 /// `time_limit`, to be awaited; without a limit, `awaitable` itself.
 nb::object wait_for(nb::object awaitable, std::optional<double> seconds);
 
+/// Awaits `awaitable` within `seconds` (as `wait_for`), but takes its first
+/// step at once, as `await` does: one that completes there (a send whose
+/// buffer has room) never costs a timer or a task. Only one that has to wait
+/// goes on under `asyncio.wait_for`, from where it stands.
+Coro<> wait_within(nb::object awaitable, std::optional<double> seconds);
+
 namespace detail {
 template <typename R, typename... Params, std::size_t... I>
 nb::object call_unpacked(R (*fn)(Params...), nb::args args, std::index_sequence<I...>) {

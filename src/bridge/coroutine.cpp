@@ -181,6 +181,7 @@ int CoroutineObject::traverse(visitproc visit, void *arg) const {
     if (!promise_)
         return 0;
     Py_VISIT(promise_->awaiting_.ptr());
+    Py_VISIT(promise_->yielded_.ptr());
     Py_VISIT(promise_->await_value_.ptr());
     Py_VISIT(promise_->result_.ptr());
     if (promise_->await_error_)
@@ -413,9 +414,16 @@ PySendResult CoroutineObject::run(PyObject **out) noexcept {
             return finish(out);
         if (!promise_->awaiting_.is_valid())
             continue;  // `raise`: nothing to wait on
-        // A new await: its first step, as `await` takes it at once.
+        // A new await: its first step, as `await` takes it at once, unless
+        // that step was taken before the await was handed to this frame.
         PyObject *produced = nullptr;
-        PySendResult status = PyIter_Send(promise_->awaiting_.ptr(), Py_None, &produced);
+        PySendResult status;
+        if (promise_->yielded_.is_valid()) {
+            produced = promise_->yielded_.release().ptr();
+            status = PYGEN_NEXT;
+        } else {
+            status = PyIter_Send(promise_->awaiting_.ptr(), Py_None, &produced);
+        }
         if (status == PYGEN_NEXT) {
             running_ = false;
             *out = produced;

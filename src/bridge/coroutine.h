@@ -196,6 +196,12 @@ public:
         awaiting_ = std::move(iterator);
         mode_ = mode;
     }
+    /// The same for an await whose first step was already taken and
+    /// yielded `yielded`: that goes to the loop instead of a new step.
+    void begin_taken_over_await(nb::object iterator, nb::object yielded) noexcept {
+        begin_await(std::move(iterator), AwaitMode::throwing);
+        yielded_ = std::move(yielded);
+    }
     /// The end of the finished await: its value, or its error thrown.
     nb::object take_value();
     /// The end of the finished await as an `Outcome`.
@@ -217,6 +223,9 @@ private:
 
     /// Iterator of the Python awaitable the coroutine is suspended on.
     nb::object awaiting_;
+    /// What a taken-over await yielded at its first step, until the frame
+    /// passes it on.
+    nb::object yielded_;
     /// What the finished await produced: a value or an error.
     nb::object await_value_;
     std::optional<nb::python_error> await_error_;
@@ -278,6 +287,38 @@ private:
     nb::object iterator_;
 };
 
+/// An await whose first step someone else took: its iterator and what that
+/// step yielded.
+class TakenOver {
+public:
+    TakenOver(nb::object iterator, nb::object yielded)
+        : iterator_(std::move(iterator)), yielded_(std::move(yielded)) {}
+    nb::object take_iterator() { return std::move(iterator_); }
+    nb::object take_yielded() { return std::move(yielded_); }
+
+private:
+    nb::object iterator_;
+    nb::object yielded_;
+};
+
+/// The awaiter behind `co_await TakenOver`: yields what the first step
+/// yielded, then drives the iterator as any await.
+class TakenOverAwaiter {
+public:
+    TakenOverAwaiter(Promise &promise, TakenOver &&await)
+        : promise_(promise), await_(std::move(await)) {}
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) noexcept {
+        promise_.begin_taken_over_await(await_.take_iterator(), await_.take_yielded());
+    }
+    nb::object await_resume() { return promise_.take_value(); }
+
+private:
+    Promise &promise_;
+    TakenOver await_;
+};
+
 /// The awaiter behind `co_await raise(error)`: never resumes.
 class RaiseAwaiter {
 public:
@@ -319,6 +360,7 @@ public:
         return {*this, await.take_iterator()};
     }
     RaiseAwaiter await_transform(Raise &&raise) { return {*this, std::move(raise)}; }
+    TakenOverAwaiter await_transform(TakenOver &&await) { return {*this, std::move(await)}; }
 };
 
 /// The Python-visible coroutine object: owns the frame and drives it.

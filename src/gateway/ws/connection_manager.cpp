@@ -61,8 +61,7 @@ Coro<void> broadcast(nb::object self, nb::object message) {
         try {
             // A client that stops reading must not hold up the others: a
             // send that does not complete in time fails like a broken one.
-            nb::object sending = bridge::wait_for(send_json(ws, message), send_time_limit());
-            co_await std::move(sending);
+            co_await bridge::wait_within(send_json(ws, message), send_time_limit());
         } catch (...) {
             failure.emplace(bridge::as_python_error(std::current_exception()));
         }

@@ -56,12 +56,13 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     if (!recipients.is_valid())
         throw nb::python_error();
     bridge::Local<nb::list> dead = nb::list();
+    // A client that stops reading must not hold up the others: a send that
+    // does not complete in time fails like a broken one.
+    std::optional<double> limit = send_time_limit();
     for (nb::handle ws : recipients) {
         std::optional<nb::python_error> failure;
         try {
-            // A client that stops reading must not hold up the others: a
-            // send that does not complete in time fails like a broken one.
-            co_await bridge::wait_within(send_json(ws, message), send_time_limit());
+            co_await bridge::wait_within(send_json(ws, message), limit);
         } catch (...) {
             failure.emplace(bridge::as_python_error(std::current_exception()));
         }

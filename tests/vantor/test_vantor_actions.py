@@ -250,3 +250,23 @@ async def test_actions_from_many_tasks_at_once(windows, loop_thread):
     assert all(r["success"] for r in results)
     assert sorted(c.who for c in world.of(method="Invoke")) == sorted(f"b{i}" for i in range(20))
     assert threading.get_ident() == loop_thread
+
+
+@pytest.mark.parametrize("operation, args", [("click_ref", (1,)), ("select_ref", (1, "B"))])
+async def test_a_suspended_action_in_a_cycle_is_collected(windows, operation, args):
+    """The ref's entry holds the action on it, suspended while its element is
+    worked on: the cycle through the action's locals is still collected."""
+    import gc
+    import weakref
+
+    _, controller = await controller_on(windows, Node("ComboBox", "OK"))
+    action = getattr(controller, operation)(*args)
+    pending = action.send(None)             # suspended on the executor
+    entry = controller._ref_map[1]
+    entry["action"] = action
+    controller._ref_map = {}
+    await asyncio.wait([pending])
+    ref = weakref.ref(action)
+    del action, entry, pending
+    gc.collect()
+    assert ref() is None

@@ -58,16 +58,16 @@ Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth) 
     if (!window_title.is_none() && !PyUnicode_CheckExact(window_title.ptr()))
         nb::raise_type_error("window_title must be str or None, not %s",
                              common::python_type_name(window_title).c_str());
-    nb::object depth = common::expect_int(max_depth, "max_depth");
+    bridge::Local<> depth = common::expect_int(max_depth, "max_depth");
     ensure_init(self);
     co_return co_await backend_for_system().snapshot(self, window_title, depth);
 }
 
 Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click) {
-    nb::object number = common::expect_int(ref, "ref");
-    nb::object twice = nb::bool_(common::truth(double_click));
+    bridge::Local<> number = common::expect_int(ref, "ref");
+    bridge::Local<> twice = nb::bool_(common::truth(double_click));
     ensure_init(self);
-    nb::object elem_info = find_entry(state(self), number);
+    bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, false);
     co_return co_await backend_of(elem_info).click(self, number, elem_info, twice);
@@ -75,31 +75,31 @@ Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click) {
 
 Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
                 nb::object press_enter) {
-    nb::object number = common::expect_int(ref, "ref");
-    nb::object typed = text_argument(text, "text");
-    nb::object clear = nb::bool_(common::truth(clear_first));
-    nb::object enter = nb::bool_(common::truth(press_enter));
+    bridge::Local<> number = common::expect_int(ref, "ref");
+    bridge::Local<> typed = text_argument(text, "text");
+    bridge::Local<> clear = nb::bool_(common::truth(clear_first));
+    bridge::Local<> enter = nb::bool_(common::truth(press_enter));
     ensure_init(self);
-    nb::object elem_info = find_entry(state(self), number);
+    bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, false);
     co_return co_await backend_of(elem_info).type(self, number, elem_info, typed, clear, enter);
 }
 
 Coro<> select_ref(nb::object self, nb::object ref, nb::object value) {
-    nb::object number = common::expect_int(ref, "ref");
-    nb::object wanted = text_argument(value, "value");
+    bridge::Local<> number = common::expect_int(ref, "ref");
+    bridge::Local<> wanted = text_argument(value, "value");
     ensure_init(self);
-    nb::object elem_info = find_entry(state(self), number);
+    bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, true);
     co_return co_await backend_of(elem_info).select(self, number, elem_info, wanted);
 }
 
 Coro<> toggle_ref(nb::object self, nb::object ref) {
-    nb::object number = common::expect_int(ref, "ref");
+    bridge::Local<> number = common::expect_int(ref, "ref");
     ensure_init(self);
-    nb::object elem_info = find_entry(state(self), number);
+    bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, true);
     co_return co_await backend_of(elem_info).toggle(self, number, elem_info);
@@ -116,20 +116,20 @@ Coro<> list_windows(nb::object self) {
 }
 
 Coro<> focus_window(nb::object self, nb::object title) {
-    nb::object wanted = text_argument(title, "title");
+    bridge::Local<> wanted = text_argument(title, "title");
     ensure_init(self);
     co_return co_await backend_for_system().focus_window(self, wanted);
 }
 
 Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount) {
-    nb::object towards = text_argument(direction, "direction");
-    nb::object clicks = common::expect_int(amount, "amount");
+    bridge::Local<> towards = text_argument(direction, "direction");
+    bridge::Local<> clicks = common::expect_int(amount, "amount");
     ensure_init(self);
     co_return co_await backend_for_system().scroll(self, towards, clicks);
 }
 
 Coro<> press_key(nb::object self, nb::object key) {
-    nb::object name = text_argument(key, "key");
+    bridge::Local<> name = text_argument(key, "key");
     ensure_init(self);
     co_return co_await backend_for_system().press_key(self, name);
 }

@@ -54,7 +54,7 @@ Coro<> select_not_supported(nb::object self, nb::object ref, nb::object elem_inf
 /// A toggle that is the backend's own single click on the entry.
 template <auto Click>
 Coro<> toggle_by_click(nb::object self, nb::object ref, nb::object elem_info) {
-    nb::object once = nb::bool_(false);
+    bridge::Local<> once = nb::bool_(false);
     co_return co_await Click(self, ref, elem_info, once);
 }
 

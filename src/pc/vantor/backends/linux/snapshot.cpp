@@ -98,7 +98,7 @@ Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_d
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth) {
     std::optional<nb::python_error> error;
     try {
-        nb::list command;
+        bridge::Local<nb::list> command;
         command.append("python3");
         command.append("-c");
         command.append(atspi_script(window_title, max_depth));
@@ -127,7 +127,7 @@ Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {
     std::optional<nb::python_error> error;
     try {
-        nb::list search;
+        bridge::Local<nb::list> search;
         if (!window_title.is_none() && py::truthy(window_title)) {
             search.append("search");
             search.append("--name");
@@ -135,11 +135,11 @@ Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {
         } else {
             search.append("getactivewindow");
         }
-        nb::object found = co_await xdotool(search, 5.0);
-        nb::str id = first_line(nb::str(found));
+        bridge::Local<> found = co_await xdotool(search, 5.0);
+        bridge::Local<nb::str> id = first_line(nb::str(found));
         if (!py::truthy(id))
             co_return failure("No window found");
-        nb::list naming;
+        bridge::Local<nb::list> naming;
         naming.append("getwindowname");
         naming.append(id);
         nb::object name = co_await xdotool(naming, 5.0);

@@ -19,7 +19,7 @@ nb::list args(std::initializer_list<nb::handle> items) {
 }
 
 Coro<> focused_title() {
-    nb::list command = args({nb::str("getactivewindow"), nb::str("getwindowname")});
+    bridge::Local<nb::list> command = args({nb::str("getactivewindow"), nb::str("getwindowname")});
     nb::object title = co_await xdotool(command, 5.0);
     nb::dict result = success();
     result["title"] = title;
@@ -27,17 +27,17 @@ Coro<> focused_title() {
 }
 
 Coro<> visible_windows() {
-    nb::list search = args({nb::str("search"), nb::str("--onlyvisible"), nb::str("--name"),
+    bridge::Local<nb::list> search = args({nb::str("search"), nb::str("--onlyvisible"), nb::str("--name"),
                             nb::str("")});
-    nb::object listed = co_await xdotool(search, 5.0);
-    nb::object ids = listed.attr("split")("\n");
-    nb::list records;
+    bridge::Local<> listed = co_await xdotool(search, 5.0);
+    bridge::Local<> ids = listed.attr("split")("\n");
+    bridge::Local<nb::list> records;
     Py_ssize_t examined = std::min<Py_ssize_t>(nb::len(ids), 50);
     for (Py_ssize_t i = 0; i < examined; ++i) {
-        nb::object id = py::item(ids, nb::int_(i)).attr("strip")();
+        bridge::Local<> id = py::item(ids, nb::int_(i)).attr("strip")();
         if (!py::truthy(id))
             continue;
-        nb::list command = args({nb::str("getwindowname"), id});
+        bridge::Local<nb::list> command = args({nb::str("getwindowname"), id});
         nb::object name = co_await xdotool(command, 3.0);
         if (!py::truthy(name))
             continue;
@@ -53,13 +53,13 @@ Coro<> visible_windows() {
 }
 
 Coro<> activate(nb::object title) {
-    nb::list search = args({nb::str("search"), nb::str("--name"), title});
-    nb::object found = co_await xdotool(search, 5.0);
-    nb::str id = first_line(nb::str(found));
+    bridge::Local<nb::list> search = args({nb::str("search"), nb::str("--name"), title});
+    bridge::Local<> found = co_await xdotool(search, 5.0);
+    bridge::Local<nb::str> id = first_line(nb::str(found));
     if (!py::truthy(id))
         co_return failure(
             py::checked(PyUnicode_FromFormat("No window matching: %S", title.ptr())));
-    nb::list command = args({nb::str("windowactivate"), id});
+    bridge::Local<nb::list> command = args({nb::str("windowactivate"), id});
     co_await xdotool(command, 5.0);
     nb::dict result = success();
     result["window"] = title;
@@ -72,7 +72,7 @@ Coro<> activate(nb::object title) {
 Coro<> or_failure(nb::object operation) {
     std::optional<nb::python_error> failed;
     try {
-        co_return co_await operation;
+        co_return co_await std::move(operation);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -86,22 +86,19 @@ Coro<> or_failure(nb::object operation) {
 Coro<> get_focused_window_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    nb::object operation = focused_title().to_python();
-    co_return co_await or_failure(operation);
+    co_return co_await or_failure(focused_title().to_python());
 }
 
 Coro<> list_windows_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("No window listing tool available");
-    nb::object operation = visible_windows().to_python();
-    co_return co_await or_failure(operation);
+    co_return co_await or_failure(visible_windows().to_python());
 }
 
 Coro<> focus_window_linux(nb::object self, nb::object title) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    nb::object operation = activate(title).to_python();
-    co_return co_await or_failure(operation);
+    co_return co_await or_failure(activate(title).to_python());
 }
 
 } // namespace ombrel::vantor

@@ -5,7 +5,7 @@
 namespace ombrel::vantor {
 
 Coro<> xdotool(nb::list arguments, double timeout) {
-    nb::list command;
+    bridge::Local<nb::list> command;
     command.append("xdotool");
     command.extend(arguments);
     bridge::ProcessOptions options;

@@ -11,7 +11,7 @@ namespace {
 /// of no known backend ends up here too and is refused.
 Coro<> type_entry(nb::object self, nb::object ref, nb::object elem_info, nb::object text,
                   nb::object clear_first, nb::object press_enter) {
-    nb::object library = entry_backend(elem_info);
+    bridge::Local<> library = entry_backend(elem_info);
     if (py::equal(library, py::names().pywinauto) || py::equal(library, py::names().uiautomation))
         co_return co_await type_ref_windows(self, ref, elem_info, text, clear_first, press_enter);
     co_return co_await type_not_supported(self, ref, elem_info, text, clear_first, press_enter);

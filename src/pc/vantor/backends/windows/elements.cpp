@@ -75,8 +75,7 @@ nb::object element_center_sync(nb::object element, nb::object backend) {
 Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
     (void)self;
     try {
-        nb::object pending = bridge::run_in_executor<&element_center_sync>(element, backend);
-        co_return co_await pending;
+        co_return co_await bridge::run_in_executor<&element_center_sync>(element, backend);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -87,13 +86,13 @@ Coro<> get_element_center(nb::object self, nb::object element, nb::object backen
 Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
                          nb::object double_click_flag) {
     bool double_click = common::truth(double_click_flag);
-    nb::object element, backend;
+    bridge::Local<> element, backend;
     std::optional<nb::python_error> failed;
     try {
         element = element_of(elem_info);
         backend = entry_backend(elem_info);
-        nb::object pending = bridge::run_in_executor<&click_element_sync>(self, element, backend, double_click_flag);
-        co_await pending;
+        co_await bridge::run_in_executor<&click_element_sync>(self, element, backend,
+                                                              double_click_flag);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -191,14 +190,13 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
 Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
                         nb::object text, nb::object clear_flag, nb::object enter_flag) {
     bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
-    nb::object element, backend;
+    bridge::Local<> element, backend;
     std::optional<nb::python_error> failed;
     try {
         element = element_of(elem_info);
         backend = entry_backend(elem_info);
-        nb::object pending =
-            bridge::run_in_executor<&type_element_sync>(self, element, backend, text, clear_flag, enter_flag);
-        co_await pending;
+        co_await bridge::run_in_executor<&type_element_sync>(self, element, backend, text,
+                                                             clear_flag, enter_flag);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -216,9 +214,9 @@ Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
     if (element.is_valid()) {
         // Keyboard fall-back: click the element's centre and type there.
         try {
-            nb::object center = co_await get_element_center(self, element, backend);
+            bridge::Local<> center = co_await get_element_center(self, element, backend);
             if (!center.is_none() && state(self).pyautogui_available) {
-                nb::module_ pyautogui = nb::module_::import_("pyautogui");
+                bridge::Local<nb::module_> pyautogui = nb::module_::import_("pyautogui");
                 pyautogui.attr("click")(center[0], center[1]);
                 co_await bridge::sleep(0.1);
                 if (clear_first) {
@@ -318,10 +316,9 @@ template <auto Fn, typename... Args>
 Coro<> act_on_element(nb::object self, nb::object ref, nb::object elem_info, Args... args) {
     std::optional<nb::python_error> failed;
     try {
-        nb::object element = element_of(elem_info);
-        nb::object backend = entry_backend(elem_info);
-        nb::object pending = bridge::run_in_executor<Fn>(self, element, backend, args...);
-        co_await pending;
+        bridge::Local<> element = element_of(elem_info);
+        bridge::Local<> backend = entry_backend(elem_info);
+        co_await bridge::run_in_executor<Fn>(self, element, backend, args...);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

@@ -74,7 +74,7 @@ Coro<> press_key_windows(nb::object self, nb::object key) {
         bridge::Local<> send_keys = py::import_from("pywinauto.keyboard", "send_keys");
         bridge::Local<> keys = send_keys_text(nb::borrow<nb::str>(key));
         bridge::Local<> sending = bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
-        co_await sending;
+        co_await std::move(sending);
         nb::dict result = success();
         result["action"] = "key_press";
         result["key"] = key;

@@ -547,13 +547,12 @@ Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max
     // cancelled or closed snapshot raises its flag, and the walk ends at its
     // next element, releasing the controller for the next snapshot.
     auto *flag = new StopFlag(false);
-    nb::capsule stop(flag, [](void *p) noexcept { delete static_cast<StopFlag *>(p); });
+    bridge::Local<nb::capsule> stop(flag, [](void *p) noexcept { delete static_cast<StopFlag *>(p); });
     RaiseOnExit raise_on_exit{flag};
     std::optional<nb::python_error> error;
     try {
-        nb::object pending =
-            bridge::run_in_executor<&snapshot_until_stopped>(self, window_title, max_depth, stop);
-        co_return co_await pending;
+        co_return co_await bridge::run_in_executor<&snapshot_until_stopped>(self, window_title,
+                                                                             max_depth, stop);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

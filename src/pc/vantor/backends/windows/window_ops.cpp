@@ -18,7 +18,7 @@ nb::object uia_desktop() {
 Coro<> result_or_failure(nb::object pending) {
     std::optional<nb::python_error> failed;
     try {
-        co_return co_await pending;
+        co_return co_await std::move(pending);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;
@@ -32,8 +32,7 @@ Coro<> result_or_failure(nb::object pending) {
 Coro<> get_focused_window_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    nb::object pending = bridge::run_in_executor<&get_focused_window_sync>(self);
-    co_return co_await result_or_failure(pending);
+    co_return co_await result_or_failure(bridge::run_in_executor<&get_focused_window_sync>(self));
 }
 
 nb::object get_focused_window_sync(nb::object self) {
@@ -63,8 +62,7 @@ nb::object get_focused_window_sync(nb::object self) {
 Coro<> list_windows_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    nb::object pending = bridge::run_in_executor<&list_windows_sync>(self);
-    co_return co_await result_or_failure(pending);
+    co_return co_await result_or_failure(bridge::run_in_executor<&list_windows_sync>(self));
 }
 
 nb::object list_windows_sync(nb::object self) {
@@ -96,8 +94,7 @@ nb::object list_windows_sync(nb::object self) {
 Coro<> focus_window_windows(nb::object self, nb::object title) {
     if (!state(self).pywinauto_available)
         co_return failure("pywinauto not available");
-    nb::object pending = bridge::run_in_executor<&focus_window_sync>(self, title);
-    co_return co_await result_or_failure(pending);
+    co_return co_await result_or_failure(bridge::run_in_executor<&focus_window_sync>(self, title));
 }
 
 nb::object focus_window_sync(nb::object self, nb::object title) {

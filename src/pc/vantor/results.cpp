@@ -36,6 +36,13 @@ nb::dict success() {
     return result;
 }
 
+nb::dict key_pressed(nb::handle key) {
+    nb::dict result = success();
+    result["action"] = "key_press";
+    result["key"] = key;
+    return result;
+}
+
 nb::str element_label(nb::handle elem_info) {
     nb::handle empty = py::names().empty;
     nb::object kind = py::get(elem_info, "control_type", empty);

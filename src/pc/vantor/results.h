@@ -26,6 +26,9 @@ nb::dict failure(const nb::python_error &error, nb::handle ref);
 
 /// {"success": True}, to which the operation adds its keys.
 nb::dict success();
+/// {"success": True, "action": "key_press", "key": key}: a key press sent,
+/// whichever strategy sent it.
+nb::dict key_pressed(nb::handle key);
 
 /// The element label of a Windows entry: its kind, a space and its name
 /// in double quotes.

@@ -26,10 +26,7 @@ Coro<> press_key_pyautogui(nb::object self, nb::object key) {
         } else {
             pyautogui.attr("press")(lower);
         }
-        nb::dict result = success();
-        result["action"] = "key_press";
-        result["key"] = key;
-        co_return result;
+        co_return key_pressed(key);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

@@ -71,10 +71,7 @@ Coro<> press_key_macos(nb::object self, nb::object key) {
         bridge::Local<nb::str> script = key_script(nb::borrow<nb::str>(key));
         // What System Events makes of the script is not reported back.
         co_await macos::run(script, 5.0);
-        nb::dict result = success();
-        result["action"] = "key_press";
-        result["key"] = key;
-        co_return result;
+        co_return key_pressed(key);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

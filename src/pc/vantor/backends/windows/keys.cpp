@@ -75,10 +75,7 @@ Coro<> press_key_windows(nb::object self, nb::object key) {
         bridge::Local<> keys = send_keys_text(nb::borrow<nb::str>(key));
         bridge::Local<> sending = bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
         co_await std::move(sending);
-        nb::dict result = success();
-        result["action"] = "key_press";
-        result["key"] = key;
-        co_return result;
+        co_return key_pressed(key);
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
             throw;

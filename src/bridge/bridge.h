@@ -8,3 +8,4 @@
 #include "coroutine.h"
 #include "errors.h"
 #include "logging.h"
+#include "sleep.h"

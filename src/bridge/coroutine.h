@@ -360,6 +360,12 @@ public:
         return {*this, await.take_iterator()};
     }
     RaiseAwaiter await_transform(Raise &&raise) { return {*this, std::move(raise)}; }
+    /// The bridge's own awaitables that bring their awaiter (`sleep_for`).
+    template <typename A>
+        requires requires(A &&a, Promise &p) { std::move(a).awaiter(p); }
+    auto await_transform(A &&awaitable) {
+        return std::move(awaitable).awaiter(*this);
+    }
     TakenOverAwaiter await_transform(TakenOver &&await) { return {*this, std::move(await)}; }
 };
 

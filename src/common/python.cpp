@@ -43,6 +43,14 @@ bool is_mapping(nb::handle value) {
 }
 
 nb::module_ import_module(const char *name) {
+    // A loaded module straight from sys.modules (the common case, and on hot
+    // paths): PyImport_GetModule would also look into its __spec__.
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules && PyDict_CheckExact(modules)) {
+        PyObject *loaded = PyDict_GetItemString(modules, name);
+        if (loaded && loaded != Py_None && PyModule_CheckExact(loaded))
+            return nb::borrow<nb::module_>(loaded);
+    }
     nb::str module_name(name);
     nb::object module = nb::steal(PyImport_GetModule(module_name.ptr()));
     // None in sys.modules blocks the import: the import system raises

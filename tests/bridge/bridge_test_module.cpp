@@ -58,6 +58,21 @@ Coro<> raise_cpp(std::string kind) {
     co_return nb::none();
 }
 
+/// `await asyncio.sleep(seconds)` on the shared timer, then `result`.
+Coro<> sleep_then(nb::object seconds, nb::object result) {
+    co_await bridge::sleep_for(seconds);
+    co_return result;
+}
+
+/// The same with the sleep taken as an outcome: ("slept", result) or
+/// ("failed", error).
+Coro<nb::tuple> sleep_outcome(nb::object seconds, nb::object result) {
+    bridge::Outcome slept = co_await bridge::outcome(bridge::sleep_for(seconds));
+    if (slept)
+        co_return nb::make_tuple("slept", result);
+    co_return nb::make_tuple("failed", slept.take_error().value());
+}
+
 /// Awaits `awaitable`; a CancelledError there gives `instead`.
 Coro<> catch_cancel(nb::object awaitable, nb::object instead) {
     try {
@@ -149,6 +164,8 @@ NB_MODULE(_bridge_test, m) {
     m.def("await_one", [](nb::object a) { return await_one(a).named("await_one"); });
     m.def("await_all", [](nb::list a) { return await_all(a); });
     m.def("nothing", &nothing);
+    m.def("sleep_then", &sleep_then, nb::arg("seconds").none(), nb::arg("result").none());
+    m.def("sleep_outcome", &sleep_outcome, nb::arg("seconds").none(), nb::arg("result").none());
     m.def("collect", &collect);
     m.def("count_down", &count_down);
     m.def("raise_cpp", &raise_cpp);

@@ -1,13 +1,11 @@
 // The loop that the "heartbeat" task runs: sleep, then beat unless paused,
 // in quiet hours or held back by the safety valve.
 //
-// The garbage collector sees what a suspended frame awaits and its
-// parameters, not its locals or temporaries. So every Python object that
-// must stay alive across a suspension is a parameter (`beat`, `send_event`)
-// or the awaited object itself (handed over to the await, not kept in a
-// local), and locals are dropped before awaiting: a runner whose task is
-// suspended on something only the runner itself reaches is then
-// collectable as one cycle.
+// The garbage collector sees what the suspended frame awaits, its parameter
+// and its `Local`s: the prompt kept across the event's await is one, the
+// other Python objects are handed over to the await or dropped before it. A
+// runner whose task is suspended on something only the runner itself
+// reaches is then collectable as one cycle.
 #include "log.h"
 #include "runner.h"
 
@@ -34,41 +32,6 @@ HeartbeatRunner &runner_of(nb::handle self) {
     return nb::cast<HeartbeatRunner &>(self);
 }
 
-/// Hands `event` to `_on_event` when one is set.
-Coro<void> send_event(nb::object self, nb::dict event) {
-    nb::object on_event = runner_of(self).on_event();
-    if (on_event.is_none())
-        co_return;
-    nb::object sending = on_event(event);
-    on_event.reset();
-    co_await bridge::propagating(std::move(sending));
-}
-
-/// Awaits `_on_beat(prompt)`. Its failures are logged and end here: the beat
-/// counts all the same. Cancellation and other non-`Exception` errors go on.
-Coro<void> call_agent(nb::object self, nb::object prompt) {
-    std::optional<nb::python_error> failure;
-    try {
-        nb::object call = runner_of(self).on_beat()(prompt);
-        bridge::Outcome answered = co_await bridge::outcome(std::move(call));
-        if (!answered)
-            failure.emplace(answered.take_error());
-    } catch (nb::python_error &e) {
-        failure.emplace(std::move(e));
-    }
-    if (!failure)
-        co_return;
-    if (!common::is_exception(*failure))
-        co_await bridge::raise(std::move(*failure));
-    logger.exception("Heartbeat agent call failed", failure->value());
-}
-
-/// One beat: its event, then the prompt to the agent.
-Coro<void> beat(nb::object self, nb::dict event, nb::object prompt) {
-    co_await bridge::propagating(send_event(self, std::move(event)));
-    co_await bridge::propagating(call_agent(std::move(self), std::move(prompt)));
-}
-
 /// The configured prompt, or the module's default prompt when it is empty.
 nb::object choose_prompt(nb::handle config) {
     nb::object prompt = common::attr(config, prompt_name);
@@ -77,14 +40,20 @@ nb::object choose_prompt(nb::handle config) {
     return common::attr(common::import_module("ombrel.core.heartbeat"), default_prompt);
 }
 
-/// Decides what one tick does after the sleep: nothing (paused, quiet
-/// hours), the safety valve's "heartbeat_paused" event, or a beat.
-std::optional<Coro<void>> tick(nb::handle self) {
+/// What one tick does after the sleep: nothing (paused, quiet hours), the
+/// safety valve's "heartbeat_paused" event, or a beat: its event, then the
+/// prompt to the agent.
+struct Tick {
+    nb::object event;   ///< for `_on_event`; empty when the tick does nothing
+    nb::object prompt;  ///< for `_on_beat`; empty unless the tick beats
+};
+
+Tick tick(nb::handle self) {
     if (runner_of(self).paused)
-        return std::nullopt;
+        return {};
     if (common::truthy(common::call_method(self, in_quiet_hours_name))) {
         logger.debug("Skipping heartbeat \xE2\x80\x94 quiet hours");
-        return std::nullopt;
+        return {};
     }
 
     // The configuration and the count are read again at each use: the
@@ -100,7 +69,7 @@ std::optional<Coro<void>> tick(nb::handle self) {
         event[type_key.get()] = "heartbeat_paused";
         event[reason_key.get()] = "max_consecutive_reached";
         event[count_key.get()] = runner.consecutive_beats;
-        return send_event(nb::borrow(self), std::move(event));
+        return {std::move(event), nb::object()};
     }
 
     nb::object prompt = choose_prompt(runner.config());
@@ -112,18 +81,27 @@ std::optional<Coro<void>> tick(nb::handle self) {
     event[type_key.get()] = "heartbeat";
     event[beat_key.get()] = runner.consecutive_beats;
     event[max_key.get()] = common::attr(runner.config(), max_consecutive);
-    return beat(nb::borrow(self), std::move(event), std::move(prompt));
+    return {std::move(event), std::move(prompt)};
+}
+
+/// `_on_event(event)` to await, or nothing when no `_on_event` is set.
+nb::object event_call(nb::handle self, nb::object event) {
+    nb::object on_event = runner_of(self).on_event();
+    if (on_event.is_none())
+        return {};
+    return on_event(std::move(event));
 }
 
 /// `asyncio.sleep(interval_seconds)`, the interval read now.
-nb::object sleep_interval(nb::handle self) {
-    return bridge::sleep(common::attr(runner_of(self).config(), interval_seconds));
+bridge::Sleep sleep_interval(nb::handle self) {
+    return bridge::sleep_for(common::attr(runner_of(self).config(), interval_seconds));
 }
 
 } // namespace
 
-// Awaits are taken as outcomes: the cancellation that `stop()` delivers ends
-// the loop without a C++ exception.
+// The whole tick is awaited in this one frame, each await taken as an
+// outcome: the cancellation that `stop()` delivers ends the loop without a
+// C++ exception, and a beat costs no coroutine objects of its own.
 Coro<void> run_loop(nb::object self) {
     std::optional<nb::python_error> failure;
     try {
@@ -135,12 +113,39 @@ Coro<void> run_loop(nb::object self) {
             }
             if (runner_of(self).stop_requested())
                 break;
-            if (std::optional<Coro<void>> work = tick(self)) {
-                bridge::Outcome done = co_await bridge::outcome(std::move(*work));
-                if (!done) {
-                    failure.emplace(done.take_error());
+            Tick work = tick(self);
+            bridge::Local<> prompt = std::move(work.prompt);
+            if (work.event.is_valid()) {
+                if (nb::object sending = event_call(self, std::move(work.event))) {
+                    bridge::Outcome sent = co_await bridge::outcome(std::move(sending));
+                    if (!sent) {
+                        failure.emplace(sent.take_error());
+                        break;
+                    }
+                }
+            }
+            if (!prompt.is_valid())
+                continue;
+
+            // `_on_beat(prompt)`: its failures are logged and end here (the
+            // beat counts all the same); cancellation and other errors that
+            // are not an `Exception` end the loop.
+            std::optional<nb::python_error> agent_failure;
+            try {
+                nb::object call = runner_of(self).on_beat()(prompt);
+                prompt.reset();
+                bridge::Outcome answered = co_await bridge::outcome(std::move(call));
+                if (!answered)
+                    agent_failure.emplace(answered.take_error());
+            } catch (nb::python_error &e) {
+                agent_failure.emplace(std::move(e));
+            }
+            if (agent_failure) {
+                if (!common::is_exception(*agent_failure)) {
+                    failure.emplace(std::move(*agent_failure));
                     break;
                 }
+                logger.exception("Heartbeat agent call failed", agent_failure->value());
             }
         }
     } catch (nb::python_error &e) {

@@ -1,13 +1,16 @@
 #include "quiet_hours.h"
 
 #include "common/args.h"
+#include "common/interned.h"
+#include "common/python.h"
 
 namespace ombrel::heartbeat {
 
 nb::str local_time_of_day() {
     // time.strftime goes through the C library's localtime, which follows the
     // process time zone as time.tzset() last set it.
-    return nb::str(nb::module_::import_("time").attr("strftime")("%H:%M"));
+    static const common::Interned strftime("strftime"), format("%H:%M");
+    return nb::str(common::call_method(common::import_module("time"), strftime, format));
 }
 
 bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now) {

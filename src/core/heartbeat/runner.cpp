@@ -69,6 +69,9 @@ bool HeartbeatRunner::in_quiet_hours() const {
     nb::object config = this->config();
     nb::object start = config.attr("quiet_hours_start");
     nb::object end = config.attr("quiet_hours_end");
+    // The clock is read only when there is a quiet period to compare with.
+    if (!common::truth(start) || !common::truth(end))
+        return false;
     return in_quiet_period(start, end, local_time_of_day());
 }
 

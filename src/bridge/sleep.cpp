@@ -1,0 +1,241 @@
+#include "sleep.h"
+
+#include "asyncio.h"
+
+#include "common/interned.h"
+#include "common/python.h"
+
+#include <cmath>
+#include <optional>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace ombrel::bridge {
+
+namespace {
+
+namespace names {
+const common::Interned sleep("sleep"), time("time"), call_at("call_at"), cancel("cancel"),
+    create_future("create_future"), done("done"), set_result("set_result"),
+    get_running_loop("get_running_loop"), clock_resolution("_clock_resolution");
+}
+
+/// The sleeps of one event loop that wait on the shared timer: futures by
+/// (deadline, arrival), and the one `loop.call_at` handle armed for the
+/// earliest deadline. The loop's handle holds the queue (the queue is its
+/// callback); so does every sleep in it.
+struct TimerQueue {
+    PyObject_HEAD
+    nb::object loop;
+    double resolution = 0;
+    std::map<std::pair<double, std::uint64_t>, nb::object> sleeps;
+    std::uint64_t arrivals = 0;
+    nb::object armed;  ///< the TimerHandle, while one is pending
+    double armed_at = 0;
+
+    void arm(double deadline);
+    PyObject *fire() noexcept;
+};
+
+PyTypeObject *queue_type = nullptr;
+/// The queue last used and its loop (no reference of its own: a queue
+/// clears this as it goes).
+TimerQueue *recent = nullptr;
+
+TimerQueue *as_queue(PyObject *self) { return reinterpret_cast<TimerQueue *>(self); }
+
+void TimerQueue::arm(double deadline) {
+    if (armed.is_valid()) {
+        if (armed_at <= deadline)
+            return;
+        common::call_method(armed, names::cancel);
+        armed.reset();
+    }
+    nb::object when = nb::float_(deadline);
+    PyObject *args[] = {loop.ptr(), when.ptr(), reinterpret_cast<PyObject *>(this)};
+    armed = common::checked(PyObject_VectorcallMethod(
+        names::call_at.get().ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    armed_at = deadline;
+}
+
+/// The armed handle's callback: every sleep that is due now gets its
+/// result, as `asyncio.sleep`'s timer gives it (unless cancelled), in the
+/// order of their deadlines; then the timer is armed for the next one.
+PyObject *TimerQueue::fire() noexcept {
+    try {
+        armed.reset();
+        if (!loop.is_valid())
+            Py_RETURN_NONE;
+        nb::object keep_alive = nb::borrow(reinterpret_cast<PyObject *>(this));
+        // The loop calls this once `armed_at` is due; the clock is read only
+        // when later sleeps might be due as well.
+        double fired_at = armed_at;
+        std::vector<nb::object> woken;
+        auto wake_until = [&](double due) {
+            while (!sleeps.empty() && sleeps.begin()->first.first <= due) {
+                woken.push_back(std::move(sleeps.begin()->second));
+                sleeps.erase(sleeps.begin());
+            }
+        };
+        wake_until(fired_at);
+        if (!sleeps.empty()) {
+            double now = nb::cast<double>(common::call_method(loop, names::time));
+            // Due as the loop counts it: before now plus its clock's resolution.
+            wake_until(std::nextafter(now + resolution, -INFINITY));
+        }
+        // Results are set after the queue is consistent: a loop of the
+        // host's may run code of its own there.
+        for (nb::object &future : woken) {
+            if (future.is_valid() &&
+                !common::truthy(common::call_method(future, names::done)))
+                common::call_method(future, names::set_result, Py_None);
+        }
+        if (!sleeps.empty())
+            arm(sleeps.begin()->first.first);
+        Py_RETURN_NONE;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+PyObject *queue_call(PyObject *self, PyObject *, PyObject *) { return as_queue(self)->fire(); }
+
+int queue_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    TimerQueue *queue = as_queue(self);
+    Py_VISIT(queue->loop.ptr());
+    Py_VISIT(queue->armed.ptr());
+    for (auto &sleep : queue->sleeps)
+        Py_VISIT(sleep.second.ptr());
+    return 0;
+}
+
+int queue_clear(PyObject *self) {
+    TimerQueue *queue = as_queue(self);
+    if (recent == queue)
+        recent = nullptr;
+    // Moved out first: releasing them may run code that reaches the queue.
+    nb::object loop = std::move(queue->loop), armed = std::move(queue->armed);
+    auto sleeps = std::move(queue->sleeps);
+    queue->sleeps.clear();
+    return 0;
+}
+
+void queue_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    queue_clear(self);
+    as_queue(self)->~TimerQueue();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject *timer_queue_type() {
+    if (queue_type)
+        return queue_type;
+    static PyType_Slot slots[] = {
+        {Py_tp_call, reinterpret_cast<void *>(&queue_call)},
+        {Py_tp_traverse, reinterpret_cast<void *>(&queue_traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(&queue_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(&queue_dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"ombrel._SleepTimers", sizeof(TimerQueue), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
+    queue_type = reinterpret_cast<PyTypeObject *>(common::checked(PyType_FromSpec(&spec)).release().ptr());
+    return queue_type;
+}
+
+/// The timer queue of `loop`, made on first use.
+nb::object queue_of(nb::handle loop) {
+    if (recent && recent->loop.ptr() == loop.ptr())
+        return nb::borrow(reinterpret_cast<PyObject *>(recent));
+    PyTypeObject *type = timer_queue_type();
+    PyObject *made = type->tp_alloc(type, 0);
+    if (!made)
+        throw nb::python_error();
+    // tp_alloc gave zeroed memory: construct the members in it.
+    TimerQueue *queue = as_queue(made);
+    new (&queue->loop) nb::object(nb::borrow(loop));
+    new (&queue->sleeps) decltype(queue->sleeps)();
+    new (&queue->armed) nb::object();
+    queue->arrivals = 0;
+    queue->armed_at = 0;
+    nb::object owner = nb::steal(made);
+    queue->resolution = nb::cast<double>(common::attr_or(loop, names::clock_resolution, nb::float_(0.0)));
+    recent = queue;
+    return owner;
+}
+
+/// The `asyncio.sleep` in place when the first sleep was started: another
+/// one found there later (the host's, a test's) is used instead of the
+/// shared timer.
+bool asyncio_sleep_is_original(nb::handle current) {
+    static PyObject *original = nullptr;
+    if (!original)
+        original = Py_NewRef(current.ptr());
+    return current.ptr() == original;
+}
+
+/// The delay when the shared timer serves it: an exact float or int that is
+/// positive and finite.
+std::optional<double> timer_delay(nb::handle seconds) {
+    double delay;
+    if (PyFloat_CheckExact(seconds.ptr())) {
+        delay = PyFloat_AS_DOUBLE(seconds.ptr());
+    } else if (PyLong_CheckExact(seconds.ptr())) {
+        delay = PyLong_AsDouble(seconds.ptr());
+        if (delay == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    if (!(delay > 0) || std::isinf(delay))
+        return std::nullopt;
+    return delay;
+}
+
+} // namespace
+
+namespace detail {
+
+void TimerEntry::leave() noexcept {
+    if (!queue_.is_valid())
+        return;
+    as_queue(queue_.ptr())->sleeps.erase({deadline_, id_});
+    queue_.reset();
+}
+
+SleepStart start_sleep(nb::object seconds) {
+    nb::module_ asyncio = bridge::asyncio();
+    nb::object sleep = common::attr(asyncio, names::sleep);
+    std::optional<double> delay = timer_delay(seconds);
+    if (!delay || !asyncio_sleep_is_original(sleep))
+        return {awaitable_iterator(common::checked(PyObject_CallOneArg(sleep.ptr(), seconds.ptr()))),
+                TimerEntry()};
+
+    nb::object loop = common::call_method(asyncio, names::get_running_loop);
+    nb::object queue_object = queue_of(loop);
+    TimerQueue *queue = as_queue(queue_object.ptr());
+    double deadline = nb::cast<double>(common::call_method(loop, names::time)) + *delay;
+    nb::object future = common::call_method(loop, names::create_future);
+    nb::object iterator = awaitable_iterator(future);
+    std::uint64_t id = ++queue->arrivals;
+    queue->sleeps.emplace(std::make_pair(deadline, id), std::move(future));
+    TimerEntry entry(queue_object, deadline, id);
+    queue->arm(deadline);
+    return {std::move(iterator), std::move(entry)};
+}
+
+} // namespace detail
+
+} // namespace ombrel::bridge

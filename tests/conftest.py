@@ -36,7 +36,7 @@ DEBIAN_PYTHON = "/usr/bin/python3"
 @pytest.fixture(scope="session")
 def desktop(tmp_path_factory):
     """A desktop session (vantor/desktop/session.py) shared by the tests that
-    need one: its DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, window_id,
+    need one: its DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, XAUTHORITY, window_id,
     and bin, a directory whose python3 is Debian's (the one with gi)."""
     import json
     import shutil

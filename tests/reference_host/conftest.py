@@ -23,7 +23,7 @@ def desktop_env(request):
     except pytest.skip.Exception:
         return None
     return {"DISPLAY": info["DISPLAY"], "DBUS_SESSION_BUS_ADDRESS": info["DBUS_SESSION_BUS_ADDRESS"],
-            "XDG_RUNTIME_DIR": info["XDG_RUNTIME_DIR"],
+            "XDG_RUNTIME_DIR": info["XDG_RUNTIME_DIR"], "XAUTHORITY": info["XAUTHORITY"],
             "PATH": info["bin"] + os.pathsep + os.environ.get("PATH", "")}
 
 

@@ -162,6 +162,9 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     expect(click.locator("details").last).to_contain_text("desktop_click_ref")
     expect(click.locator(".bubble")).to_contain_text(
         re.compile("Direct element clicking via AT-SPI2 is not yet supported|PyAutoGUI not available for clicking"))
+    say(page, "press ctrl+a")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text('"action": "key_press"')
     shot(page, "06-desktop-snapshot")
 
     say(page, "screenshot")

@@ -19,7 +19,7 @@ def linux(desktop, monkeypatch):
     """SYSTEM is "Linux"; the session's display and bus; Debian's python3 and
     xdotool on PATH."""
     monkeypatch.setattr(vantor, "SYSTEM", "Linux")
-    for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+    for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "XAUTHORITY"):
         monkeypatch.setenv(name, desktop[name])
     monkeypatch.setenv("PATH", f"{desktop['bin']}{os.pathsep}{os.environ['PATH']}")
     return desktop
@@ -67,3 +67,14 @@ async def test_xdotool_snapshot_when_atspi_is_missing(linux, tmp_path, monkeypat
     assert result["window_id"] == linux["window_id"] and result["element_count"] == 0
     assert result["snapshot"].startswith(f"Window: {TITLE} (id: {linux['window_id']})\n\n")
     assert controller._ref_map == {}
+
+
+async def test_keys_and_the_wheel_through_pyautogui(linux):
+    pytest.importorskip("pyautogui")
+    controller = vantor.Vantor()
+    await controller.focus_window(TITLE)
+    assert await controller.press_key("ctrl+a") == {"success": True, "action": "key_press",
+                                                    "key": "ctrl+a"}
+    assert controller._pyautogui_available
+    scrolled = await controller.scroll_window("down", 2)
+    assert scrolled["success"], scrolled

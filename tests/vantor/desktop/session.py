@@ -5,7 +5,7 @@ window of gtk_window.py.
     session.py TITLE
 
 Prints one JSON line, {"DISPLAY": ..., "DBUS_SESSION_BUS_ADDRESS": ...,
-"window_id": ...}, once the window can be read on the accessibility bus (or
+"XDG_RUNTIME_DIR": ..., "XAUTHORITY": ..., "window_id": ...}, once the window can be read on the accessibility bus (or
 {"error": ...}), then waits until its standard input closes and ends every
 process it started. It is their child subreaper: the daemons that D-Bus
 starts and detach from their parents come back to it and are reaped too.
@@ -90,6 +90,10 @@ def start(title, env):
     if not number:
         raise RuntimeError("Xvfb did not start")
     env["DISPLAY"] = f":{number}"
+    # Xvfb asks for no authorisation, but X clients that read the authority
+    # file (python-xlib, under PyAutoGUI) want one to exist.
+    env["XAUTHORITY"] = os.path.join(env["XDG_RUNTIME_DIR"], "Xauthority")
+    open(env["XAUTHORITY"], "wb").close()
     bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
     env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
@@ -104,7 +108,8 @@ def start(title, env):
             raise RuntimeError("the window did not appear on the accessibility bus")
         time.sleep(0.1)
     return {"DISPLAY": env["DISPLAY"], "DBUS_SESSION_BUS_ADDRESS": env["DBUS_SESSION_BUS_ADDRESS"],
-            "XDG_RUNTIME_DIR": env["XDG_RUNTIME_DIR"], "window_id": window_id}
+            "XDG_RUNTIME_DIR": env["XDG_RUNTIME_DIR"], "XAUTHORITY": env["XAUTHORITY"],
+            "window_id": window_id}
 
 
 def main():

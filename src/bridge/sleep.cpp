@@ -45,6 +45,17 @@ TimerQueue *recent = nullptr;
 
 TimerQueue *as_queue(PyObject *self) { return reinterpret_cast<TimerQueue *>(self); }
 
+/// `float(value)`, as the loop's clock and timers take it.
+double as_double(nb::handle value) {
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+/// `loop.time()`
+double loop_time(nb::handle loop) { return as_double(common::call_method(loop, names::time)); }
+
 void TimerQueue::arm(double deadline) {
     if (armed.is_valid()) {
         if (armed_at <= deadline)
@@ -80,7 +91,7 @@ PyObject *TimerQueue::fire() noexcept {
         };
         wake_until(fired_at);
         if (!sleeps.empty()) {
-            double now = nb::cast<double>(common::call_method(loop, names::time));
+            double now = loop_time(loop);
             // Due as the loop counts it: before now plus its clock's resolution.
             wake_until(std::nextafter(now + resolution, -INFINITY));
         }
@@ -169,7 +180,7 @@ nb::object queue_of(nb::handle loop) {
     queue->arrivals = 0;
     queue->armed_at = 0;
     nb::object owner = nb::steal(made);
-    queue->resolution = nb::cast<double>(common::attr_or(loop, names::clock_resolution, nb::float_(0.0)));
+    queue->resolution = as_double(common::attr_or(loop, names::clock_resolution, nb::float_(0.0)));
     recent = queue;
     return owner;
 }
@@ -226,7 +237,7 @@ SleepStart start_sleep(nb::object seconds) {
     nb::object loop = common::call_method(asyncio, names::get_running_loop);
     nb::object queue_object = queue_of(loop);
     TimerQueue *queue = as_queue(queue_object.ptr());
-    double deadline = nb::cast<double>(common::call_method(loop, names::time)) + *delay;
+    double deadline = loop_time(loop) + *delay;
     nb::object future = common::call_method(loop, names::create_future);
     nb::object iterator = awaitable_iterator(future);
     std::uint64_t id = ++queue->arrivals;

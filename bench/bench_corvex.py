@@ -34,10 +34,19 @@ TRIVIAL = "async def run(ctx, params):\n    return {'ok': True}\n"
 plain_logger = logging.getLogger("ombrel.skills.corvex.plain")
 
 
+def expect_str(value, name):
+    if type(value) is not str:
+        raise TypeError(f"{name} must be str, not {type(value).__name__}")
+    return value
+
+
 class PlainContext:
-    """The context's part that a trivial run uses, in plain Python."""
+    """The context's part that a trivial run uses, in plain Python, with the
+    argument checks and the clean-up's checks of the native context."""
 
     def __init__(self, skill_name, llm_client=None, llm_model="gpt-4.1-mini"):
+        expect_str(skill_name, "skill_name")
+        expect_str(llm_model, "llm_model")
         self.skill_name = skill_name
         self._llm = llm_client
         self._llm_model = llm_model
@@ -52,6 +61,7 @@ class PlainContext:
         self._output_dir.mkdir(parents=True, exist_ok=True)
 
     def log(self, message):
+        expect_str(message, "message")
         entry = f"[{time.strftime('%H:%M:%S')}] {message}"
         self._logs.append(entry)
         plain_logger.info("[%s] %s", self.skill_name, message)
@@ -60,6 +70,13 @@ class PlainContext:
         return list(self._logs)
 
     async def browser_close(self):
+        for part, method in ((self._browser_context, "close"), (self._browser_instance, "close"),
+                             (self._playwright, "stop")):
+            if part:
+                try:
+                    await getattr(part, method)()
+                except Exception:
+                    pass
         self._page = None
         self._browser_instance = None
         self._browser_context = None
@@ -76,6 +93,11 @@ class PlainRunner:
         self._llm_model = llm_model
 
     async def run(self, skill_name, params, script_path=None):
+        expect_str(skill_name, "skill_name")
+        if type(params) is not dict:
+            raise TypeError(f"params must be dict, not {type(params).__name__}")
+        if script_path is not None and type(script_path) is not str:
+            raise TypeError(f"script_path must be str or None, not {type(script_path).__name__}")
         start = time.time()
         if script_path is None:
             script_path = str(corvex.SKILLS_DIR / f"{skill_name}.py")

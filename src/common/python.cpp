@@ -62,6 +62,15 @@ nb::module_ import_module(const char *name) {
     return nb::module_::import_(module_name);
 }
 
+nb::module_ import_module(const Interned &name) {
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get().ptr());
+    if (module && module != Py_None)
+        return nb::borrow<nb::module_>(module);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return import_module(name.c_str());
+}
+
 nb::object import_from(const char *module, const char *name) {
     nb::module_ imported = import_module(module);
     PyObject *value = PyObject_GetAttrString(imported.ptr(), name);

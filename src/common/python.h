@@ -3,6 +3,8 @@
 // rules, and module look-ups that prefer `sys.modules`.
 #pragma once
 
+#include "interned.h"
+
 #include <nanobind/nanobind.h>
 
 namespace ombrel::common {
@@ -85,6 +87,12 @@ bool is_mapping(nb::handle value);
 /// `sys.modules` (a dictionary look-up), else imported now.
 nb::module_ import_module(const char *name);
 
+/// `import_module` for a module used on a hot path: a dictionary look-up
+/// in `sys.modules` by the interned name (its hash is kept), else imported
+/// now. A module that another thread is still importing is returned as it
+/// stands, without waiting for that import.
+nb::module_ import_module(const Interned &name);
+
 /// `from module import name`, with the ImportError Python gives for a
 /// missing name.
 nb::object import_from(const char *module, const char *name);
@@ -94,6 +102,11 @@ nb::object import_from(const char *module, const char *name);
 /// host or a test can change them.
 inline nb::object module_attr(const char *module, const char *name) {
     return import_module(module).attr(name);
+}
+
+/// The same with interned names, for the hot paths.
+inline nb::object module_attr(const Interned &module, const Interned &name) {
+    return attr(import_module(module), name);
 }
 
 } // namespace ombrel::common

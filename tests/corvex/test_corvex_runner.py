@@ -3,6 +3,7 @@ clean-up and argument checks, through real skill files."""
 
 import asyncio
 import logging
+import shutil
 import sys
 
 import pytest
@@ -153,6 +154,28 @@ async def test_script_path_elsewhere_uses_skill_name_and_its_directory(corvex, r
     finally:
         sys.path.remove(str(elsewhere))
         sys.modules.pop("helper_for_corvex_test", None)
+
+
+async def test_directories_are_read_and_made_again_at_every_run(corvex, runner, write_skill, tmp_path):
+    write_skill("where.py", """
+        async def run(ctx, params):
+            ctx.save_state("k", 1)
+            ctx.write_file("out.txt", "x")
+            return {"state": str(ctx._state_file)}
+    """)
+    await runner.run("where", {})
+    shutil.rmtree(corvex.OUTPUT_DIR)
+    shutil.rmtree(corvex.STATE_DIR)
+    outcome = await runner.run("where", {})
+    assert outcome.output_files == [str(corvex.OUTPUT_DIR / "where" / "out.txt")]
+    moved = tmp_path / "moved"
+    (moved / "skills").mkdir(parents=True)
+    (corvex.SKILLS_DIR / "where.py").rename(moved / "skills" / "where.py")
+    corvex.SKILLS_DIR, corvex.STATE_DIR = moved / "skills", moved / "state"
+    corvex.OUTPUT_DIR = moved / "output"
+    outcome = await runner.run("where", {})
+    assert outcome.result == {"state": str(moved / "state" / "where.json")}
+    assert outcome.output_files == [str(moved / "output" / "where" / "out.txt")]
 
 
 async def test_output_files_include_earlier_runs_but_not_subdirectories(corvex, runner, write_skill):

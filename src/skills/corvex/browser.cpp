@@ -193,20 +193,28 @@ static Coro<void> release_quietly(nb::object owner, const char *method) {
     }
 }
 
+/// `self.name = None`
+static void clear(nb::handle self, nb::handle name) {
+    if (PyObject_SetAttr(self.ptr(), name.ptr(), Py_None) < 0)
+        throw nb::python_error();
+}
+
+// Every run's clean-up comes here, mostly with nothing open.
 Coro<void> browser_close(nb::object self) {
-    bridge::Local<> context = self.attr("_browser_context");
+    static const common::Interned closed("Browser closed");
+    bridge::Local<> context = common::attr(self, names::browser_context);
     if (common::truth(context))
         co_await release_quietly(context, "close");
-    bridge::Local<> browser = self.attr("_browser_instance");
+    bridge::Local<> browser = common::attr(self, names::browser_instance);
     if (common::truth(browser))
         co_await release_quietly(browser, "close");
-    bridge::Local<> driver = self.attr("_playwright");
+    bridge::Local<> driver = common::attr(self, names::playwright);
     if (common::truth(driver))
         co_await release_quietly(driver, "stop");
-    self.attr("_page") = nb::none();
-    self.attr("_browser_instance") = nb::none();
-    self.attr("_browser_context") = nb::none();
-    self.attr("log")("Browser closed");
+    clear(self, names::page);
+    clear(self, names::browser_instance);
+    clear(self, names::browser_context);
+    common::call_method(self, names::log, closed);
 }
 
 } // namespace ombrel::corvex

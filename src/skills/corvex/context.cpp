@@ -3,16 +3,6 @@
 
 namespace ombrel::corvex {
 
-/// `path.mkdir(parents=True, exist_ok=True)`
-static void make_directories(nb::handle path) {
-    static PyObject *keywords = nullptr;
-    if (!keywords)
-        keywords = nb::make_tuple(common::intern("parents"), common::intern("exist_ok"))
-                       .release().ptr();
-    PyObject *args[] = {path.ptr(), Py_True, Py_True};
-    common::checked(PyObject_VectorcallMethod(names::mkdir.get().ptr(), args, 1, keywords));
-}
-
 /// `self.name = value`
 static void set(nb::handle self, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(self.ptr(), name.ptr(), value.ptr()) < 0)
@@ -23,8 +13,8 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
                   nb::handle llm_model) {
     nb::str name = common::expect_str(skill_name, "skill_name");
     nb::str model = common::expect_str(llm_model, "llm_model");
-    nb::object state_dir = module_attr("STATE_DIR");
-    nb::object output_dir = module_attr("OUTPUT_DIR");
+    nb::object state_dir = module_attr(names::STATE_DIR);
+    nb::object output_dir = module_attr(names::OUTPUT_DIR);
 
     set(self, names::skill_name, name);
     set(self, names::llm, llm_client);
@@ -34,8 +24,10 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
     set(self, names::page, Py_None);
     set(self, names::playwright, Py_None);
     set(self, names::logs, nb::list());
-    set(self, names::state_file, join(state_dir, nb::str("{}.json").format(name)));
-    nb::object skill_output = join(output_dir, name);
+    static JoinMemo state_file_of, output_dir_of;
+    nb::object file_name = common::checked(PyUnicode_FromFormat("%U.json", name.ptr()));
+    set(self, names::state_file, state_file_of(state_dir, file_name));
+    nb::object skill_output = output_dir_of(output_dir, name);
     set(self, names::output_dir, skill_output);
 
     make_directories(state_dir);
@@ -44,9 +36,16 @@ void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
 
 void context_log(nb::handle self, nb::handle message) {
     nb::str text = common::expect_str(message, "message");
-    nb::object now = strftime("%H:%M:%S");
+    static const common::Interned time_of_day("%H:%M:%S");
+    nb::object now = strftime(time_of_day);
     nb::object entry = common::checked(PyUnicode_FromFormat("[%S] %U", now.ptr(), text.ptr()));
-    common::call_method(common::attr(self, names::logs), names::append, entry);
+    nb::object logs = common::attr(self, names::logs);
+    if (PyList_CheckExact(logs.ptr())) {
+        if (PyList_Append(logs.ptr(), entry.ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        common::call_method(logs, names::append, entry);
+    }
     logger.info("[%s] %s", common::attr(self, names::skill_name), text);
 }
 

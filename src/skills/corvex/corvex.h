@@ -28,6 +28,13 @@ inline constinit Interned skill_name("skill_name"), llm("_llm"), llm_model("_llm
     run("run"), get("get"), success("success"), result("result"), exists("exists"),
     iterdir("iterdir"), is_file("is_file"), parent("parent"), insert("insert"),
     mkdir("mkdir"), append("append");
+// This module and the attributes of it that the hot paths read.
+inline constinit Interned module("ombrel.skills.corvex"), SKILLS_DIR("SKILLS_DIR"),
+    STATE_DIR("STATE_DIR"), OUTPUT_DIR("OUTPUT_DIR"), OmbrelContext("OmbrelContext"),
+    PythonSkillResult("PythonSkillResult");
+// Modules the hot paths use.
+inline constinit Interned time_module("time"), pathlib_module("pathlib"),
+    os_path_module("os.path"), importlib_util_module("importlib.util"), sys_module("sys");
 } // namespace names
 
 // --- The module namespace (names.cpp) --------------------------------------
@@ -42,6 +49,9 @@ using common::import_module;
 inline nb::object module_attr(const char *name) {
     return common::module_attr(module_name, name);
 }
+inline nb::object module_attr(const common::Interned &name) {
+    return common::module_attr(names::module, name);
+}
 /// `pathlib.Path(text)`
 nb::object make_path(nb::handle text);
 /// `base / part`, as Python's `/` operator does it.
@@ -51,10 +61,42 @@ using common::text_of;
 /// `time.time()`
 double wall_clock();
 /// `time.strftime(format)`
-nb::object strftime(const char *format);
+nb::object strftime(const common::Interned &format);
 /// `exception.__context__ = context`, as an exception raised in a `finally`
 /// block chains the one being handled.
 void chain(nb::handle exception, nb::handle context);
+
+// --- Paths of every run (paths.cpp) ----------------------------------------
+
+/// Whether `path` is of the plain `pathlib.Path` class of this platform,
+/// whose operations depend on nothing but its text.
+bool is_plain_path(nb::handle path);
+
+/// `base / name` for one call site that joins the same operands run after
+/// run: a plain path and a name equal to the last ones give the path made
+/// then (paths are immutable values). Declared `static`; what it keeps
+/// lives as long as the process, like the interned names (a destructor
+/// would run after the interpreter is gone).
+class JoinMemo {
+public:
+    nb::object operator()(nb::handle base, nb::handle name);
+
+private:
+    PyObject *base_ = nullptr, *name_ = nullptr, *joined_ = nullptr;
+};
+
+/// `str(pathlib.Path(path).parent)`, kept for the last `path`; `static`
+/// as `JoinMemo`.
+class ParentMemo {
+public:
+    nb::str operator()(nb::str path);
+
+private:
+    PyObject *path_ = nullptr, *directory_ = nullptr;
+};
+
+/// `path.mkdir(parents=True, exist_ok=True)`
+void make_directories(nb::handle path);
 
 // --- PythonSkillResult (result.cpp) ----------------------------------------
 

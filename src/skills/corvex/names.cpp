@@ -6,7 +6,7 @@ static const common::Interned path_name("Path"), time_name("time"),
     strftime_name("strftime");
 
 nb::object make_path(nb::handle text) {
-    return common::call_method(import_module("pathlib"), path_name, text);
+    return common::call_method(import_module(names::pathlib_module), path_name, text);
 }
 
 nb::object join(nb::handle base, nb::handle part) {
@@ -17,15 +17,15 @@ nb::object join(nb::handle base, nb::handle part) {
 }
 
 double wall_clock() {
-    nb::object now = common::call_method(import_module("time"), time_name);
+    nb::object now = common::call_method(import_module(names::time_module), time_name);
     double seconds = PyFloat_AsDouble(now.ptr());
     if (seconds == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     return seconds;
 }
 
-nb::object strftime(const char *format) {
-    return common::call_method(import_module("time"), strftime_name, nb::str(format));
+nb::object strftime(const common::Interned &format) {
+    return common::call_method(import_module(names::time_module), strftime_name, format);
 }
 
 void chain(nb::handle exception, nb::handle context) {

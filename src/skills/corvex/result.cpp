@@ -87,11 +87,18 @@ nb::object new_result(ResultFields fields) {
     add(duration, seconds);
     if (fields.output_files.is_valid())
         add(output_files, fields.output_files);
-    nb::object keywords = common::checked(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(keywords.ptr(), i, Py_NewRef(keys[i]));
-    nb::object cls = module_attr("PythonSkillResult");
-    return common::checked(PyObject_Vectorcall(cls.ptr(), args, 0, keywords.ptr()));
+    // One tuple of names per combination of the optional lists, made once.
+    static PyObject *keyword_tuples[4] = {};
+    PyObject *&keywords =
+        keyword_tuples[(fields.logs.is_valid() ? 1 : 0) + (fields.output_files.is_valid() ? 2 : 0)];
+    if (!keywords) {
+        nb::object tuple = common::checked(PyTuple_New(count));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(tuple.ptr(), i, Py_NewRef(keys[i]));
+        keywords = tuple.release().ptr();
+    }
+    nb::object cls = module_attr(names::PythonSkillResult);
+    return common::checked(PyObject_Vectorcall(cls.ptr(), args, 0, keywords));
 }
 
 } // namespace ombrel::corvex

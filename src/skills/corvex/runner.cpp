@@ -11,12 +11,24 @@ void runner_init(nb::handle self, nb::handle llm_model) {
 }
 
 /// asyncio's test for coroutine functions. Python 3.14 deprecates the public
-/// name and keeps the test itself as `asyncio.coroutines._iscoroutinefunction`.
+/// name and keeps the test itself as `asyncio.coroutines._iscoroutinefunction`,
+/// which older versions lack: looked up in the module's namespace, so that
+/// its absence costs no AttributeError.
 static bool is_coroutine_function(nb::handle function) {
     static const common::Interned coroutines("coroutines"),
         private_test("_iscoroutinefunction"), public_test("iscoroutinefunction");
     nb::module_ aio = bridge::asyncio();
-    nb::object test = common::attr_or(common::attr(aio, coroutines), private_test, Py_None);
+    nb::object module = common::attr(aio, coroutines);
+    nb::object test;
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject *found =
+            PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), private_test.get().ptr());
+        if (!found && PyErr_Occurred())
+            throw nb::python_error();
+        test = nb::borrow(found ? found : Py_None);
+    } else {
+        test = common::attr_or(module, private_test, Py_None);
+    }
     if (test.is_none())
         test = common::attr(aio, public_test);
     return common::truthy(common::checked(PyObject_CallOneArg(test.ptr(), function.ptr())));
@@ -30,27 +42,39 @@ static nb::object early_failure(nb::str skill_name, nb::str error) {
     return new_result(std::move(fields));
 }
 
-/// Loads the skill's module, runs it and collects what it produced.
-static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params,
-                           nb::str script_path, double start) {
+/// What loading a skill's file gave: the fresh module and its `run`
+/// coroutine function, or the early failure's result.
+struct LoadedSkill {
+    nb::object module;
+    nb::object run;
+    nb::object failure;
+};
+
+/// Loads the skill's file as a fresh module and checks its `run`.
+static LoadedSkill load_skill(nb::str skill_name, nb::str script_path) {
     static const common::Interned spec_from_file_location("spec_from_file_location"),
         module_from_spec("module_from_spec"), path("path");
-    nb::module_ util = import_module("importlib.util");
+    LoadedSkill loaded;
+    nb::module_ util = import_module(names::importlib_util_module);
     nb::object module_name =
         common::checked(PyUnicode_FromFormat("ombrel_skill_%U", skill_name.ptr()));
     PyObject *spec_args[] = {util.ptr(), module_name.ptr(), script_path.ptr()};
-    bridge::Local<> spec = common::checked(PyObject_VectorcallMethod(
+    nb::object spec = common::checked(PyObject_VectorcallMethod(
         spec_from_file_location.get().ptr(), spec_args, 3, nullptr));
-    if (spec.is_none() || common::attr(spec, names::loader).is_none())
-        co_return early_failure(skill_name,
-                                nb::str("Failed to load module from {}").format(script_path));
+    if (spec.is_none() || common::attr(spec, names::loader).is_none()) {
+        loaded.failure = early_failure(
+            skill_name, nb::steal<nb::str>(common::checked(PyUnicode_FromFormat(
+                            "Failed to load module from %U", script_path.ptr())).release()));
+        return loaded;
+    }
 
     // A fresh module each run, never entered in sys.modules.
-    bridge::Local<> module = common::call_method(util, module_from_spec, spec);
+    loaded.module = common::call_method(util, module_from_spec, spec);
 
     // Modules beside the skill file can be imported by it.
-    nb::str directory = text_of(common::attr(make_path(script_path), names::parent));
-    bridge::Local<> search_path = common::attr(import_module("sys"), path);
+    static ParentMemo directory_of;
+    nb::str directory = directory_of(script_path);
+    nb::object search_path = common::attr(import_module(names::sys_module), path);
     if (!common::contains(search_path, directory)) {
         PyObject *insert_args[] = {search_path.ptr(), PyLong_FromLong(0), directory.ptr()};
         nb::object zero = nb::steal(insert_args[1]);
@@ -58,22 +82,25 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
                                                   nullptr));
     }
 
-    common::call_method(common::attr(spec, names::loader), names::exec_module, module);
+    common::call_method(common::attr(spec, names::loader), names::exec_module, loaded.module);
 
-    if (!common::has_attr(module, names::run))
-        co_return early_failure(
+    if (!common::has_attr(loaded.module, names::run)) {
+        loaded.failure = early_failure(
             skill_name, nb::str("Skill must define 'async def run(ctx, params) -> dict'"));
-    bridge::Local<> run = common::attr(module, names::run);
-    if (!is_coroutine_function(run))
-        co_return early_failure(
+        return loaded;
+    }
+    loaded.run = common::attr(loaded.module, names::run);
+    if (!is_coroutine_function(loaded.run))
+        loaded.failure = early_failure(
             skill_name,
             nb::str("run() must be an async function (async def run(ctx, params))"));
+    return loaded;
+}
 
-    nb::object starting =
-        common::checked(PyUnicode_FromFormat("Starting skill: %U", skill_name.ptr()));
-    common::call_method(ctx, names::log, starting);
-    bridge::Local<> value = co_await run(ctx, params);
-
+/// The result of a skill whose `run` returned `value`: its success, the
+/// run's logs and duration, and the files in its output directory.
+static nb::object collect_result(nb::handle ctx, nb::str skill_name, nb::object value,
+                                 double start) {
     if (!PyDict_Check(value.ptr())) {
         nb::dict wrapped;
         wrapped[names::result.get()] = text_of(value);
@@ -84,7 +111,8 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
         PyObject_VectorcallMethod(names::get.get().ptr(), get_args, 3, nullptr));
 
     nb::list output_files;
-    nb::object output_dir = join(module_attr("OUTPUT_DIR"), skill_name);
+    static JoinMemo output_dir_of;
+    nb::object output_dir = output_dir_of(module_attr(names::OUTPUT_DIR), skill_name);
     if (common::truthy(common::call_method(output_dir, names::exists))) {
         for (nb::handle entry : common::call_method(output_dir, names::iterdir))
             if (common::truthy(common::call_method(entry, names::is_file)))
@@ -98,7 +126,7 @@ static Coro<> load_and_run(nb::object ctx, nb::str skill_name, nb::object params
     fields.logs = common::call_method(ctx, names::get_logs);
     fields.duration = wall_clock() - start;
     fields.output_files = output_files;
-    co_return new_result(std::move(fields));
+    return new_result(std::move(fields));
 }
 
 /// The failure result of an exception raised while loading or running the
@@ -154,10 +182,13 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
 
     static const common::Interned exists("exists"), llm_model("llm_model");
     double start = wall_clock();
-    nb::str path = script_path.is_none()
-                       ? text_of(join(module_attr("SKILLS_DIR"), nb::str("{}.py").format(name)))
-                       : nb::borrow<nb::str>(script_path);
-    if (!common::truthy(common::call_method(import_module("os.path"), exists, path)))
+    static JoinMemo script_of;
+    nb::str path =
+        script_path.is_none()
+            ? text_of(script_of(module_attr(names::SKILLS_DIR),
+                                common::checked(PyUnicode_FromFormat("%U.py", name.ptr()))))
+            : nb::borrow<nb::str>(script_path);
+    if (!common::truthy(common::call_method(import_module(names::os_path_module), exists, path)))
         co_return early_failure(name, nb::str("Script not found: {}").format(path));
 
     // Creating the context creates its directories; a failure there is the
@@ -167,15 +198,31 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
         keywords = nb::make_tuple(names::skill_name.get(), llm_model.get()).release().ptr();
     nb::object model = common::attr(self, names::llm_model);
     PyObject *context_args[] = {name.ptr(), model.ptr()};
-    bridge::Local<> ctx = common::checked(PyObject_Vectorcall(module_attr("OmbrelContext").ptr(),
-                                                         context_args, 0, keywords));
+    bridge::Local<> ctx = common::checked(PyObject_Vectorcall(
+        module_attr(names::OmbrelContext).ptr(), context_args, 0, keywords));
     model.reset();
 
     bridge::Local<> outcome;
     std::optional<nb::python_error> failure;  // leaves `run` after the clean-up
     try {
         try {
-            outcome = co_await load_and_run(ctx, name, params, path, start);
+            LoadedSkill loaded = load_skill(name, path);
+            if (loaded.failure.is_valid()) {
+                outcome = std::move(loaded.failure);
+            } else {
+                // The module stays alive while its `run` runs, as a local
+                // variable of an `async def` would keep it.
+                bridge::Local<> module = std::move(loaded.module);
+                nb::object starting =
+                    common::checked(PyUnicode_FromFormat("Starting skill: %U", name.ptr()));
+                common::call_method(ctx, names::log, starting);
+                PyObject *run_args[] = {ctx.ptr(), params.ptr()};
+                nb::object running = common::checked(
+                    PyObject_Vectorcall(loaded.run.ptr(), run_args, 2, nullptr));
+                loaded.run.reset();
+                nb::object value = co_await std::move(running);
+                outcome = collect_result(ctx, name, std::move(value), start);
+            }
         } catch (...) {
             nb::python_error error = bridge::as_python_error(std::current_exception());
             // Only the Exception family becomes a result: cancellation,

@@ -3,33 +3,44 @@
 
 namespace ombrel::corvex {
 
+static const common::Interned os_module("os"), json_module("json"), stat_name("stat"),
+    st_mode("st_mode"), read_text("read_text"), loads("loads"), dumps("dumps"),
+    indent("indent"), default_name("default"), load_full_state_name("_load_full_state"),
+    name_name("name");
+
 /// What is at `path`, without opening it: nothing, a regular file (or a
 /// link to one), or something else (a FIFO, a device, a directory: opening
 /// one could block the loop for ever).
 enum class StatePath { missing, regular, other };
 
 static StatePath examine(nb::handle path) {
-    nb::object status;
-    try {
-        status = import_module("os").attr("stat")(path);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_FileNotFoundError) && !e.matches(PyExc_NotADirectoryError))
-            throw;
+    PyObject *args[] = {import_module(os_module).ptr(), path.ptr()};
+    PyObject *status = PyObject_VectorcallMethod(stat_name.get().ptr(), args, 2, nullptr);
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError) &&
+            !PyErr_ExceptionMatches(PyExc_NotADirectoryError))
+            throw nb::python_error();
+        PyErr_Clear();
         return StatePath::missing;
     }
-    bool regular = common::truth(import_module("stat").attr("S_ISREG")(status.attr("st_mode")));
-    return regular ? StatePath::regular : StatePath::other;
+    nb::object mode = common::attr(nb::steal(status), st_mode);
+    long bits = PyLong_AsLong(mode.ptr());
+    if (bits == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    // S_ISREG: S_IFMT and S_IFREG as Python's `stat` module defines them on
+    // every platform.
+    return (bits & 0170000) == 0100000 ? StatePath::regular : StatePath::other;
 }
 
 nb::dict load_full_state(nb::handle self) {
     nb::object parsed;
     try {
-        nb::object state_file = self.attr("_state_file");
+        nb::object state_file = common::attr(self, names::state_file);
         // Anything but a regular file is unreadable state: not opened.
         if (examine(state_file) != StatePath::regular)
             return nb::dict();
-        nb::object text = state_file.attr("read_text")();
-        parsed = import_module("json").attr("loads")(text);
+        nb::object text = common::call_method(state_file, read_text);
+        parsed = common::call_method(import_module(json_module), loads, text);
     } catch (nb::python_error &e) {
         // A state file that cannot be read or parsed reads as no state.
         if (!e.matches(PyExc_Exception))
@@ -54,37 +65,49 @@ static void remove_quietly(nb::handle path) {
 /// Writes `text` to a new file beside `target`, then renames it over
 /// `target`: readers see the old content or the new one, never a part.
 static void write_atomically(nb::handle target, nb::handle text) {
-    nb::object file_path = make_path(target);
-    nb::object directory = file_path.attr("parent");
-    nb::object name = file_path.attr("name");
-    nb::object open = import_module("builtins").attr("open");
-    nb::object token_hex = import_module("secrets").attr("token_hex");
+    static const common::Interned builtins_module("builtins"), secrets_module("secrets"),
+        open_name("open"), token_hex_name("token_hex"), exclusive("x"), write("write"),
+        close("close"), replace("replace");
+    // A plain path is its own `pathlib.Path(target)`.
+    nb::object file_path = is_plain_path(target) ? nb::borrow(target) : make_path(target);
+    nb::object directory = common::attr(file_path, names::parent);
+    nb::object name = common::attr(file_path, name_name);
+    nb::object open = common::module_attr(builtins_module, open_name);
+    nb::object token_hex = common::module_attr(secrets_module, token_hex_name);
+    nb::object eight = nb::int_(8);
 
     nb::object temporary, file;
     for (int attempt = 0;; ++attempt) {
-        temporary = join(directory, nb::str(".{}.{}.tmp").format(name, token_hex(8)));
-        try {
-            // Exclusive creation with the platform's default text encoding
-            // and the usual permissions.
-            file = open(temporary, "x");
+        nb::object token = common::checked(PyObject_CallOneArg(token_hex.ptr(), eight.ptr()));
+        temporary = join(directory, common::checked(PyUnicode_FromFormat(
+                                        ".%S.%S.tmp", name.ptr(), token.ptr())));
+        // Exclusive creation with the platform's default text encoding and
+        // the usual permissions.
+        PyObject *open_args[] = {temporary.ptr(), exclusive.get().ptr()};
+        PyObject *opened = PyObject_Vectorcall(open.ptr(), open_args, 2, nullptr);
+        if (opened) {
+            file = nb::steal(opened);
             break;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 100)
-                throw;
         }
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100)
+            throw nb::python_error();
+        PyErr_Clear();
     }
     try {
         try {
-            file.attr("write")(text);
+            common::call_method(file, write, text);
         } catch (...) {
             try {
-                file.attr("close")();
+                common::call_method(file, close);
             } catch (nb::python_error &) {
             }
             throw;
         }
-        file.attr("close")();
-        import_module("os").attr("replace")(temporary, file_path);
+        common::call_method(file, close);
+        PyObject *replace_args[] = {import_module(os_module).ptr(), temporary.ptr(),
+                                    file_path.ptr()};
+        common::checked(
+            PyObject_VectorcallMethod(replace.get().ptr(), replace_args, 3, nullptr));
     } catch (...) {
         remove_quietly(temporary);
         throw;
@@ -93,25 +116,34 @@ static void write_atomically(nb::handle target, nb::handle text) {
 
 void save_state(nb::handle self, nb::handle key, nb::handle value) {
     nb::str name = common::expect_str(key, "key");
-    nb::object state_file = self.attr("_state_file");
+    nb::object state_file = common::attr(self, names::state_file);
     if (examine(state_file) == StatePath::other) {
         nb::object message = nb::str("state file {} is not a regular file").format(state_file);
         PyErr_SetObject(PyExc_OSError, message.ptr());
         throw nb::python_error();
     }
-    nb::object state = self.attr("_load_full_state")();
+    nb::object state = common::call_method(self, load_full_state_name);
     if (PyObject_SetItem(state.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();
     // Serialised before anything is written: a value that cannot be stored
-    // leaves the file as it was.
-    nb::object text = import_module("json").attr("dumps")(
-        state, "indent"_a = 2, "default"_a = nb::handle((PyObject *) &PyUnicode_Type));
-    write_atomically(self.attr("_state_file"), text);
+    // leaves the file as it was. json.dumps(state, indent=2, default=str)
+    static PyObject *keywords = nullptr;
+    if (!keywords)
+        keywords = nb::make_tuple(indent.get(), default_name.get()).release().ptr();
+    nb::object json = import_module(json_module);
+    nb::object dump = common::attr(json, dumps);
+    nb::object two = nb::int_(2);
+    PyObject *args[] = {state.ptr(), two.ptr(), (PyObject *) &PyUnicode_Type};
+    nb::object text = common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords));
+    write_atomically(common::attr(self, names::state_file), text);
 }
 
 nb::object load_state(nb::handle self, nb::handle key, nb::handle default_value) {
     nb::str name = common::expect_str(key, "key");
-    return self.attr("_load_full_state")().attr("get")(name, default_value);
+    nb::object state = common::call_method(self, load_full_state_name);
+    PyObject *args[] = {state.ptr(), name.ptr(), default_value.ptr()};
+    return common::checked(
+        PyObject_VectorcallMethod(names::get.get().ptr(), args, 3, nullptr));
 }
 
 void clear_state(nb::handle self) {

@@ -79,6 +79,20 @@ def test_state_round_trip_file_format_and_clear(corvex, ctx):
     assert ctx.load_state("a", "gone") == "gone"
 
 
+@pytest.mark.parametrize("value", [
+    [],
+    {"empty": {}, "lists": [[], [{}], [[1]]], "tuple": (1, (2, 3))},
+    {"text": 'q " b \\ {[,:]} é→😀', "": ""},
+    [1, -0.0, 2.5e300, float("inf"), float("nan"), 10**30, True, None],
+    {1: "int key", 2.5: "float key", None: "none key", False: "bool key"},
+])
+def test_state_file_text_is_json_dumps_indented_by_two(ctx, value):
+    ctx.save_state("first", {"nested": value})
+    ctx.save_state("second", value)
+    expected = json.dumps({"first": {"nested": value}, "second": value}, indent=2, default=str)
+    assert ctx._state_file.read_text() == expected
+
+
 @pytest.mark.parametrize("content", [b"[1, 2]", b"null", b'"text"', b"{not json", b"", b"\xff\xfe{"])
 def test_malformed_state_reads_empty_and_is_replaced(ctx, content):
     ctx._state_file.write_bytes(content)

@@ -1,6 +1,9 @@
 // OmbrelContext: the skill's persistent state, one JSON file per skill name.
 #include "corvex.h"
 
+#include <algorithm>
+#include <string>
+
 namespace ombrel::corvex {
 
 static const common::Interned os_module("os"), json_module("json"), stat_name("stat"),
@@ -114,6 +117,90 @@ static void write_atomically(nb::handle target, nb::handle text) {
     }
 }
 
+/// `compact`, the text of `json.dumps(value, separators=(",", ": "))`
+/// (ASCII, since non-ASCII characters are escaped), laid out as `indent=2`
+/// lays it out: each member and item on a line of its own, indented by two
+/// spaces a level; empty objects and arrays stay "{}" and "[]".
+static nb::object indent_json(nb::handle compact) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(compact.ptr(), &size);
+    if (!text)
+        throw nb::python_error();
+    std::string out;
+    out.reserve((std::size_t) size + (std::size_t) size / 2);
+    std::size_t level = 0;
+    auto new_line = [&] {
+        out.push_back('\n');
+        out.append(2 * level, ' ');
+    };
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        char c = text[i];
+        switch (c) {
+        case '"': {
+            // A string, copied whole: what it holds is no structure.
+            Py_ssize_t end = i + 1;
+            while (end < size && text[end] != '"')
+                end += text[end] == '\\' ? 2 : 1;
+            out.append(text + i, (std::size_t) (std::min(end, size - 1) - i + 1));
+            i = end;
+            break;
+        }
+        case '{':
+        case '[':
+            out.push_back(c);
+            if (i + 1 < size && text[i + 1] == (c == '{' ? '}' : ']')) {
+                out.push_back(text[++i]);
+            } else {
+                ++level;
+                new_line();
+            }
+            break;
+        case '}':
+        case ']':
+            --level;
+            new_line();
+            out.push_back(c);
+            break;
+        case ',':
+            out.push_back(c);
+            new_line();
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+    return common::checked(PyUnicode_DecodeASCII(out.data(), (Py_ssize_t) out.size(), nullptr));
+}
+
+/// `json.dumps(state, indent=2, default=str)`. Before 3.13 the json module
+/// indents through its pure-Python encoder, several times slower than its
+/// C encoder; there the C encoder's compact text is indented here instead,
+/// to the same characters.
+static nb::object state_text(nb::handle state) {
+    nb::object dump = common::attr(import_module(json_module), dumps);
+#if PY_VERSION_HEX >= 0x030D0000
+    static PyObject *keywords = nullptr;
+    if (!keywords)
+        keywords = nb::make_tuple(indent.get(), default_name.get()).release().ptr();
+    nb::object layout = nb::int_(2);
+#else
+    static const common::Interned separators_name("separators");
+    static PyObject *keywords = nullptr, *separators = nullptr;
+    if (!keywords) {
+        keywords = nb::make_tuple(separators_name.get(), default_name.get()).release().ptr();
+        separators = nb::make_tuple(",", ": ").release().ptr();
+    }
+    nb::object layout = nb::borrow(separators);
+#endif
+    PyObject *args[] = {state.ptr(), layout.ptr(), (PyObject *) &PyUnicode_Type};
+    nb::object text = common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords));
+#if PY_VERSION_HEX >= 0x030D0000
+    return text;
+#else
+    return indent_json(text);
+#endif
+}
+
 void save_state(nb::handle self, nb::handle key, nb::handle value) {
     nb::str name = common::expect_str(key, "key");
     nb::object state_file = common::attr(self, names::state_file);
@@ -126,15 +213,8 @@ void save_state(nb::handle self, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(state.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();
     // Serialised before anything is written: a value that cannot be stored
-    // leaves the file as it was. json.dumps(state, indent=2, default=str)
-    static PyObject *keywords = nullptr;
-    if (!keywords)
-        keywords = nb::make_tuple(indent.get(), default_name.get()).release().ptr();
-    nb::object json = import_module(json_module);
-    nb::object dump = common::attr(json, dumps);
-    nb::object two = nb::int_(2);
-    PyObject *args[] = {state.ptr(), two.ptr(), (PyObject *) &PyUnicode_Type};
-    nb::object text = common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords));
+    // leaves the file as it was.
+    nb::object text = state_text(state);
     write_atomically(common::attr(self, names::state_file), text);
 }
 

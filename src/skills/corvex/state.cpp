@@ -117,6 +117,7 @@ static void write_atomically(nb::handle target, nb::handle text) {
     }
 }
 
+#if PY_VERSION_HEX < 0x030D0000
 /// `compact`, the text of `json.dumps(value, separators=(",", ": "))`
 /// (ASCII, since non-ASCII characters are escaped), laid out as `indent=2`
 /// lays it out: each member and item on a line of its own, indented by two
@@ -171,6 +172,7 @@ static nb::object indent_json(nb::handle compact) {
     }
     return common::checked(PyUnicode_DecodeASCII(out.data(), (Py_ssize_t) out.size(), nullptr));
 }
+#endif
 
 /// `json.dumps(state, indent=2, default=str)`. Before 3.13 the json module
 /// indents through its pure-Python encoder, several times slower than its

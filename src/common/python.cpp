@@ -63,11 +63,15 @@ nb::module_ import_module(const char *name) {
 }
 
 nb::module_ import_module(const Interned &name) {
-    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get().ptr());
-    if (module && module != Py_None)
-        return nb::borrow<nb::module_>(module);
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    // As above, with the name's hash kept in the interned string.
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules && PyDict_CheckExact(modules)) {
+        PyObject *loaded = PyDict_GetItemWithError(modules, name.get().ptr());
+        if (loaded && PyModule_CheckExact(loaded))
+            return nb::borrow<nb::module_>(loaded);
+        if (!loaded && PyErr_Occurred())
+            throw nb::python_error();
+    }
     return import_module(name.c_str());
 }
 

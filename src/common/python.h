@@ -87,10 +87,8 @@ bool is_mapping(nb::handle value);
 /// `sys.modules` (a dictionary look-up), else imported now.
 nb::module_ import_module(const char *name);
 
-/// `import_module` for a module used on a hot path: a dictionary look-up
-/// in `sys.modules` by the interned name (its hash is kept), else imported
-/// now. A module that another thread is still importing is returned as it
-/// stands, without waiting for that import.
+/// `import_module` by an interned name, whose hash is kept: for the
+/// modules of hot paths.
 nb::module_ import_module(const Interned &name);
 
 /// `from module import name`, with the ImportError Python gives for a

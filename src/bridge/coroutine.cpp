@@ -65,11 +65,17 @@ static bool is_iterable_coroutine(nb::handle generator) {
     return (nb::cast<long>(flags) & co_iterable_coroutine) != 0;
 }
 
-/// Whether `object` is its own await iterator: a native coroutine or a
-/// generator-based one.
+/// Whether `object` is its own await iterator: a native coroutine, a
+/// generator-based one, or an iterator whose `__await__` gives itself (what
+/// an async generator's `__anext__()` returns, for one), which `await` would
+/// take as it is.
 static bool awaits_itself(PyObject *object) {
-    return PyCoro_CheckExact(object) ||
-           (PyGen_CheckExact(object) && is_iterable_coroutine(object));
+    if (PyCoro_CheckExact(object))
+        return true;
+    if (PyGen_CheckExact(object))
+        return is_iterable_coroutine(object);
+    auto am_await = (unaryfunc) PyType_GetSlot(Py_TYPE(object), Py_am_await);
+    return am_await == PyObject_SelfIter && PyIter_Check(object);
 }
 
 static nb::object iterator_from_await_slot(PyObject *object) {
@@ -407,9 +413,12 @@ PySendResult CoroutineObject::run(PyObject **out) noexcept {
             promise_->await_error_.reset();
             return finish(out);
         }
-        Promise *outer = std::exchange(Promise::running(), promise_);
+        // The frame resumes on this thread: one look-up of the thread's
+        // slot serves both ways.
+        Promise *&running = Promise::running();
+        Promise *outer = std::exchange(running, promise_);
         handle_.resume();
-        Promise::running() = outer;
+        running = outer;
         if (handle_.done())
             return finish(out);
         if (!promise_->awaiting_.is_valid())

@@ -32,6 +32,18 @@ nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
     return mapping.attr("get")(key, fallback);
 }
 
+nb::object get(nb::handle mapping, const Interned &key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.get().ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(value ? value : fallback.ptr());
+    }
+    static const Interned get_name("get");
+    return checked(PyObject_CallMethodObjArgs(mapping.ptr(), get_name.get().ptr(),
+                                              key.get().ptr(), fallback.ptr(), nullptr));
+}
+
 bool is_mapping(nb::handle value) {
     if (PyDict_Check(value.ptr()))
         return true;

@@ -79,6 +79,8 @@ inline nb::object item(nb::handle mapping, nb::handle key) {
 /// `mapping.get(key, fallback)`, with a fast path for plain dictionaries
 /// (a dict subclass may override `get`, so it is called like any mapping).
 nb::object get(nb::handle mapping, const char *key, nb::handle fallback);
+/// The same with an interned key (no string made per call).
+nb::object get(nb::handle mapping, const Interned &key, nb::handle fallback);
 
 /// `isinstance(value, collections.abc.Mapping)`.
 bool is_mapping(nb::handle value);

@@ -84,7 +84,7 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
             co_await send_json(ws, call_method(agent_event, names::to_dict));
             // Approval requests go to every open connection, this one again.
             if (equals(agent_event.attr(names::type), names::tool_approval_needed))
-                co_await module_attr("manager").attr("broadcast")(
+                co_await module_attr(names::manager).attr("broadcast")(
                     call_method(agent_event, names::to_dict));
         }
     } catch (...) {

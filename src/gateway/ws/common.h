@@ -27,6 +27,8 @@ inline constinit Interned to_dict("to_dict");
 inline constinit Interned type("type");
 inline constinit Interned data("data");
 inline constinit Interned tool_approval_needed("tool_approval_needed");
+inline constinit Interned module("ombrel.gateway.ws");
+inline constinit Interned manager("manager");
 } // namespace names
 
 /// The module's logger, "ombrel.ws".
@@ -35,7 +37,10 @@ inline constinit bridge::Logger logger("ombrel.ws");
 /// Our module's attribute `name`, looked up at the time of use (`manager`,
 /// `_FORCE_CU_KEYWORDS`), so that the module namespace is what counts.
 inline nb::object module_attr(const char *name) {
-    return common::module_attr("ombrel.gateway.ws", name);
+    return common::import_module(names::module).attr(name);
+}
+inline nb::object module_attr(const Interned &name) {
+    return common::attr(common::import_module(names::module), name);
 }
 
 /// `from ombrel.gateway.server import get_state; get_state()`, at each call.

@@ -40,7 +40,8 @@ void disconnect(ConnectionManager &self, nb::handle ws) {
 
 /// `BROADCAST_SEND_TIMEOUT` as read now: seconds, or None for no limit.
 static std::optional<double> send_time_limit() {
-    nb::object limit = module_attr("BROADCAST_SEND_TIMEOUT");
+    static const Interned name("BROADCAST_SEND_TIMEOUT");
+    nb::object limit = module_attr(name);
     if (limit.is_none())
         return std::nullopt;
     return nb::cast<double>(common::expect_float(limit, "BROADCAST_SEND_TIMEOUT"));

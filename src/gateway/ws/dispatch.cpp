@@ -19,7 +19,7 @@ nb::dict pong_event() {
 // No handler's error is caught here: each await hands it on as it stands.
 Coro<void> handle_message(nb::object ws, nb::object message) {
     bridge::Local<nb::dict> command = common::expect_dict(message, "message");
-    bridge::Local<> type = get(command, "type", nb::none());
+    bridge::Local<> type = get(command, names::type, nb::none());
     if (equals(type, chat))
         co_await bridge::propagating(handle_chat(ws, command));
     else if (equals(type, approve))

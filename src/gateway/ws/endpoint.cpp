@@ -10,12 +10,12 @@ namespace ombrel::gateway {
 
 namespace {
 const Interned web_socket_disconnect("WebSocketDisconnect"), loads_name("loads"),
-    manager_name("manager"), connect_name("connect"), disconnect_name("disconnect");
+    connect_name("connect"), disconnect_name("disconnect"), fastapi_name("fastapi"),
+    json_name("json");
 
 /// `manager.disconnect(ws)`, the module's `manager` read now.
 void disconnect(nb::handle ws) {
-    call_method(common::attr(common::import_module("ombrel.gateway.ws"), manager_name),
-                disconnect_name, ws);
+    call_method(module_attr(names::manager), disconnect_name, ws);
 }
 } // namespace
 
@@ -31,10 +31,10 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     }
 
     bridge::Local<> disconnected =
-        common::attr(common::import_module("fastapi"), web_socket_disconnect);
-    bridge::Local<> loads = common::attr(common::import_module("json"), loads_name);
+        common::attr(common::import_module(fastapi_name), web_socket_disconnect);
+    bridge::Local<> loads = common::attr(common::import_module(json_name), loads_name);
 
-    nb::object manager = common::attr(common::import_module("ombrel.gateway.ws"), manager_name);
+    nb::object manager = module_attr(names::manager);
     nb::object connecting = call_method(manager, connect_name, ws);
     manager.reset();
     co_await bridge::propagating(std::move(connecting));

@@ -107,7 +107,8 @@ bool same_ip_host(nb::handle ws, const Location &origin) {
 } // namespace
 
 bool origin_allowed(nb::handle ws, nb::handle allowed, nb::object &origin) {
-    origin = ws.attr("headers").attr("get")("origin");
+    static const Interned headers("headers"), get_name("get"), origin_key("origin");
+    origin = call_method(common::attr(ws, headers), get_name, origin_key);
     if (origin.is_none())
         return true;
     if (origin.equal(nb::str("null")))

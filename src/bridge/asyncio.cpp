@@ -1,5 +1,7 @@
 #include "asyncio.h"
 
+#include "errors.h"
+
 #include "common/interned.h"
 #include "common/python.h"
 
@@ -48,23 +50,59 @@ static Coro<> go_on(nb::object iterator, nb::object yielded) {
     co_return co_await detail::TakenOver(std::move(iterator), std::move(yielded));
 }
 
-Coro<> wait_within(nb::object awaitable, std::optional<double> seconds) {
-    std::optional<double> limit = time_limit(seconds);
-    if (!limit || *limit == 0.0) {
-        // No limit, or one that has expired before anything ran.
-        nb::object bounded = wait_for(std::move(awaitable), limit);
-        co_return co_await propagating(std::move(bounded));
-    }
-    Local<> iterator = awaitable_iterator(std::move(awaitable));
+namespace detail {
+
+bool WithinAwaiter::await_ready() {
+    // A limit that has expired before anything ran: asyncio.wait_for
+    // decides, as for any awaitable.
+    if (limit_ && *limit_ == 0.0)
+        return false;
+    awaitable_ = awaitable_iterator(std::move(awaitable_));
     PyObject *produced = nullptr;
-    switch (PyIter_Send(iterator.ptr(), Py_None, &produced)) {
-        case PYGEN_RETURN: co_return nb::steal(produced);
-        case PYGEN_ERROR: co_await raise(nb::python_error()); co_return nb::none();
-        default: break;
+    switch (PyIter_Send(awaitable_.ptr(), Py_None, &produced)) {
+        case PYGEN_RETURN: value_ = nb::steal(produced); break;
+        case PYGEN_ERROR: error_.emplace(); break;
+        default: yielded_ = nb::steal(produced); return false;
     }
-    nb::object rest = go_on(iterator, nb::steal(produced)).named("wait_within").to_python();
-    nb::object bounded = asyncio().attr("wait_for")(std::move(rest), *limit);
-    co_return co_await propagating(std::move(bounded));
+    awaitable_.reset();
+    return true;
 }
+
+void WithinAwaiter::await_suspend(std::coroutine_handle<>) noexcept {
+    // Nothing of the await stays in the awaiter, where the collector would
+    // not see it: the promise holds what the frame waits on.
+    nb::object awaitable = std::move(awaitable_), yielded = std::move(yielded_);
+    if (!limit_) {
+        promise_.begin_taken_over_await(std::move(awaitable), std::move(yielded));
+        return;
+    }
+    try {
+        nb::object bounded;
+        if (yielded.is_valid()) {
+            nb::object rest = go_on(std::move(awaitable), std::move(yielded))
+                                  .named("wait_within")
+                                  .to_python();
+            bounded = asyncio().attr("wait_for")(std::move(rest), *limit_);
+        } else {
+            bounded = asyncio().attr("wait_for")(std::move(awaitable), *limit_);
+        }
+        promise_.begin_await(awaitable_iterator(std::move(bounded)), AwaitMode::throwing);
+    } catch (...) {
+        promise_.fail_await(as_python_error(std::current_exception()));
+    }
+}
+
+nb::object WithinAwaiter::await_resume() {
+    if (error_) {
+        nb::python_error error = std::move(*error_);
+        error_.reset();
+        throw error;
+    }
+    if (value_.is_valid())
+        return std::move(value_);
+    return promise_.take_value();
+}
+
+} // namespace detail
 
 } // namespace ombrel::bridge

@@ -213,6 +213,12 @@ public:
         await_error_.emplace(std::move(error));
         mode_ = AwaitMode::propagating;
     }
+    /// An await that failed before it could wait on anything: the frame
+    /// resumes at once and its `co_await` throws `error`.
+    void fail_await(nb::python_error error) noexcept {
+        await_error_.emplace(std::move(error));
+        mode_ = AwaitMode::throwing;
+    }
 
 protected:
     void set_result(nb::object value) noexcept { result_ = std::move(value); }
@@ -360,7 +366,8 @@ public:
         return {*this, await.take_iterator()};
     }
     RaiseAwaiter await_transform(Raise &&raise) { return {*this, std::move(raise)}; }
-    /// The bridge's own awaitables that bring their awaiter (`sleep_for`).
+    /// The bridge's own awaitables that bring their awaiter (`sleep_for`,
+    /// `wait_within`).
     template <typename A>
         requires requires(A &&a, Promise &p) { std::move(a).awaiter(p); }
     auto await_transform(A &&awaitable) {

@@ -43,6 +43,34 @@ async def test_broadcast_skips_and_drops_broken_connections():
         await manager.broadcast([1])
 
 
+@pytest.mark.parametrize("limit, delivered", [(None, True), (5.0, True), (0.05, True),
+                                              (0.0, False), (float("nan"), False)])
+async def test_broadcast_time_limit_forms(monkeypatch, limit, delivered):
+    """Sends that complete at once or after waiting a little, under each form
+    of the send time limit: none, ample, short (a stuck send is dropped),
+    expired (zero or NaN: nothing is sent, everyone is dropped)."""
+    monkeypatch.setattr(ws, "BROADCAST_SEND_TIMEOUT", limit)
+    sent = []
+
+    class Recipient:
+        def __init__(self, steps):
+            self.steps = steps
+
+        async def send_json(self, message):
+            for _ in range(self.steps):
+                await asyncio.sleep(0)
+            if self.steps > 10:
+                await asyncio.get_running_loop().create_future()
+            sent.append((self.steps, message["n"]))
+
+    quick, waiting, stuck = Recipient(0), Recipient(3), Recipient(11)
+    manager = ws.ConnectionManager()
+    manager._connections.extend([quick, waiting] + ([stuck] if limit == 0.05 else []))
+    await manager.broadcast({"type": "x", "n": 1})
+    assert sent == ([(0, 1), (3, 1)] if delivered else [])
+    assert manager._connections == ([quick, waiting] if delivered else [])
+
+
 async def test_broadcast_survives_the_registry_changing_meanwhile():
     manager = ws.ConnectionManager()
     first, broken, last = asgi_socket(), asgi_socket(fail_send=True), asgi_socket()

@@ -1,6 +1,6 @@
 """Throughput of the WebSocket gateway over a real uvicorn connection.
 
-    python bench/bench_gateway.py [--repeat 5] [--only stream|broadcast|churn]
+    python bench/bench_gateway.py [--repeat 5] [--only stream|broadcast|churn|endpoint]
 
 (1) stream: one chat turn whose standard agent yields 20,000 small events;
     figure: events per second received by the client.
@@ -8,6 +8,9 @@
     manager; figure: messages per second delivered to the clients.
 (3) churn: 1,000 cycles of connect, "ping" / "pong", close; figure: cycles
     per second.
+(4) endpoint: the churn cycle in this process, the "/ws" endpoint called
+    directly on fake WebSockets (ours against the plain-Python endpoint):
+    the endpoint's own cost, which uvicorn's share swamps in (3).
 
 (1) and (2) run against our gateway and against a plain FastAPI app whose
 endpoint does nothing but `send_json` in a loop (the ceiling); (3) against
@@ -334,12 +337,69 @@ def shares(ours: list[float], theirs: list[float]) -> str:
             f"{per_round[0]:.0%}-{per_round[-1]:.0%})")
 
 
+class FakeWebSocket:
+    """Just enough of a WebSocket for one connect, "ping", close cycle in
+    this process: what the endpoint itself costs, without uvicorn's and the
+    network's share, which swamps it in the churn figures."""
+
+    headers: dict = {}
+
+    def __init__(self, disconnect) -> None:
+        self._disconnect = disconnect
+        self._texts = ['{"type": "ping"}']
+
+    async def accept(self) -> None:
+        pass
+
+    async def receive_text(self) -> str:
+        if self._texts:
+            return self._texts.pop()
+        raise self._disconnect(1000)
+
+    async def send_json(self, data) -> None:
+        pass
+
+
+def endpoint_cycles(kind: str, cycles: int) -> float:
+    """Connect/ping/close cycles of the "/ws" endpoint per CPU second,
+    called directly on fake WebSockets."""
+    from fastapi import WebSocketDisconnect
+
+    app = {"ours": ours, "plain": plain}[kind]()
+
+    def routes(router):
+        for route in router.routes:
+            inner = getattr(route, "original_router", None)  # newer FastAPI
+            yield from routes(inner) if inner is not None else [route]
+
+    endpoint = next(route.endpoint for route in routes(app) if getattr(route, "path", "") == "/ws")
+
+    async def run() -> float:
+        started = time.process_time()
+        for _ in range(cycles):
+            await endpoint(FakeWebSocket(WebSocketDisconnect))
+        return cycles / (time.process_time() - started)
+
+    return asyncio.run(run())
+
+
+def endpoint_rounds(repeat: int) -> None:
+    figures = {"ours": [], "plain": []}
+    for index in range(repeat):
+        for kind in (("ours", "plain") if index % 2 == 0 else ("plain", "ours")):
+            figures[kind].append(endpoint_cycles(kind, 20_000))
+    print(f"endpoint in process: 20,000 x connect, ping, close on fake WebSockets:\n"
+          f"  ours {max(figures['ours']):>10,.0f} cycles/CPU s; plain-Python endpoint "
+          f"{max(figures['plain']):>10,.0f}; {shares(figures['ours'], figures['plain'])}",
+          flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Gateway throughput over a real uvicorn connection.")
     parser.add_argument("--repeat", type=int, default=5,
                         help="rounds per figure; the best counts, the rounds' shares are shown too")
     parser.add_argument("--serve", choices=("ours", "ceiling", "plain"), help=argparse.SUPPRESS)
-    parser.add_argument("--only", choices=("stream", "broadcast", "churn"),
+    parser.add_argument("--only", choices=("stream", "broadcast", "churn", "endpoint"),
                         help="run one scenario only")
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -367,6 +427,8 @@ def main() -> None:
               f"{shares(gateway, plain_rate)}\n"
               f"  per server CPU second {max(gateway_cpu):>10,.0f}; {other_name} "
               f"{max(plain_cpu):>10,.0f}; {shares(gateway_cpu, plain_cpu)}", flush=True)
+    if args.only in (None, "endpoint"):
+        endpoint_rounds(args.repeat)
 
 if __name__ == "__main__":
     main()

@@ -79,9 +79,10 @@ static bool awaits_itself(PyObject *object) {
 }
 
 static nb::object iterator_from_await_slot(PyObject *object) {
-    // One of our coroutines: its `__await__()` iterator, made directly.
+    // One of our coroutines is driven as it is, as `await` drives a native
+    // coroutine: no iterator object of its own.
     if (Py_TYPE(object) == detail::coroutine_type())
-        return detail::new_await_iterator(object);
+        return nb::borrow(object);
     auto am_await = (unaryfunc) PyType_GetSlot(Py_TYPE(object), Py_am_await);
     if (!am_await)
         nb::raise_type_error("object %s can't be used in 'await' expression",

@@ -442,8 +442,9 @@ PyTypeObject *coroutine_type() noexcept;
 /// What `coroutine.__await__()` gives for one of this module's coroutines:
 /// a new `_CoroutineAwait` iterator that drives it.
 nb::object new_await_iterator(nb::handle coroutine);
-/// The coroutine that `iterator` drives when it is this module's
-/// `_CoroutineAwait`, else null.
+/// The coroutine that `iterator` drives when it is one of this module's
+/// `_Coroutine`s (another coroutine awaits it as it is) or `_CoroutineAwait`s,
+/// else null.
 CoroutineObject *driven_coroutine(PyObject *iterator) noexcept;
 
 /// Wraps a coroutine frame in a new Python `_Coroutine` object.

@@ -137,6 +137,8 @@ nb::object detail::new_await_iterator(nb::handle coroutine) {
 }
 
 CoroutineObject *detail::driven_coroutine(PyObject *iterator) noexcept {
+    if (Py_TYPE(iterator) == registered_type)
+        return nb::inst_ready(iterator) ? &coroutine_of(iterator) : nullptr;
     if (Py_TYPE(iterator) != registered_await_type || !nb::inst_ready(iterator))
         return nullptr;
     PyObject *coroutine = nb::inst_ptr<AwaitIterator>(iterator)->coroutine.ptr();

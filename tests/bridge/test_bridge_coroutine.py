@@ -440,9 +440,11 @@ def _observe(coro, operations):
                 type(error.__context__).__name__,
                 type(error.__cause__).__name__,
             )
-        seen.append(
-            (name, outcome, coro.cr_running, coro.cr_suspended, type(coro.cr_await).__name__)
-        )
+        # A bridge coroutine awaited by another one is driven as it is (as
+        # await drives a native coroutine); an async def drives it through
+        # its __await__ iterator.
+        awaiting = type(coro.cr_await).__name__.replace("_CoroutineAwait", "_Coroutine")
+        seen.append((name, outcome, coro.cr_running, coro.cr_suspended, awaiting))
     return seen
 
 

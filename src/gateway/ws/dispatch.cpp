@@ -16,27 +16,30 @@ nb::dict pong_event() {
 }
 } // namespace
 
-// No handler's error is caught here: each await hands it on as it stands.
-Coro<void> handle_message(nb::object ws, nb::object message) {
-    bridge::Local<nb::dict> command = common::expect_dict(message, "message");
-    bridge::Local<> type = get(command, names::type, nb::none());
+nb::object command_awaitable(nb::handle ws, nb::object message) {
+    nb::dict command = common::expect_dict(message, "message");
+    nb::object type = get(command, names::type, nb::none());
+    nb::object client = nb::borrow(ws);
     if (equals(type, chat))
-        co_await bridge::propagating(handle_chat(ws, command));
-    else if (equals(type, approve))
-        co_await bridge::propagating(handle_approval(ws, command));
-    else if (equals(type, new_conversation))
-        co_await bridge::propagating(handle_new_conversation(ws));
-    else if (equals(type, resume_conversation))
-        co_await bridge::propagating(handle_resume_conversation(ws, command));
-    else if (equals(type, heartbeat_control))
-        co_await bridge::propagating(handle_heartbeat_control(ws, command));
-    else if (equals(type, stop_task))
-        co_await bridge::propagating(handle_stop_task(ws));
-    else if (equals(type, ping))
-        co_await bridge::propagating(send_json(ws, pong_event()));
-    else
-        co_await bridge::propagating(
-            send_json(ws, error_event(append_text(texts::UNKNOWN_MESSAGE_TYPE, type))));
+        return handle_chat(client, command).to_python();
+    if (equals(type, approve))
+        return handle_approval(client, command).to_python();
+    if (equals(type, new_conversation))
+        return handle_new_conversation(client).to_python();
+    if (equals(type, resume_conversation))
+        return handle_resume_conversation(client, command).to_python();
+    if (equals(type, heartbeat_control))
+        return handle_heartbeat_control(client, command).to_python();
+    if (equals(type, stop_task))
+        return handle_stop_task(client).to_python();
+    if (equals(type, ping))
+        return send_json(ws, pong_event());
+    return send_json(ws, error_event(append_text(texts::UNKNOWN_MESSAGE_TYPE, type)));
+}
+
+// No handler's error is caught here: the await hands it on as it stands.
+Coro<void> handle_message(nb::object ws, nb::object message) {
+    co_await bridge::propagating(command_awaitable(ws, std::move(message)));
 }
 
 } // namespace ombrel::gateway

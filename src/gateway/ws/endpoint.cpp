@@ -51,7 +51,8 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
                 }
                 message = common::checked(PyObject_CallOneArg(loads.ptr(), text.value().ptr()));
             }
-            bridge::Outcome handled = co_await bridge::outcome(handle_message(ws, message));
+            bridge::Outcome handled =
+                co_await bridge::outcome(command_awaitable(ws, std::move(message)));
             if (!handled) {
                 failure.emplace(handled.take_error());
                 break;

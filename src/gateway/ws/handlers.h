@@ -8,6 +8,10 @@ namespace ombrel::gateway {
 
 /// Hands one decoded command to its handler.
 Coro<void> handle_message(nb::object ws, nb::object message);
+/// What `handle_message` awaits: the handler's coroutine for the command (or
+/// the send of its answer), checked and chosen now. The receive loop awaits
+/// it directly, without a coroutine of the dispatch's own.
+nb::object command_awaitable(nb::handle ws, nb::object message);
 
 /// Routes a chat message to the standard or the computer-use agent.
 Coro<void> handle_chat(nb::object ws, nb::object message);

@@ -195,8 +195,8 @@ int CoroutineObject::traverse(visitproc visit, void *arg) const {
         Py_VISIT(promise_->await_error_->value().ptr());
     if (promise_->python_failure_)
         Py_VISIT(promise_->python_failure_->value().ptr());
-    for (const nb::handle *local : promise_->locals_)
-        Py_VISIT(local->ptr());
+    for (const HeldLink *held = promise_->locals_; held; held = held->next)
+        Py_VISIT(held->object->ptr());
     return promise_->held_.traverse(visit, arg);
 }
 

@@ -176,6 +176,13 @@ private:
     std::uint8_t count_ = 0;
 };
 
+/// An entry of a frame's list of held objects (see `Promise::hold`).
+struct HeldLink {
+    const nb::handle *object = nullptr;
+    HeldLink *prev = nullptr;
+    HeldLink *next = nullptr;
+};
+
 /// The part of a coroutine's promise that does not depend on its result
 /// type: the await in progress and how the coroutine ended. The frame's
 /// driver (`CoroutineObject`) and the awaiters talk to it.
@@ -186,10 +193,23 @@ public:
     /// The promise of the coroutine whose frame runs on this thread now, if
     /// any (what a `Local` made in the frame registers with).
     static Promise *&running() noexcept;
-    /// A `Local` of the frame, seen by the collector from now on, or no
-    /// longer.
-    void hold(const nb::handle *local) { locals_.push_back(local); }
-    void forget(const nb::handle *local) noexcept { std::erase(locals_, local); }
+    /// A Python object of the frame (a `Local`, an awaiter's), seen by the
+    /// collector from now on, or no longer. `link` lives beside the object,
+    /// in the frame, and stays where it is until it is forgotten.
+    void hold(HeldLink &link, const nb::handle *object) noexcept {
+        link.object = object;
+        link.prev = nullptr;
+        link.next = locals_;
+        if (locals_)
+            locals_->prev = &link;
+        locals_ = &link;
+    }
+    void forget(HeldLink &link) noexcept {
+        (link.prev ? link.prev->next : locals_) = link.next;
+        if (link.next)
+            link.next->prev = link.prev;
+        link.prev = link.next = nullptr;
+    }
 
     /// Called by an awaiter as the frame suspends on `iterator`.
     void begin_await(nb::object iterator, AwaitMode mode) noexcept {
@@ -241,7 +261,8 @@ private:
     std::optional<nb::python_error> python_failure_;
     std::exception_ptr cpp_failure_;
     HeldParameters held_;
-    std::vector<const nb::handle *> locals_;
+    /// The objects held with `hold`, newest first.
+    HeldLink *locals_ = nullptr;
 };
 
 /// The awaiter behind every `co_await` of a Python awaitable or a C++
@@ -493,16 +514,17 @@ public:
     }
     ~Local() {
         if (promise_)
-            promise_->forget(this);
+            promise_->forget(link_);
     }
 
 private:
     void enter() {
         promise_ = detail::Promise::running();
         if (promise_)
-            promise_->hold(this);
+            promise_->hold(link_, this);
     }
     detail::Promise *promise_ = nullptr;
+    detail::HeldLink link_;
 };
 
 /// `co_await outcome(x)`: awaits `x` (a Python awaitable or a `Coro`) and

@@ -82,8 +82,8 @@ public:
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<>) noexcept {
         if (entry_.queue().is_valid()) {
-            promise_.hold(&entry_.queue());
-            held_ = true;
+            promise_.hold(held_, &entry_.queue());
+            holding_ = true;
         }
         promise_.begin_await(std::move(iterator_), Mode);
     }
@@ -98,15 +98,16 @@ public:
 
 private:
     void unhold() noexcept {
-        if (held_)
-            promise_.forget(&entry_.queue());
-        held_ = false;
+        if (holding_)
+            promise_.forget(held_);
+        holding_ = false;
     }
 
     Promise &promise_;
     nb::object iterator_;
     TimerEntry entry_;
-    bool held_ = false;
+    HeldLink held_;
+    bool holding_ = false;
 };
 
 /// `outcome(sleep_for(...))`

@@ -1,6 +1,5 @@
 #include "quiet_hours.h"
 
-#include "common/args.h"
 #include "common/interned.h"
 #include "common/python.h"
 
@@ -14,8 +13,6 @@ nb::str local_time_of_day() {
 }
 
 bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now) {
-    if (!common::truth(start) || !common::truth(end))
-        return false;
     if (start <= end)
         return start <= now && now < end;
     return now >= start || now < end;

@@ -13,8 +13,9 @@ nb::str local_time_of_day();
 
 /// Whether `now` lies in the period from `start` (included) to `end`
 /// (excluded); a period whose start sorts after its end wraps past
-/// midnight. An empty or missing bound means no quiet period. The bounds are
-/// compared with `now` as Python values, character by character for texts.
+/// midnight. Both bounds are set (the caller decides that an empty or
+/// missing bound means no quiet period, before reading the clock). The bounds
+/// are compared with `now` as Python values, character by character for texts.
 bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now);
 
 } // namespace ombrel::heartbeat

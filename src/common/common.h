@@ -8,3 +8,4 @@
 #include "gc.h"
 #include "interned.h"
 #include "python.h"
+#include "unchanged_type.h"

@@ -190,6 +190,30 @@ def test_names_are_read_from_the_module_at_use_time(monkeypatch, client, host):
         assert len(other._connections) == 1
 
 
+def test_the_endpoint_calls_the_managers_methods_as_python_sees_them(monkeypatch, client, host):
+    seen = []
+
+    class Subclass(ws.ConnectionManager):
+        def disconnect(self, socket_):
+            seen.append("subclass")
+            super().disconnect(socket_)
+
+    monkeypatch.setattr(ws, "manager", Subclass())
+    with client.websocket_connect("/ws"):
+        pass
+    original = ws.ConnectionManager.connect
+
+    async def connect(self, socket_):
+        seen.append("patched class")
+        await original(self, socket_)
+
+    monkeypatch.setattr(ws, "manager", ws.ConnectionManager())
+    monkeypatch.setattr(ws.ConnectionManager, "connect", connect)
+    with client.websocket_connect("/ws"):
+        pass
+    assert seen == ["subclass", "patched class"] and ws.manager._connections == []
+
+
 def test_router_and_endpoint_as_fastapi_sees_them():
     from fastapi import APIRouter, WebSocket
 

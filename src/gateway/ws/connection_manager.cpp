@@ -28,7 +28,11 @@ static void unregister(ConnectionManager &manager, nb::handle ws) {
 Coro<void> connect(nb::object self, nb::object ws) {
     static const Interned accept("accept");
     co_await bridge::propagating(call_method(ws, accept));
-    nb::list connections = registry(manager_of(self));
+    register_connection(manager_of(self), ws);
+}
+
+void register_connection(ConnectionManager &self, nb::handle ws) {
+    nb::list connections = registry(self);
     connections.append(ws);
     logger.info(texts::LOG_CLIENT_CONNECTED, nb::len(connections));
 }

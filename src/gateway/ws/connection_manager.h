@@ -25,8 +25,14 @@ struct ConnectionManager {
 
 /// Accepts the handshake and registers `ws`.
 Coro<void> connect(nb::object self, nb::object ws);
+/// What `connect` does once the handshake is accepted: registers `ws`.
+void register_connection(ConnectionManager &self, nb::handle ws);
 /// Unregisters `ws` (first occurrence) when it is registered; logs either way.
 void disconnect(ConnectionManager &self, nb::handle ws);
+/// The class `ConnectionManager` as the module defined it: while it holds
+/// the module's `manager`, the endpoint runs its methods directly.
+inline constinit common::UnchangedType own_manager_type;
+
 /// Sends `message` to every registered connection, one after another, and
 /// unregisters those whose send failed.
 Coro<void> broadcast(nb::object self, nb::object message);

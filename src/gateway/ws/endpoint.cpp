@@ -1,5 +1,6 @@
 #include "endpoint.h"
 
+#include "connection_manager.h"
 #include "handlers.h"
 #include "origin.h"
 #include "texts.h"
@@ -10,12 +11,24 @@ namespace ombrel::gateway {
 
 namespace {
 const Interned web_socket_disconnect("WebSocketDisconnect"), loads_name("loads"),
-    connect_name("connect"), disconnect_name("disconnect"), fastapi_name("fastapi"),
-    json_name("json");
+    connect_name("connect"), disconnect_name("disconnect"), accept_name("accept"),
+    fastapi_name("fastapi"), json_name("json");
+
+/// `manager` when it is a `ConnectionManager` whose methods are still the
+/// module's own, which then run here without a Python call.
+ConnectionManager *own(nb::handle manager) {
+    if (!own_manager_type.holds(manager.ptr()) || !nb::inst_ready(manager))
+        return nullptr;
+    return nb::inst_ptr<ConnectionManager>(manager);
+}
 
 /// `manager.disconnect(ws)`, the module's `manager` read now.
 void disconnect(nb::handle ws) {
-    call_method(module_attr(names::manager), disconnect_name, ws);
+    nb::object manager = module_attr(names::manager);
+    if (ConnectionManager *registry = own(manager))
+        ombrel::gateway::disconnect(*registry, ws);
+    else
+        call_method(manager, disconnect_name, ws);
 }
 } // namespace
 
@@ -34,10 +47,18 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         common::attr(common::import_module(fastapi_name), web_socket_disconnect);
     bridge::Local<> loads = common::attr(common::import_module(json_name), loads_name);
 
-    nb::object manager = module_attr(names::manager);
-    nb::object connecting = call_method(manager, connect_name, ws);
-    manager.reset();
-    co_await bridge::propagating(std::move(connecting));
+    // `await manager.connect(ws)`
+    {
+        bridge::Local<> manager = module_attr(names::manager);
+        if (ConnectionManager *registry = own(manager)) {
+            co_await bridge::propagating(call_method(ws, accept_name));
+            register_connection(*registry, ws);
+        } else {
+            nb::object connecting = call_method(manager, connect_name, ws);
+            manager.reset();
+            co_await bridge::propagating(std::move(connecting));
+        }
+    }
     std::optional<nb::python_error> failure;
     try {
         for (;;) {

@@ -46,6 +46,7 @@ NB_MODULE(ws, m) {
              "connections whose send fails, or does not complete within "
              "``BROADCAST_SEND_TIMEOUT`` seconds, are unregistered.");
 
+    gw::own_manager_type.remember((PyTypeObject *) nb::type<gw::ConnectionManager>().ptr());
     m.attr("manager") = nb::cast(gw::ConnectionManager{});
     // Seconds a broadcast waits for one connection's send before it counts
     // that connection as dead (None: no limit).

@@ -3,34 +3,39 @@
     python bench/bench_gateway.py [--repeat 5] [--only stream|broadcast|churn|endpoint]
 
 (1) stream: one chat turn whose standard agent yields 20,000 small events;
-    figure: events per second received by the client.
+    figure: events per second received by a client that only counts frames.
 (2) broadcast: 100 connected clients, 1,000 broadcasts of the connection
     manager; figure: messages per second delivered to the clients.
 (3) churn: 1,000 cycles of connect, "ping" / "pong", close; figure: cycles
     per second.
-(4) endpoint: the churn cycle in this process, the "/ws" endpoint called
-    directly on fake WebSockets (ours against the plain-Python endpoint):
-    the endpoint's own cost, which uvicorn's share swamps in (3).
+(4) endpoint: the churn cycle and the chat turn's loop over the agent's
+    events in this process, the "/ws" endpoint called directly on fake
+    WebSockets (ours against the plain-Python endpoint): the endpoint's own
+    cost, which uvicorn's share swamps in (1) and (3).
 
 (1) and (2) run against our gateway and against a plain FastAPI app whose
-endpoint does nothing but `send_json` in a loop (the ceiling); (3) against
-our gateway and a plain-Python rendering of the same endpoint, connection
-manager and dispatch (`plain()` below). Our figure is printed as a share of
+endpoint does nothing but `send_json` in a loop (the ceiling); (1) and (3)
+also against a plain-Python rendering of the same endpoint, connection
+manager and dispatch (`plain()` below). Every server process loads the same
+modules and host state, so that only the "/ws" endpoint differs. Our figure is printed as a share of
 the other, both as received by the clients (which may be limited by the
 Python client itself) and per CPU second of the server process (which the
-client does not limit). The servers run in turns, several rounds; the best
-figures count, and the median and range of the round-by-round shares show
-how much a loaded machine scattered them. The servers run in child
+client does not limit). The servers run in turns, several rounds; the
+share over all rounds together counts, with the share of the best figures
+and the median and range of the round-by-round shares showing how much a
+loaded machine scattered them. The servers run in child
 processes on 127.0.0.1; the clients run here. Build the module in Release
 for meaningful figures.
 
 The stream ceiling has no agent: per event our gateway also takes the next
 item of the agent's async generator (on CPython 3.11 each item comes back
 through a StopIteration raised and caught inside the interpreter), calls
-`to_dict()` and reads `type`, which a Python rendering pays just the same.
+`to_dict()` and reads `type`, which the plain-Python rendering pays just
+the same.
 """
 import argparse
 import asyncio
+import base64
 import json
 import os
 import socket
@@ -82,7 +87,10 @@ def add_cpu_route(app) -> None:
         return {"cpu": time.process_time()}
 
 
-def ours():
+def host_process():
+    """The host's modules and state, loaded alike by every server: whichever
+    endpoint serves "/ws", the processes differ in nothing else (the number
+    of live objects alone changes what the garbage collector costs)."""
     sys.path.insert(0, str(ROOT / "host"))
     from fastapi import FastAPI
 
@@ -90,9 +98,13 @@ def ours():
 
     server.set_state(agent=StreamingAgent())
     app = FastAPI()
-    app.include_router(ws.create_ws_router())
-
     add_cpu_route(app)
+    return app, server, ws
+
+
+def ours():
+    app, _, ws = host_process()
+    app.include_router(ws.create_ws_router())
 
     @app.post("/broadcast")
     async def broadcast(count: int) -> dict:
@@ -104,9 +116,9 @@ def ours():
 
 
 def ceiling():
-    from fastapi import FastAPI, WebSocket, WebSocketDisconnect
+    from fastapi import WebSocket, WebSocketDisconnect
 
-    app = FastAPI()
+    app, _, _ = host_process()
     connections: list[WebSocket] = []
 
     @app.websocket("/ws")
@@ -121,8 +133,6 @@ def ceiling():
         except WebSocketDisconnect:
             connections.remove(ws)
 
-    add_cpu_route(app)
-
     @app.post("/broadcast")
     async def broadcast(count: int) -> dict:
         for _ in range(count):
@@ -134,13 +144,15 @@ def ceiling():
 
 
 def plain():
-    """The endpoint, its connection manager and the dispatch of a "ping" in
-    plain Python: what churn exercises."""
+    """The endpoint, its connection manager and the dispatch of a "ping" and
+    of a chat turn with the standard agent in plain Python: what churn and
+    stream exercise."""
     import logging
     from urllib.parse import urlsplit
 
-    from fastapi import APIRouter, FastAPI, WebSocket, WebSocketDisconnect
+    from fastapi import APIRouter, WebSocket, WebSocketDisconnect
 
+    app, server, _ = host_process()
     logger = logging.getLogger("ombrel.ws.plain")
 
     class ConnectionManager:
@@ -157,6 +169,10 @@ def plain():
                 self._connections.remove(ws)
             logger.info("Client disconnected (%d total)", len(self._connections))
 
+        async def broadcast(self, message: dict) -> None:
+            for ws in list(self._connections):
+                await ws.send_json(message)
+
     manager = ConnectionManager()
 
     def origin_allowed(ws: WebSocket, allowed) -> bool:
@@ -169,10 +185,37 @@ def plain():
             return True
         return (urlsplit(origin).hostname or "") in ("localhost", "127.0.0.1")
 
+    async def handle_standard_chat(ws: WebSocket, agent, text: str, attachments) -> None:
+        logger.info("Standard agent handling: %s", text[:80])
+        await ws.send_json({"type": "mode", "mode": "standard", "message": "Using standard agent"})
+        try:
+            async for event in agent.process_message(text, attachments=attachments):
+                await ws.send_json(event.to_dict())
+                if event.type == "tool_approval_needed":
+                    await manager.broadcast(event.to_dict())
+        except Exception as error:
+            logger.exception("Standard agent error")
+            await ws.send_json({"type": "error", "message": f"Agent error: {error}"})
+
+    async def handle_chat(ws: WebSocket, message: dict) -> None:
+        state = server.get_state()
+        agent, cu_agent = state.get("agent"), state.get("cu_agent")
+        heartbeat = state.get("heartbeat")
+        if not agent and not cu_agent:
+            await ws.send_json({"type": "error", "message": "Agent not initialized"})
+            return
+        text = message.get("content", "").strip()
+        if not text:
+            return
+        attachments = message.get("attachments")
+        if heartbeat:
+            heartbeat.reset_consecutive()
+        await handle_standard_chat(ws, agent, text, attachments)
+
     async def handle_message(ws: WebSocket, message: dict) -> None:
         msg_type = message.get("type")
         if msg_type == "chat":
-            pass
+            await handle_chat(ws, message)
         elif msg_type == "approve":
             pass
         elif msg_type == "new_conversation":
@@ -210,9 +253,7 @@ def plain():
 
         return router
 
-    app = FastAPI()
     app.include_router(create_ws_router())
-    add_cpu_route(app)
     return app
 
 
@@ -228,12 +269,14 @@ def serve(kind: str, port: int) -> None:
 
 class Server:
     def __init__(self, kind: str) -> None:
+        self.kind = kind
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
         self.process = subprocess.Popen(
             [sys.executable, __file__, "--serve", kind, "--port", str(self.port)],
-            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+                     PYTHONHASHSEED="0"))
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -256,17 +299,62 @@ class Server:
         self.process.wait(10)
 
 
-async def stream(port: int) -> float:
-    from websockets.asyncio.client import connect
+class RawClient:
+    """A WebSocket client that only counts the frames it receives: cheap
+    enough that the server, not the client, sets the pace (a full client
+    parses frames about as fast as the server sends them, and the two
+    then scatter each other's figures)."""
 
-    async with connect(f"ws://127.0.0.1:{port}/ws", max_queue=None) as client:
-        start = time.perf_counter()
-        await client.send(json.dumps({"type": "chat", "content": "go"}))
-        received = 0
-        while received < EVENTS:
-            if json.loads(await client.recv())["type"] == "text":
-                received += 1
-        return EVENTS / (time.perf_counter() - start)
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        self.reader, self.writer = reader, writer
+
+    @classmethod
+    async def connect(cls, port: int) -> "RawClient":
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        key = base64.b64encode(os.urandom(16)).decode()
+        writer.write(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                     f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                     f"Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        answer = await reader.readuntil(b"\r\n\r\n")
+        assert answer.startswith(b"HTTP/1.1 101"), answer
+        return cls(reader, writer)
+
+    def send(self, opcode: int, payload: bytes) -> None:
+        mask = os.urandom(4)
+        masked = bytes(byte ^ mask[i % 4] for i, byte in enumerate(payload))
+        assert len(payload) < 126
+        self.writer.write(bytes([0x80 | opcode, 0x80 | len(payload)]) + mask + masked)
+
+    async def count(self, wanted: int, ending: bytes) -> None:
+        """Reads frames until `wanted` of them have ended with `ending`."""
+        buffer, position, seen = b"", 0, 0
+        while seen < wanted:
+            buffer = buffer[position:] + await self.reader.read(1 << 20)
+            position = 0
+            while len(buffer) - position >= 4:
+                length, header = buffer[position + 1] & 0x7F, 2
+                if length == 126:
+                    length, header = int.from_bytes(buffer[position + 2:position + 4], "big"), 4
+                end = position + header + length
+                if end > len(buffer):
+                    break
+                seen += buffer.endswith(ending, position, end)
+                position = end
+
+    async def close(self) -> None:
+        self.send(0x8, (1000).to_bytes(2, "big"))
+        await self.writer.drain()
+        self.writer.close()
+
+
+async def stream(port: int) -> float:
+    client = await RawClient.connect(port)
+    start = time.perf_counter()
+    client.send(0x1, json.dumps({"type": "chat", "content": "go"}).encode())
+    await client.count(EVENTS, b'"token"}')
+    rate = EVENTS / (time.perf_counter() - start)
+    await client.close()
+    return rate
 
 
 async def broadcast(port: int) -> float:
@@ -313,40 +401,48 @@ def run(server: Server, scenario, count: int) -> tuple[float, float]:
 
 
 def measure(scenario, count: int, repeat: int,
-            other: str = "ceiling") -> dict[str, list[tuple[float, float]]]:
-    """Figures of our gateway and of the other server for each round, run in
-    turns so that both see the same load of the machine."""
-    rounds: dict[str, list[tuple[float, float]]] = {"ours": [], other: []}
-    with Server("ours") as ours, Server(other) as theirs:
-        servers = {"ours": ours, other: theirs}
-        for server in servers.values():
+            kinds: tuple[str, ...]) -> dict[str, list[tuple[float, float]]]:
+    """Figures of each server for each round, run in turns (the order
+    rotating from round to round) so that all see the same load of the
+    machine."""
+    rounds: dict[str, list[tuple[float, float]]] = {kind: [] for kind in kinds}
+    servers = [Server(kind) for kind in kinds]
+    try:
+        for server in servers:
             asyncio.run(scenario(server.port))  # warm-up
-        for _ in range(repeat):
-            for kind, server in servers.items():
-                rounds[kind].append(run(server, scenario, count))
+        for index in range(repeat):
+            turn = servers[index % len(servers):] + servers[:index % len(servers)]
+            for server in turn:
+                rounds[server.kind].append(run(server, scenario, count))
+    finally:
+        for server in servers:
+            server.__exit__()
     return rounds
 
 
 def shares(ours: list[float], theirs: list[float]) -> str:
-    """The share of the best figures, and the median and range of the
-    round-by-round shares (on a loaded machine the best figures of a few
-    rounds scatter; the rounds' shares show by how much)."""
+    """Our share of the other figure: over all rounds together (the harmonic
+    mean of the rates: the total count over the total time), of the best
+    figures, and the median and range of the round-by-round shares (on a
+    loaded machine single rounds scatter widely; all rounds together
+    scatter least)."""
     per_round = sorted(a / b for a, b in zip(ours, theirs))
-    return (f"share {max(ours) / max(theirs):.0%} "
+    overall = statistics.harmonic_mean(ours) / statistics.harmonic_mean(theirs)
+    return (f"share {overall:.0%} over all rounds, {max(ours) / max(theirs):.0%} best "
             f"(by round: median {statistics.median(per_round):.0%}, "
             f"{per_round[0]:.0%}-{per_round[-1]:.0%})")
 
 
 class FakeWebSocket:
-    """Just enough of a WebSocket for one connect, "ping", close cycle in
-    this process: what the endpoint itself costs, without uvicorn's and the
-    network's share, which swamps it in the churn figures."""
+    """Just enough of a WebSocket for one connection in this process that
+    sends `text` and leaves: what the endpoint itself costs, without
+    uvicorn's and the network's share, which swamps it over a socket."""
 
     headers: dict = {}
 
-    def __init__(self, disconnect) -> None:
+    def __init__(self, disconnect, text: str) -> None:
         self._disconnect = disconnect
-        self._texts = ['{"type": "ping"}']
+        self._texts = [text]
 
     async def accept(self) -> None:
         pass
@@ -360,9 +456,9 @@ class FakeWebSocket:
         pass
 
 
-def endpoint_cycles(kind: str, cycles: int) -> float:
-    """Connect/ping/close cycles of the "/ws" endpoint per CPU second,
-    called directly on fake WebSockets."""
+def endpoint_rate(kind: str, text: str, connections: int) -> float:
+    """Connections per CPU second of the "/ws" endpoint called directly on
+    fake WebSockets, each sending `text` and leaving."""
     from fastapi import WebSocketDisconnect
 
     app = {"ours": ours, "plain": plain}[kind]()
@@ -376,22 +472,28 @@ def endpoint_cycles(kind: str, cycles: int) -> float:
 
     async def run() -> float:
         started = time.process_time()
-        for _ in range(cycles):
-            await endpoint(FakeWebSocket(WebSocketDisconnect))
-        return cycles / (time.process_time() - started)
+        for _ in range(connections):
+            await endpoint(ws=FakeWebSocket(WebSocketDisconnect, text))  # as FastAPI calls it
+        return connections / (time.process_time() - started)
 
     return asyncio.run(run())
 
 
 def endpoint_rounds(repeat: int) -> None:
-    figures = {"ours": [], "plain": []}
-    for index in range(repeat):
-        for kind in (("ours", "plain") if index % 2 == 0 else ("plain", "ours")):
-            figures[kind].append(endpoint_cycles(kind, 20_000))
-    print(f"endpoint in process: 20,000 x connect, ping, close on fake WebSockets:\n"
-          f"  ours {max(figures['ours']):>10,.0f} cycles/CPU s; plain-Python endpoint "
-          f"{max(figures['plain']):>10,.0f}; {shares(figures['ours'], figures['plain'])}",
-          flush=True)
+    """(4): the churn cycle, and a chat turn's loop over the agent's events
+    with a `send_json` that costs nothing (the loop's own cost per event)."""
+    scenarios = [("20,000 x connect, ping, close", "cycles", '{"type": "ping"}', 20_000, 1),
+                 ("10 chat turns of 20,000 events, sends that cost nothing", "events",
+                  '{"type": "chat", "content": "go"}', 10, EVENTS)]
+    for title, unit, text, connections, per_connection in scenarios:
+        figures = {"ours": [], "plain": []}
+        for index in range(repeat):
+            for kind in (("ours", "plain") if index % 2 == 0 else ("plain", "ours")):
+                figures[kind].append(endpoint_rate(kind, text, connections) * per_connection)
+        print(f"endpoint in process: {title}, on fake WebSockets:\n"
+              f"  ours {max(figures['ours']):>10,.0f} {unit}/CPU s; plain-Python endpoint "
+              f"{max(figures['plain']):>10,.0f}; {shares(figures['ours'], figures['plain'])}",
+              flush=True)
 
 
 def main() -> None:
@@ -410,23 +512,23 @@ def main() -> None:
     import ombrel.gateway.ws as ws
 
     print(f"module: {ws.__file__}")
-    rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS, "ceiling",
-             "plain send_json loop"),
+    names = {"ceiling": "plain send_json loop", "plain": "plain-Python endpoint"}
+    rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS, ("ceiling", "plain")),
             ("broadcast: 100 clients x 1,000 broadcasts", "messages/s", broadcast,
-             CLIENTS * BROADCASTS, "ceiling", "plain send_json loop"),
-            ("churn: 1,000 x connect, ping, close", "cycles/s", churn, CYCLES, "plain",
-             "plain-Python endpoint")]
-    for title, unit, scenario, count, other, other_name in rows:
+             CLIENTS * BROADCASTS, ("ceiling",)),
+            ("churn: 1,000 x connect, ping, close", "cycles/s", churn, CYCLES, ("plain",))]
+    for title, unit, scenario, count, others in rows:
         if args.only and not title.startswith(args.only):
             continue
-        rounds = measure(scenario, count, args.repeat, other)
-        gateway, gateway_cpu = (list(figures) for figures in zip(*rounds["ours"]))
-        plain_rate, plain_cpu = (list(figures) for figures in zip(*rounds[other]))
-        print(f"{title}:\n"
-              f"  received  {max(gateway):>10,.0f} {unit}; {other_name} {max(plain_rate):>10,.0f}; "
-              f"{shares(gateway, plain_rate)}\n"
-              f"  per server CPU second {max(gateway_cpu):>10,.0f}; {other_name} "
-              f"{max(plain_cpu):>10,.0f}; {shares(gateway_cpu, plain_cpu)}", flush=True)
+        rounds = measure(scenario, count, args.repeat, ("ours", *others))
+        rate, cpu = ({kind: [figures[i] for figures in rounds[kind]] for kind in rounds}
+                     for i in (0, 1))
+        print(f"{title}:", flush=True)
+        for other in others:
+            print(f"  received  {max(rate['ours']):>10,.0f} {unit}; {names[other]} "
+                  f"{max(rate[other]):>10,.0f}; {shares(rate['ours'], rate[other])}\n"
+                  f"  per server CPU second {max(cpu['ours']):>10,.0f}; {names[other]} "
+                  f"{max(cpu[other]):>10,.0f}; {shares(cpu['ours'], cpu[other])}", flush=True)
     if args.only in (None, "endpoint"):
         endpoint_rounds(args.repeat)
 

@@ -69,13 +69,18 @@ static bool is_iterable_coroutine(nb::handle generator) {
 /// generator-based one, or an iterator whose `__await__` gives itself (what
 /// an async generator's `__anext__()` returns, for one), which `await` would
 /// take as it is.
+/// The type's `__await__` slot, read from the type itself.
+static unaryfunc await_slot(PyObject *object) {
+    PyAsyncMethods *methods = Py_TYPE(object)->tp_as_async;
+    return methods ? methods->am_await : nullptr;
+}
+
 static bool awaits_itself(PyObject *object) {
     if (PyCoro_CheckExact(object))
         return true;
     if (PyGen_CheckExact(object))
         return is_iterable_coroutine(object);
-    auto am_await = (unaryfunc) PyType_GetSlot(Py_TYPE(object), Py_am_await);
-    return am_await == PyObject_SelfIter && PyIter_Check(object);
+    return await_slot(object) == PyObject_SelfIter && PyIter_Check(object);
 }
 
 static nb::object iterator_from_await_slot(PyObject *object) {
@@ -83,7 +88,7 @@ static nb::object iterator_from_await_slot(PyObject *object) {
     // coroutine: no iterator object of its own.
     if (Py_TYPE(object) == detail::coroutine_type())
         return nb::borrow(object);
-    auto am_await = (unaryfunc) PyType_GetSlot(Py_TYPE(object), Py_am_await);
+    unaryfunc am_await = await_slot(object);
     if (!am_await)
         nb::raise_type_error("object %s can't be used in 'await' expression",
                              Py_TYPE(object)->tp_name);
@@ -406,6 +411,9 @@ void CoroutineObject::end_await(PySendResult status, PyObject *produced) noexcep
 }
 
 PySendResult CoroutineObject::run(PyObject **out) noexcept {
+    // The frame resumes on this thread: one look-up of the thread's slot
+    // serves every resumption of this step.
+    Promise *&running = Promise::running();
     for (;;) {
         // An error that ends the frame where it waits: a failed
         // `propagating` await, or `raise`.
@@ -414,9 +422,6 @@ PySendResult CoroutineObject::run(PyObject **out) noexcept {
             promise_->await_error_.reset();
             return finish(out);
         }
-        // The frame resumes on this thread: one look-up of the thread's
-        // slot serves both ways.
-        Promise *&running = Promise::running();
         Promise *outer = std::exchange(running, promise_);
         handle_.resume();
         running = outer;

@@ -11,7 +11,8 @@ nb::object aiter(nb::handle iterable) {
 }
 
 nb::object NextItem::awaitable() const {
-    auto anext = (unaryfunc) PyType_GetSlot(Py_TYPE(iterator_.ptr()), Py_am_anext);
+    PyAsyncMethods *methods = Py_TYPE(iterator_.ptr())->tp_as_async;
+    unaryfunc anext = methods ? methods->am_anext : nullptr;
     if (!anext)
         nb::raise_type_error("'async for' requires an iterator with __anext__ method, got %s",
                              Py_TYPE(iterator_.ptr())->tp_name);

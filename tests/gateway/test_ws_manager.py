@@ -225,6 +225,9 @@ def test_router_and_endpoint_as_fastapi_sees_them():
     assert list(signature.parameters) == ["ws"] and signature.parameters["ws"].annotation is WebSocket
     iscoroutinefunction = inspect.iscoroutinefunction if sys.version_info >= (3, 12) else asyncio.iscoroutinefunction
     assert iscoroutinefunction(route.endpoint)
+    for args, kwargs in (((), {}), ((1, 2), {}), ((), {"socket": 1}), ((1,), {"ws": 1})):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            route.endpoint(*args, **kwargs)
     for wrong, error in (("http://a.example", "iterable of str, not str"), ([1], "must be str, not int"), (5, "not iterable")):
         with pytest.raises(TypeError, match=error):
             ws.create_ws_router(wrong)

@@ -92,6 +92,43 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     disconnect(ws);
 }
 
+/// `endpoint(ws)` or `endpoint(ws=ws)`, as FastAPI calls it, makes the
+/// coroutine without looking up and dispatching `__call__`; any other call
+/// goes to `__call__`, for its checks and messages.
+static PyObject *call_endpoint(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    static const Interned ws_name("ws"), call_name("__call__");
+    Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    PyObject *ws = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1 && keywords == 0)
+        ws = PyTuple_GET_ITEM(args, 0);
+    else if (PyTuple_GET_SIZE(args) == 0 && keywords == 1 &&
+             !(ws = PyDict_GetItemWithError(kwargs, ws_name.get().ptr())) && PyErr_Occurred())
+        return nullptr;
+    if (!ws || !nb::inst_ready(self)) {
+        PyObject *call = PyObject_GetAttr(self, call_name.get().ptr());
+        if (!call)
+            return nullptr;
+        PyObject *result = PyObject_Call(call, args, kwargs);
+        Py_DECREF(call);
+        return result;
+    }
+    try {
+        return websocket_endpoint(nb::borrow(self), nb::borrow(ws))
+            .named(endpoint_qualname)
+            .to_python()
+            .release()
+            .ptr();
+    } catch (...) {
+        bridge::restore_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+void call_endpoint_directly(nb::handle type) {
+    // Defining `__call__` pointed the slot at a generic look-up of it.
+    ((PyTypeObject *) type.ptr())->tp_call = call_endpoint;
+}
+
 void describe_endpoint(nb::handle endpoint) {
     nb::object web_socket = nb::module_::import_("fastapi").attr("WebSocket");
     nb::module_ inspect = nb::module_::import_("inspect");
@@ -106,8 +143,7 @@ void describe_endpoint(nb::handle endpoint) {
     annotations["return"] = nb::none();
 
     nb::setattr(endpoint, "__name__", nb::str("websocket_endpoint"));
-    nb::setattr(endpoint, "__qualname__",
-                nb::str("create_ws_router.<locals>.websocket_endpoint"));
+    nb::setattr(endpoint, "__qualname__", nb::str(endpoint_qualname));
     nb::setattr(endpoint, "__signature__", signature);
     nb::setattr(endpoint, "__annotations__", annotations);
 

@@ -18,6 +18,13 @@ struct WebSocketEndpoint {
 /// client goes or an error ends it.
 Coro<void> websocket_endpoint(nb::object self, nb::object ws);
 
+/// The `__qualname__` of the endpoint's coroutines.
+inline constexpr const char *endpoint_qualname = "create_ws_router.<locals>.websocket_endpoint";
+
+/// Points the call slot of the endpoint's class (`type`, whose `__call__` is
+/// defined) straight at the endpoint: FastAPI calls it for every connection.
+void call_endpoint_directly(nb::handle type);
+
 /// Describes `endpoint` to FastAPI as the coroutine function
 /// `websocket_endpoint(ws: WebSocket) -> None`.
 void describe_endpoint(nb::handle endpoint);

@@ -58,11 +58,12 @@ NB_MODULE(ws, m) {
         .def("__call__",
              [](Self<gw::WebSocketEndpoint> self, nb::object ws) {
                  return gw::websocket_endpoint(nb::borrow(self.h), std::move(ws))
-                     .named("create_ws_router.<locals>.websocket_endpoint");
+                     .named(gw::endpoint_qualname);
              },
              nb::arg("ws").none(),
              nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
              "Serve one connection until the client leaves or an error ends it.");
+    gw::call_endpoint_directly(nb::type<gw::WebSocketEndpoint>());
 
     m.def("create_ws_router", &gw::create_ws_router,
           nb::arg("allowed_origins").none() = nb::none(),

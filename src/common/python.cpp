@@ -87,6 +87,29 @@ nb::module_ import_module(const Interned &name) {
     return import_module(name.c_str());
 }
 
+nb::object module_attr(const Interned &module, const Interned &name) {
+    nb::module_ loaded = import_module(module);
+    // A plain module's attribute is its namespace's entry (the module type
+    // has no descriptor of these names); a missing one goes through
+    // `getattr`, for a module `__getattr__` or Python's AttributeError.
+    if (PyModule_CheckExact(loaded.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(loaded.ptr()), name.get().ptr());
+        if (value)
+            return nb::borrow(value);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return attr(loaded, name);
+}
+
+nb::handle ImportedName::get() const {
+    if (!object_)
+        object_ = (name_ ? import_from(module_, name_) : nb::object(import_module(module_)))
+                      .release()
+                      .ptr();
+    return object_;
+}
+
 nb::object import_from(const char *module, const char *name) {
     nb::module_ imported = import_module(module);
     PyObject *value = PyObject_GetAttrString(imported.ptr(), name);

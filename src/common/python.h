@@ -105,8 +105,23 @@ inline nb::object module_attr(const char *module, const char *name) {
 }
 
 /// The same with interned names, for the hot paths.
-inline nb::object module_attr(const Interned &module, const Interned &name) {
-    return attr(import_module(module), name);
-}
+nb::object module_attr(const Interned &module, const Interned &name);
+
+/// `from module import name` as a Python module's top-level import binds
+/// it: looked up at first use and kept for the life of the process. For
+/// names that never change (classes and modules of libraries), not for
+/// settings.
+class ImportedName {
+public:
+    explicit constexpr ImportedName(const char *module, const char *name = nullptr)
+        : module_(module), name_(name) {}
+    /// The module itself when no name is given.
+    nb::handle get() const;
+
+private:
+    const char *module_;
+    const char *name_;
+    mutable PyObject *object_ = nullptr;
+};
 
 } // namespace ombrel::common

@@ -40,7 +40,7 @@ inline nb::object module_attr(const char *name) {
     return common::import_module(names::module).attr(name);
 }
 inline nb::object module_attr(const Interned &name) {
-    return common::attr(common::import_module(names::module), name);
+    return common::module_attr(names::module, name);
 }
 
 /// `from ombrel.gateway.server import get_state; get_state()`, at each call.

@@ -10,9 +10,10 @@
 namespace ombrel::gateway {
 
 namespace {
-const Interned web_socket_disconnect("WebSocketDisconnect"), loads_name("loads"),
-    connect_name("connect"), disconnect_name("disconnect"), accept_name("accept"),
-    fastapi_name("fastapi"), json_name("json");
+const Interned loads_name("loads"), connect_name("connect"), disconnect_name("disconnect"),
+    accept_name("accept");
+constinit common::ImportedName web_socket_disconnect("fastapi", "WebSocketDisconnect"),
+    json_module("json");
 
 /// `manager` when it is a `ConnectionManager` whose methods are still the
 /// module's own, which then run here without a Python call.
@@ -43,9 +44,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         co_return;
     }
 
-    bridge::Local<> disconnected =
-        common::attr(common::import_module(fastapi_name), web_socket_disconnect);
-    bridge::Local<> loads = common::attr(common::import_module(json_name), loads_name);
+    bridge::Local<> loads = common::attr(json_module.get(), loads_name);
 
     // `await manager.connect(ws)`
     {
@@ -82,7 +81,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     } catch (...) {
         failure.emplace(bridge::as_python_error(std::current_exception()));
     }
-    if (failure->matches(disconnected)) {
+    if (failure->matches(web_socket_disconnect.get())) {
         disconnect(ws);
         co_return;
     }

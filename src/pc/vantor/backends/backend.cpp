@@ -8,6 +8,8 @@
 #include "macos/macos.h"
 #include "windows/windows.h"
 
+#include <optional>
+
 namespace ombrel::vantor {
 
 const Backend &backend_for_system() {
@@ -40,6 +42,18 @@ Coro<> select_not_supported(nb::object, nb::object ref, nb::object elem_info, nb
     nb::object name = entry_backend(elem_info);
     co_return failure(
         py::checked(PyUnicode_FromFormat("Select not yet supported on %S", name.ptr())), ref);
+}
+
+Coro<> result_or_failure(nb::object operation) {
+    std::optional<nb::python_error> failed;
+    try {
+        co_return co_await std::move(operation);
+    } catch (nb::python_error &e) {
+        if (!py::is_exception(e))
+            throw;
+        failed.emplace(std::move(e));
+    }
+    co_return failure(*failed);
 }
 
 } // namespace ombrel::vantor

@@ -51,6 +51,10 @@ Coro<> type_not_supported(nb::object self, nb::object ref, nb::object elem_info,
 /// failure "Select not yet supported on <the entry's backend>", with "ref".
 Coro<> select_not_supported(nb::object self, nb::object ref, nb::object elem_info,
                             nb::object value);
+/// Awaits `operation`: its result, or a failure with the text of the
+/// Exception it raised (anything else, a cancellation say, goes on).
+Coro<> result_or_failure(nb::object operation);
+
 /// A toggle that is the backend's own single click on the entry.
 template <auto Click>
 Coro<> toggle_by_click(nb::object self, nb::object ref, nb::object elem_info) {

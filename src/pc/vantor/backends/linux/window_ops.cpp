@@ -67,38 +67,25 @@ Coro<> activate(nb::object title) {
     co_return result;
 }
 
-/// Awaits an operation: its result, or a failure with the text of its
-/// error.
-Coro<> or_failure(nb::object operation) {
-    std::optional<nb::python_error> failed;
-    try {
-        co_return co_await std::move(operation);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    co_return failure(*failed);
-}
 
 } // namespace
 
 Coro<> get_focused_window_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    co_return co_await or_failure(focused_title().to_python());
+    co_return co_await result_or_failure(focused_title().to_python());
 }
 
 Coro<> list_windows_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("No window listing tool available");
-    co_return co_await or_failure(visible_windows().to_python());
+    co_return co_await result_or_failure(visible_windows().to_python());
 }
 
 Coro<> focus_window_linux(nb::object self, nb::object title) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    co_return co_await or_failure(activate(title).to_python());
+    co_return co_await result_or_failure(activate(title).to_python());
 }
 
 } // namespace ombrel::vantor

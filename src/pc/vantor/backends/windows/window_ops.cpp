@@ -13,19 +13,6 @@ nb::object uia_desktop() {
     return py::import_from("pywinauto", "Desktop")(nb::arg("backend") = "uia");
 }
 
-/// Awaits `pending`, a function submitted to the executor: its result, or a
-/// failure with the text of its error.
-Coro<> result_or_failure(nb::object pending) {
-    std::optional<nb::python_error> failed;
-    try {
-        co_return co_await std::move(pending);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    co_return failure(*failed);
-}
 
 } // namespace
 

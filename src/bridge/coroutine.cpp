@@ -32,6 +32,25 @@ Promise *&Promise::running() noexcept {
     return promise;
 }
 
+bool Promise::start_await(nb::object iterator, AwaitMode mode) noexcept {
+    begin_await(std::move(iterator), mode);
+    PyObject *produced = nullptr;
+    PySendResult status = PyIter_Send(awaiting_.ptr(), Py_None, &produced);
+    if (status == PYGEN_NEXT) {
+        // The loop gets what it yielded as the frame suspends.
+        yielded_ = nb::steal(produced);
+        return true;
+    }
+    awaiting_.reset();
+    if (status == PYGEN_RETURN) {
+        await_value_ = nb::steal(produced);
+        return false;
+    }
+    await_error_.emplace();
+    // A failed `propagating` await ends the frame where it waits.
+    return mode == AwaitMode::propagating;
+}
+
 nb::object Promise::take_value() {
     if (await_error_) {
         nb::python_error error = std::move(*await_error_);

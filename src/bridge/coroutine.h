@@ -216,6 +216,10 @@ public:
         awaiting_ = std::move(iterator);
         mode_ = mode;
     }
+    /// The same, with the await's first step taken at once, as `await`
+    /// takes it: false when that step finished the await, and the frame
+    /// goes on without suspending.
+    bool start_await(nb::object iterator, AwaitMode mode) noexcept;
     /// The same for an await whose first step was already taken and
     /// yielded `yielded`: that goes to the loop instead of a new step.
     void begin_taken_over_await(nb::object iterator, nb::object yielded) noexcept {
@@ -274,8 +278,8 @@ public:
         : promise_(promise), iterator_(std::move(iterator)) {}
 
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) noexcept {
-        promise_.begin_await(std::move(iterator_), Mode);
+    bool await_suspend(std::coroutine_handle<>) noexcept {
+        return promise_.start_await(std::move(iterator_), Mode);
     }
     auto await_resume() {
         if constexpr (Mode == AwaitMode::outcome) {
@@ -304,8 +308,8 @@ public:
         : promise_(promise), iterator_(std::move(iterator)) {}
 
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) noexcept {
-        promise_.begin_await(std::move(iterator_), AwaitMode::throwing);
+    bool await_suspend(std::coroutine_handle<>) noexcept {
+        return promise_.start_await(std::move(iterator_), AwaitMode::throwing);
     }
     nb::object await_resume();
 

@@ -17,31 +17,10 @@ static nb::list registry(ConnectionManager &manager) { return manager.connection
 
 /// `if ws in self._connections: self._connections.remove(ws)`
 static void unregister(ConnectionManager &manager, nb::handle ws) {
-    static const Interned remove("remove");
-    nb::list connections = registry(manager);
-    if (PyList_CheckExact(connections.ptr())) {
-        // A plain list: one scan finds the entry `remove` would take.
-        PyObject *list = connections.ptr();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            // A comparison may change the list: the entry stays alive meanwhile.
-            nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
-            int equal = PyObject_RichCompareBool(entry.ptr(), ws.ptr(), Py_EQ);
-            if (equal < 0)
-                throw nb::python_error();
-            if (!equal)
-                continue;
-            // Unless a comparison replaced the registry, that is `remove`.
-            if (manager.connections.ptr() != list)
-                call_method(registry(manager), remove, ws);
-            else if (PyList_SetSlice(list, i, i + 1, nullptr) < 0)
-                throw nb::python_error();
-            return;
-        }
-        return;
-    }
-    int registered = PySequence_Contains(connections.ptr(), ws.ptr());
+    int registered = PySequence_Contains(registry(manager).ptr(), ws.ptr());
     if (registered < 0)
         throw nb::python_error();
+    static const Interned remove("remove");
     if (registered)
         call_method(registry(manager), remove, ws);
 }

@@ -84,16 +84,16 @@ static bool is_iterable_coroutine(nb::handle generator) {
     return (nb::cast<long>(flags) & co_iterable_coroutine) != 0;
 }
 
-/// Whether `object` is its own await iterator: a native coroutine, a
-/// generator-based one, or an iterator whose `__await__` gives itself (what
-/// an async generator's `__anext__()` returns, for one), which `await` would
-/// take as it is.
 /// The type's `__await__` slot, read from the type itself.
 static unaryfunc await_slot(PyObject *object) {
     PyAsyncMethods *methods = Py_TYPE(object)->tp_as_async;
     return methods ? methods->am_await : nullptr;
 }
 
+/// Whether `object` is its own await iterator: a native coroutine, a
+/// generator-based one, or an iterator whose `__await__` gives itself (what
+/// an async generator's `__anext__()` returns, for one), which `await` would
+/// take as it is.
 static bool awaits_itself(PyObject *object) {
     if (PyCoro_CheckExact(object))
         return true;

@@ -11,7 +11,7 @@ namespace ombrel::common {
 class UnchangedType {
 public:
     /// Remembers `type` as it is now, once its methods are all defined.
-    void remember(PyTypeObject *type) noexcept;
+    void remember(PyTypeObject *type);
 
     /// True when `object` is exactly of the remembered class (no subclass)
     /// and the class has not been modified since.

@@ -8,8 +8,6 @@
 #include "macos/macos.h"
 #include "windows/windows.h"
 
-#include <optional>
-
 namespace ombrel::vantor {
 
 const Backend &backend_for_system() {
@@ -45,15 +43,13 @@ Coro<> select_not_supported(nb::object, nb::object ref, nb::object elem_info, nb
 }
 
 Coro<> result_or_failure(nb::object operation) {
-    std::optional<nb::python_error> failed;
-    try {
-        co_return co_await std::move(operation);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    co_return failure(*failed);
+    bridge::Outcome done = co_await bridge::outcome(std::move(operation));
+    if (done)
+        co_return done.value();
+    nb::python_error error = done.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return failure(error);
 }
 
 } // namespace ombrel::vantor

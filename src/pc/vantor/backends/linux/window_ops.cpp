@@ -67,7 +67,6 @@ Coro<> activate(nb::object title) {
     co_return result;
 }
 
-
 } // namespace
 
 Coro<> get_focused_window_linux(nb::object self) {

@@ -64,6 +64,24 @@ async def test_json_read_as_json_loads_reads_it(ctx, chat_server, reply):
     assert repr(await ctx.llm_json("q")) == repr(json.loads(reply))
 
 
+@pytest.mark.parametrize("stripped", [42, b'{"a": 1}', None])
+async def test_a_reply_whose_strip_is_not_text_is_unreadable(ctx, records, stripped):
+    class Reply(str):
+        def strip(self):
+            return stripped
+
+    reply = Reply('{"a": 1}')
+
+    async def llm_ask(prompt, system=""):
+        return reply
+
+    ctx.llm_ask = llm_ask
+    result = await ctx.llm_json("q")
+    assert result == {"raw_response": reply, "parse_error": True}
+    assert result["raw_response"] is reply
+    assert records() == ['[asker] Failed to parse LLM response as JSON: {"a": 1}']
+
+
 @pytest.mark.parametrize("reply", ["[1, 2]", '"text"', "42", "true"])
 async def test_json_that_is_not_an_object_raises(ctx, chat_server, reply):
     chat_server.replies.append(reply)

@@ -74,7 +74,15 @@ Coro<> llm_ask(nb::object self, nb::object prompt, nb::object system) {
     throw std::move(*failure);
 }
 
-static nb::str stripped(nb::handle text) { return nb::borrow<nb::str>(text.attr("strip")()); }
+/// `text.strip()`: a str, or an empty object when the reply's own `strip`
+/// gave something else (a str subclass may answer anything).
+static nb::object stripped(nb::handle text) {
+    static const common::Interned strip("strip");
+    nb::object result = common::call_method(text, strip);
+    if (!PyUnicode_Check(result.ptr()))
+        return nb::object();
+    return result;
+}
 
 /// Position of `needle` in `text` from `start` on, -1 when absent.
 static Py_ssize_t find(nb::handle text, nb::handle needle, Py_ssize_t start) {
@@ -105,7 +113,18 @@ static nb::str unfenced(nb::str text) {
     nb::object inside = nb::steal(PyUnicode_Substring(text.ptr(), start, end));
     if (!inside.is_valid())
         throw nb::python_error();
-    return stripped(inside);
+    return nb::borrow<nb::str>(stripped(inside));  // a plain str's strip()
+}
+
+/// The failure result for a reply that is not JSON, logged with the start
+/// of `text`.
+static nb::dict unreadable(nb::handle self, nb::handle reply, nb::handle text) {
+    nb::object head = common::checked(PyUnicode_Substring(text.ptr(), 0, logged_reply_chars));
+    self.attr("log")(nb::str("Failed to parse LLM response as JSON: {}").format(head));
+    nb::dict failed;
+    failed["raw_response"] = reply;
+    failed["parse_error"] = true;
+    return failed;
 }
 
 Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
@@ -113,12 +132,19 @@ Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
     common::expect_str(system, "system");
     bridge::Local<> asking = self.attr("llm_ask")(prompt, system);
     bridge::Local<> reply = co_await asking;
-    nb::str text = unfenced(stripped(reply));
+    nb::object trimmed = stripped(reply);
+    if (!trimmed.is_valid()) {
+        // Its characters, when it has any, are what the log shows.
+        nb::object text = PyUnicode_Check(reply.ptr())
+                              ? common::checked(PyUnicode_FromObject(reply.ptr()))
+                              : nb::str("");
+        co_return unreadable(self, reply, text);
+    }
+    nb::str text = unfenced(nb::borrow<nb::str>(trimmed));
 
     // The common cases are read here; anything else, invalid JSON included,
     // is json.loads's to decide.
     bridge::Local<> parsed = read_json(text);
-    bool invalid = false;
     if (!parsed.is_valid()) {
         nb::module_ json = import_module("json");
         try {
@@ -126,18 +152,9 @@ Coro<> llm_json(nb::object self, nb::object prompt, nb::object system) {
         } catch (nb::python_error &e) {
             if (!e.matches(json.attr("JSONDecodeError")))
                 throw;
-            invalid = true;
         }
-    }
-    if (invalid) {
-        bridge::Local<> head = nb::steal(PyUnicode_Substring(text.ptr(), 0, logged_reply_chars));
-        if (!head.is_valid())
-            throw nb::python_error();
-        self.attr("log")(nb::str("Failed to parse LLM response as JSON: {}").format(head));
-        bridge::Local<nb::dict> failed;
-        failed["raw_response"] = reply;
-        failed["parse_error"] = true;
-        co_return failed;
+        if (!parsed.is_valid())
+            co_return unreadable(self, reply, text);
     }
     // The result is a mapping (or None for null); any other JSON value is
     // not what the caller asked for.

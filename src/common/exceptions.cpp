@@ -1,6 +1,16 @@
 #include "exceptions.h"
 
+#include <cstdarg>
+
 namespace ombrel::common {
+
+void raise_error(PyObject *type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw nb::python_error();
+}
 
 /// `placeholder` in place of a text that could not be had because of the
 /// error that is set, when that error is of the `Exception` family; any

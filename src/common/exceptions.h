@@ -7,6 +7,12 @@ namespace ombrel::common {
 
 namespace nb = nanobind;
 
+/// Raises `type` with a message formatted as `PyErr_Format` does, as a
+/// `nb::python_error`: code that catches Python errors sees it like any
+/// error of the interpreter's (nanobind's `raise_type_error` and friends
+/// throw C++ exceptions that are translated only at the binding's edge).
+[[noreturn]] void raise_error(PyObject *type, const char *format, ...);
+
 /// Whether an error belongs to the `Exception` family (what `except
 /// Exception` catches); cancellation and other `BaseException`s do not.
 inline bool is_exception(const nb::python_error &error) {

@@ -245,6 +245,38 @@ async def test_failures_keep_the_previous_refs(tools, caplog, out, err, expected
                       if expected.get("error", "").startswith(("Expecting", "'")) else [])
 
 
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+@pytest.mark.parametrize("elements, error", [
+    ('[{"ref": "1", "role": "link", "name": "a", "value": "", "depth": 1}]',
+     "'>' not supported between instances of 'str' and 'int'"),
+    ('[{"ref": 1, "role": "link", "name": "a", "value": "", "depth": 1.5}]',
+     "can't multiply sequence by non-int of type 'float'"),
+    ("[5]", "an element record must be an object, not int"),
+    ('{"ref": 1}', 'the walker\'s "elements" must be a list, not dict'),
+    ("null", 'the walker\'s "elements" must be a list, not NoneType'),
+    # Where the text is not JSON to Python's reader, its error counts, even
+    # after a bad record.
+    ('[{"ref": "x"}], ]', None),
+    (f"[], \"deep\": {DEEP}", None),
+    (f"[], \"big\": {'9' * 5000}", None),
+])
+async def test_bad_documents_fail_and_keep_the_refs(tools, caplog, elements, error):
+    text = f'{{"success": true, "window": "W", "elements": {elements}}}'
+    if error is None:
+        with pytest.raises(Exception) as refused:
+            json.loads(text)
+        error = str(refused.value)
+    tools.prints(text)
+    controller = ready()
+    controller._ref_map, controller._ref_counter = dict(OLD_REFS), 7
+    with caplog.at_level(logging.ERROR, "ombrel.pc.desktop"):
+        assert await controller.snapshot() == {"success": False, "error": error}
+    assert controller._ref_map == OLD_REFS and controller._ref_counter == 7
+    assert [r.getMessage() for r in caplog.records] == [f"Linux AT-SPI2 snapshot failed: {error}"]
+
+
 async def test_script_text(tools):
     title = 'A "quoted" \\ title\n\U0001F600'
     tools.prints('{"success": false}')
@@ -401,6 +433,10 @@ LINK = '{"ref": 1, "role": "link", "name": "a", "value": "", "depth": 1}'
     f'{{"success": true, "window": "W", "elements": [{{"ref": 1}}, {LINK}], "success": 0}}',
     f'{{"success": true, "window": "W", "elements": [{{"ref": 1}}], ]}}',
     '[{"success": true}]',
+    f'{{"success": 1e-400, "window": "W", "elements": [{LINK}]}}',
+    f'{{"success": 1e400, "window": "W", "elements": [{LINK}]}}',
+    '{"success": true, "window": "W", "elements": [{"ref": 1e-400, "role": "link", "name": "a",'
+    ' "value": "", "depth": 1}, ' + LINK + "]}",
 ])
 async def test_documents_are_read_as_json_loads_reads_them(tools, text):
     """Repeated keys (the last counts), keys in any order, and an error
@@ -416,6 +452,8 @@ async def test_documents_are_read_as_json_loads_reads_them(tools, text):
         elif not data.get("success"):
             expected = data
         else:
-            expected = {"success": True, "window": "W", "snapshot": 'Window: W\n\n  [1] link "a"',
+            context = "\n  link: a" if '"ref": 1e-400' in text else ""
+            expected = {"success": True, "window": "W",
+                        "snapshot": f'Window: W\n{context}\n  [1] link "a"',
                         "element_count": 1, "platform": "linux_atspi", "hint": HINT}
     assert await ready().snapshot() == expected

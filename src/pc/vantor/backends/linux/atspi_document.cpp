@@ -21,7 +21,8 @@ using json::Value;
 /// One element record of the document.
 struct Record {
     Value ref, role, name, value, depth;
-    bool is_object = true;
+    /// When the record is not an object: what it is instead.
+    Value other;
 };
 
 [[noreturn]] void missing_key(const char *key) {
@@ -40,7 +41,8 @@ long long indent_levels(const Value &depth) {
     if (depth.kind == Value::Kind::boolean)
         return depth.text == "true" ? 1 : 0;
     if (!depth.is_integer())
-        nb::raise_type_error("can't multiply sequence by non-int of type '%s'", depth.type_name());
+        common::raise_error(PyExc_TypeError, "can't multiply sequence by non-int of type '%s'",
+                            depth.type_name());
     if (depth.text[0] == '-')
         return 0;
     if (depth.text.size() > 1)
@@ -57,8 +59,9 @@ bool positive(const Value &ref) {
                 return false;
             return ref.text[0] != '-' && ref.truth();
         default:
-            nb::raise_type_error("'>' not supported between instances of '%s' and 'int'",
-                                 ref.type_name());
+            common::raise_error(PyExc_TypeError,
+                                "'>' not supported between instances of '%s' and 'int'",
+                                ref.type_name());
     }
 }
 
@@ -115,8 +118,9 @@ public:
     }
 
     void add(const Record &record) {
-        if (!record.is_object)
-            nb::raise_type_error("an element record is not an object");
+        if (!record.other.missing())
+            common::raise_error(PyExc_TypeError, "an element record must be an object, not %s",
+                                record.other.type_name());
         long long levels = indent_levels(required(record.depth, "depth"));
         if (positive(required(record.ref, "ref")))
             add_interactive(record, levels);
@@ -250,7 +254,7 @@ struct Document {
 
 Record read_record(json::Reader &reader) {
     Record record;
-    record.is_object = reader.object([&](std::string_view field) {
+    bool is_object = reader.object([&](std::string_view field) {
         Value v = reader.value();
         if (field == "ref")
             record.ref = v;
@@ -263,8 +267,8 @@ Record read_record(json::Reader &reader) {
         else if (field == "depth")
             record.depth = v;
     });
-    if (!record.is_object)
-        reader.value();
+    if (!is_object)
+        record.other = reader.value();
     return record;
 }
 
@@ -373,12 +377,15 @@ nb::object atspi_document_result(nb::object self, std::string_view output) {
         } catch (ReadAgain &) {
             continue;
         }
+        if (reader.doubtful())
+            json_loads(output); // raises where Python's reader refuses the text
         if (!doc.success.truth())
             return json_loads(output);
         if (doc.failed)
             throw std::move(*doc.failed);
-        if (doc.has_elements && doc.elements.kind != Value::Kind::missing)
-            nb::raise_type_error("'%s' object is not iterable", doc.elements.type_name());
+        if (doc.has_elements && !doc.elements.missing())
+            common::raise_error(PyExc_TypeError, "the walker's \"elements\" must be a list, not %s",
+                                doc.elements.type_name());
         if (!doc.converted) {
             conversion.start(doc.window);
             for (const Record &record : doc.records)

@@ -12,7 +12,8 @@ namespace ombrel::vantor {
 /// output decoded and stripped, as UTF-8, not empty). A document whose
 /// "success" is missing or false is returned as json.loads gives it;
 /// otherwise the controller gets the document's ref table and the result
-/// describes its elements. Raises for text that is not JSON and for records
+/// describes its elements. Raises (a Python error) for text that is not
+/// JSON, for JSON that Python's reader refuses, and for records
 /// that lack a key, leaving the previous ref table in place.
 nb::object atspi_document_result(nb::object self, std::string_view output);
 

@@ -15,6 +15,13 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char closing(char open) { return open == '[' ? ']' : '}'; }
 
+/// Nesting below this depth (the document's own levels included) is read
+/// by Python's json module under any recursion limit a host would set.
+constexpr std::size_t surely_readable_depth = 60;
+/// Integers up to this many digits convert under any limit Python allows
+/// (`sys.set_int_max_str_digits` refuses a limit below 640).
+constexpr std::size_t surely_convertible_digits = 640;
+
 } // namespace
 
 // Value ----------------------------------------------------------------------
@@ -33,17 +40,16 @@ bool Value::truth() const {
         case Kind::object:
             // Anything but white space between the brackets.
             return text.find_first_not_of(" \t\r\n", 1) != text.size() - 1;
-        case Kind::number:
+        case Kind::number: {
             if (text.find_first_of("IN") != std::string_view::npos)
                 return true; // NaN and the infinities
-            // Zero when every digit of the mantissa is zero.
-            for (char c : text) {
-                if (c == 'e' || c == 'E')
-                    break;
-                if (c >= '1' && c <= '9')
-                    return true;
-            }
-            return false;
+            if (is_integer())
+                return text.find_first_of("123456789") != std::string_view::npos;
+            // A float is zero also when it underflows (1e-400), as Python's
+            // correctly rounded conversion makes it.
+            std::string digits(text);
+            return PyOS_string_to_double(digits.c_str(), nullptr, nullptr) != 0.0;
+        }
     }
     return false;
 }
@@ -180,7 +186,10 @@ void Reader::skip_number() {
     } else {
         if (pos_ >= text_.size() || !is_digit(text_[pos_]))
             throw SyntaxError{};
+        std::size_t first = pos_;
         skip_digits();
+        if (pos_ - first > surely_convertible_digits && !at('.') && !at('e') && !at('E'))
+            doubtful_ = true;
     }
     if (at('.') && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1])) {
         ++pos_;
@@ -213,6 +222,8 @@ void Reader::skip_container() {
     for (;;) {
         if (starting) {
             open.push_back(text_[pos_++]);
+            if (open.size() > surely_readable_depth)
+                doubtful_ = true;
             skip_space();
             if (at(closing(open.back()))) {
                 ++pos_;

@@ -102,6 +102,11 @@ public:
     }
     /// Only white space is left.
     void end();
+    /// Whether the text holds something that Python's json module may refuse
+    /// although it is JSON: nesting deeper than its recursion allows, or an
+    /// integer longer than `sys.get_int_max_str_digits()`. Those are left to
+    /// `json.loads` to decide.
+    bool doubtful() const { return doubtful_; }
 
 private:
     bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
@@ -118,6 +123,7 @@ private:
 
     std::string_view text_;
     std::size_t pos_ = 0;
+    bool doubtful_ = false;
     /// Decoded strings with escapes; reserved up front, so views stay valid.
     std::string decoded_;
 };

@@ -112,9 +112,10 @@ Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object
             co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
         }
         co_return atspi_document_result(self, output);
-    } catch (nb::python_error &e) {
+    } catch (...) {
+        nb::python_error e = bridge::as_python_error(std::current_exception());
         if (!py::is_exception(e))
-            throw;
+            throw std::move(e);
         error.emplace(std::move(e));
     }
     if (error->matches(PyExc_TimeoutError))

@@ -1,5 +1,9 @@
 #include "args.h"
 
+#include "exceptions.h"
+
+#include <cmath>
+
 namespace ombrel::common {
 
 nb::str python_type_name(nb::handle value) {
@@ -60,6 +64,22 @@ nb::float_ expect_float(nb::handle value, const char *name) {
     if (!converted)
         throw nb::python_error();
     return nb::steal<nb::float_>(converted);
+}
+
+double expect_seconds(nb::handle value, const char *name) {
+    if (!is_real_number(value))
+        wrong_type(value, name, "a number");
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            throw nb::python_error();
+        PyErr_Clear();  // beyond any float: as unusable as infinity
+        seconds = HUGE_VAL;
+    }
+    if (!(seconds > 0) || std::isinf(seconds))
+        raise_error(PyExc_ValueError, "%s must be a positive finite number of seconds, not %R",
+                    name, value.ptr());
+    return seconds;
 }
 
 bool truth(nb::handle value) {

@@ -20,6 +20,11 @@ nb::dict expect_dict(nb::handle value, const char *name);
 nb::int_ expect_int(nb::handle value, const char *name);
 /// `float(value)` for any real number; TypeError otherwise.
 nb::float_ expect_float(nb::handle value, const char *name);
+/// A duration given in seconds: any real number that is positive and
+/// finite, as a double; TypeError for anything but a number, ValueError
+/// "<name> must be a positive finite number of seconds, not <repr>" for
+/// zero, negatives, NaN, the infinities and numbers too large for a float.
+double expect_seconds(nb::handle value, const char *name);
 /// The truth value of anything, as `bool(value)`.
 bool truth(nb::handle value);
 /// Whether `value` is a real number: `numbers.Real`, or a number without an

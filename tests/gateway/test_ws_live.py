@@ -203,8 +203,13 @@ async def test_a_client_that_stops_reading_does_not_stall_a_broadcast(live, host
             yield server.AgentEvent(APPROVAL["type"], {"approval_id": "ap-1", "n": number, "bulk": bulk})
 
     host.agent.script = script
-    silent = await connect(live.url(), max_queue=1, max_size=None, compression=None)
-    silent.transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    # A small receive window, set before connecting: the silent client's
+    # buffers fill at once, and it can still read its backlog quickly later.
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    sock.setblocking(False)
+    await asyncio.get_running_loop().sock_connect(sock, ("127.0.0.1", live.port))
+    silent = await connect(live.url(), sock=sock, max_queue=1, max_size=None, compression=None)
     async with connect(live.url(), max_size=None) as healthy:
         wait_until(lambda: len(registry) == 2)
         await healthy.send('{"type": "chat", "content": "go"}')
@@ -213,4 +218,11 @@ async def test_a_client_that_stops_reading_does_not_stall_a_broadcast(live, host
         assert [m.get("n") for m in received[1:]] == [n for n in range(count) for _ in (0, 1)]
         assert asyncio.get_running_loop().time() - started < 15
         assert len(registry) == 1  # the silent one is gone
-    silent.transport.abort()
+    # ... and closed, so that it knows: once it reads again, its backlog ends
+    # with the close frame.
+    with pytest.raises(ConnectionClosed):
+        while True:
+            await asyncio.wait_for(silent.recv(), 10)
+    assert (silent.close_code, silent.close_reason) == (
+        1008, "Too slow: a message could not be delivered in time")
+    wait_until(lambda: not registry)

@@ -11,15 +11,21 @@ namespace ombrel::gateway {
 /// live Python list that `_connections` shows.
 struct ConnectionManager {
     nb::list connections;
+    /// The tasks closing clients that were too slow for a broadcast, until
+    /// each is done (the loop keeps only weak references to tasks).
+    nb::set closing;
 
     /// Garbage-collector support: the registry holds sockets.
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(connections.ptr());
+        Py_VISIT(closing.ptr());
         return 0;
     }
     void clear() {
         nb::list emptied;
+        nb::set none_closing;
         std::swap(connections, emptied);
+        std::swap(closing, none_closing);
     }
 };
 
@@ -34,7 +40,8 @@ void disconnect(ConnectionManager &self, nb::handle ws);
 inline constinit common::UnchangedType own_manager_type;
 
 /// Sends `message` to every registered connection, one after another, and
-/// unregisters those whose send failed.
+/// unregisters those whose send failed; those whose send did not complete
+/// within `BROADCAST_SEND_TIMEOUT` are closed as well, so that they know.
 Coro<void> broadcast(nb::object self, nb::object message);
 
 } // namespace ombrel::gateway

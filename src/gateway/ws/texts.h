@@ -30,10 +30,17 @@ inline constexpr char SCREENSHOT_CAPTURED[] = "Screenshot captured";
 inline constexpr char UNKNOWN_ERROR[] = "Unknown error";
 inline constexpr char TASK_CANCELLED[] = "Task cancelled";
 
+// The close of a client too slow to take a broadcast: a policy close
+// (1008) whose reason says why (at most 123 bytes).
+inline constexpr int TOO_SLOW_CLOSE_CODE = 1008;
+inline constexpr char TOO_SLOW_CLOSE_REASON[] = "Too slow: a message could not be delivered in time";
+
 // Log lines (%-style templates).
 inline constexpr char LOG_CLIENT_CONNECTED[] = "Client connected (%d total)";
 inline constexpr char LOG_CLIENT_DISCONNECTED[] = "Client disconnected (%d total)";
 inline constexpr char LOG_WEBSOCKET_ERROR[] = "WebSocket error";
+inline constexpr char LOG_CLOSED_TOO_SLOW[] =
+    "Closed a client too slow to take a broadcast (%d total)";
 inline constexpr char LOG_REJECTED_ORIGIN[] = "Rejected WebSocket connection from origin %s";
 inline constexpr char LOG_STANDARD_HANDLING[] = "Standard agent handling: %s";
 inline constexpr char LOG_STANDARD_ERROR[] = "Standard agent error";

@@ -185,14 +185,13 @@ nb::object queue_of(nb::handle loop) {
     return owner;
 }
 
-/// The `asyncio.sleep` in place when the first sleep was started: another
-/// one found there later (the host's, a test's) is used instead of the
-/// shared timer.
-bool asyncio_sleep_is_original(nb::handle current) {
-    static PyObject *original = nullptr;
-    if (!original)
-        original = Py_NewRef(current.ptr());
-    return current.ptr() == original;
+/// Whether `current`, what `asyncio.sleep` holds now, is asyncio's own
+/// sleep as its `asyncio.tasks` module defines it. Anything else found there
+/// (the host's, a test's, put in place before or after our first sleep) is
+/// awaited instead of the shared timer.
+bool is_asyncio_sleep(nb::handle current) {
+    static const common::ImportedName tasks("asyncio.tasks");
+    return current.ptr() == common::attr(tasks.get(), names::sleep).ptr();
 }
 
 /// The delay when the shared timer serves it: an exact float or int that is
@@ -230,7 +229,7 @@ SleepStart start_sleep(nb::object seconds) {
     nb::module_ asyncio = bridge::asyncio();
     nb::object sleep = common::attr(asyncio, names::sleep);
     std::optional<double> delay = timer_delay(seconds);
-    if (!delay || !asyncio_sleep_is_original(sleep))
+    if (!delay || !is_asyncio_sleep(sleep))
         return {awaitable_iterator(common::checked(PyObject_CallOneArg(sleep.ptr(), seconds.ptr()))),
                 TimerEntry()};
 

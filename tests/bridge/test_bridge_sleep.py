@@ -2,6 +2,8 @@
 
 import asyncio
 import random
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -81,6 +83,24 @@ async def test_a_replaced_asyncio_sleep_is_used(monkeypatch):
     monkeypatch.setattr(asyncio, "sleep", instant)
     assert await asyncio.wait_for(bt.sleep_then(3600.0, "at once"), 1.0) == "at once"
     assert seen == [3600.0]
+
+
+def test_an_asyncio_sleep_replaced_before_the_first_sleep_is_used():
+    # A fresh interpreter: the replacement is in place before the module
+    # ever sleeps.
+    script = """if True:
+        import asyncio, _bridge_test as bt
+        seen = []
+        async def instant(seconds):
+            seen.append(seconds)
+        asyncio.sleep = instant
+        async def main():
+            return await asyncio.wait_for(bt.sleep_then(3600.0, "at once"), 1.0)
+        print(asyncio.run(main()), seen)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.stdout, done.stderr) == ("at once [3600.0]\n", "")
 
 
 def test_loops_in_turn_and_in_threads():

@@ -27,6 +27,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import ipaddress
 import logging
 import sys
 from pathlib import Path
@@ -41,7 +42,7 @@ sys.path.insert(0, str(ROOT / "host"))
 
 import uvicorn  # noqa: E402
 from fastapi import FastAPI, HTTPException  # noqa: E402
-from fastapi.responses import FileResponse  # noqa: E402
+from fastapi.responses import FileResponse, PlainTextResponse  # noqa: E402
 from fastapi.staticfiles import StaticFiles  # noqa: E402
 
 from ombrel import config as host_config  # noqa: E402
@@ -63,6 +64,54 @@ from ombrel.skills.system_chromium import use_system_chromium  # noqa: E402
 
 EXAMPLE_SKILLS = ROOT / "examples" / "skills"
 logger = logging.getLogger("ombrel.host.app")
+
+
+def host_name(header: str) -> str:
+    """The name in a Host header, without its port: "[::1]:8765" gives
+    "::1", "Example.org:80" gives "example.org"."""
+    header = header.strip().lower()
+    if header.startswith("["):
+        return header[1:header.find("]")] if "]" in header else ""
+    return header.rsplit(":", 1)[0] if header.count(":") == 1 else header
+
+
+def is_loopback_name(name: str) -> bool:
+    if name == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
+
+
+class LocalHostsOnly:
+    """ASGI middleware: requests and WebSocket handshakes whose Host header
+    names neither a loopback host nor one of ``allowed`` are refused (400,
+    or a closed handshake), so that a page of another site cannot reach the
+    host through a name of its own (DNS rebinding)."""
+
+    def __init__(self, app: Any, allowed: list[str]) -> None:
+        self.app = app
+        self.allowed = set(allowed)
+
+    async def __call__(self, scope: dict, receive: Any, send: Any) -> None:
+        if scope["type"] in ("http", "websocket"):
+            header = dict(scope["headers"]).get(b"host", b"").decode("latin-1")
+            name = host_name(header)
+            if not (is_loopback_name(name) or name in self.allowed):
+                logger.warning("Refused a request for host %r", header)
+                if scope["type"] == "websocket":
+                    await send({"type": "websocket.close", "code": 1008})
+                    return
+                await PlainTextResponse("Invalid host header", status_code=400)(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
+
+
+def plain_name(name: str) -> bool:
+    """Whether ``name`` names an entry of a folder: not empty, not "." or
+    "..", no separator."""
+    return name not in ("", ".", "..") and "/" not in name and "\\" not in name
 
 
 class BroadcastingHeartbeat(HeartbeatAdapter):
@@ -101,11 +150,13 @@ class BroadcastingHeartbeat(HeartbeatAdapter):
         self._announce()
 
 
-def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = None) -> FastAPI:
+def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = None,
+               allowed_hosts: list[str] | None = None) -> FastAPI:
     """The reference host. ``data_dir`` holds the conversation database
     (default: ``ombrel.config.data_dir()``); ``skill_dirs`` are searched for
     skills (default: ``OMBREL_SKILLS_PATH``, else the user's skills folder
-    and examples/skills)."""
+    and examples/skills); ``allowed_hosts`` are host names it answers besides
+    the loopback ones (with ``OMBREL_ALLOWED_HOSTS``)."""
     data_dir = Path(data_dir) if data_dir else host_config.data_dir()
     skill_dirs = skill_dirs or host_config.skill_dirs([corvex.SKILLS_DIR, EXAMPLE_SKILLS])
     use_system_chromium(data_dir / "ms-playwright")
@@ -138,6 +189,7 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
         memory.close()
 
     app = FastAPI(title="Ombrel reference host", lifespan=lifespan)
+    app.add_middleware(LocalHostsOnly, allowed=host_config.allowed_hosts(allowed_hosts))
     app.include_router(create_ws_router())
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
@@ -164,6 +216,8 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
     @app.get("/files/{skill}/{name}")
     async def skill_file(skill: str, name: str) -> FileResponse:
         """A file that a skill wrote into its output folder."""
+        if not (plain_name(skill) and plain_name(name)):
+            raise HTTPException(404, "No such skill output file")
         folder = (Path(corvex.OUTPUT_DIR) / skill).resolve()
         path = (folder / name).resolve()
         if path.parent != folder or not path.is_file():
@@ -179,9 +233,11 @@ def main() -> None:
     parser.add_argument("--data-dir", type=Path, help="where the conversations are kept")
     parser.add_argument("--skills-dir", type=Path, action="append",
                         help="a folder of Python skills (repeat for more; replaces the defaults)")
+    parser.add_argument("--allowed-host", action="append",
+                        help="a host name to answer besides the loopback ones (repeat for more)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.INFO, format="%(levelname)s:     %(name)s: %(message)s")
-    app = create_app(args.data_dir, args.skills_dir)
+    app = create_app(args.data_dir, args.skills_dir, args.allowed_host)
     print(f"Ombrel on http://127.0.0.1:{args.port}/", flush=True)
     uvicorn.run(app, host="127.0.0.1", port=args.port, log_level="info")
 

@@ -63,3 +63,14 @@ def model_configured() -> bool:
     client library's own settings (``OPENAI_API_KEY``, ``OPENAI_BASE_URL``).
     Without one the agent works offline."""
     return bool(os.environ.get("OPENAI_API_KEY") or os.environ.get("OPENAI_BASE_URL"))
+
+
+def allowed_hosts(extra: list[str] | None = None) -> list[str]:
+    """Host names the reference host answers besides the loopback ones
+    (``localhost``, ``127.0.0.1``, ``[::1]``): ``extra`` and
+    ``OMBREL_ALLOWED_HOSTS`` (names joined by commas), lower-cased. A page
+    on another site that reaches the host through a DNS name of its own
+    (DNS rebinding) sends that name, and is refused."""
+    names = list(extra or [])
+    names += os.environ.get("OMBREL_ALLOWED_HOSTS", "").split(",")
+    return [name.strip().lower() for name in names if name.strip()]

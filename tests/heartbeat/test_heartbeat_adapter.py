@@ -67,11 +67,21 @@ async def test_a_frozen_configuration_is_replaced_by_an_updated_copy(host):
 @pytest.mark.parametrize("interval, error", [
     ("10", TypeError), (True, TypeError), ([5], TypeError),
     (0, ValueError), (-1, ValueError), (math.nan, ValueError), (math.inf, ValueError),
+    (10**400, ValueError),
 ])
 async def test_a_bad_interval_changes_nothing(adapter, interval, error):
     with pytest.raises(error):
         adapter.start(interval)
     assert not adapter.is_running and adapter.interval == 300
+
+
+@pytest.mark.parametrize("floor, error", [
+    (math.nan, ValueError), (0, ValueError), (-1.0, ValueError), (math.inf, ValueError),
+    ("1", TypeError)])
+def test_an_unusable_floor_is_refused(host, floor, error):
+    runner = HeartbeatRunner(HeartbeatConfig(), host.on_beat)
+    with pytest.raises(error, match="^min_interval must be"):
+        HeartbeatAdapter(runner, min_interval=floor)
 
 
 async def test_intervals_below_the_floor_are_refused_and_the_beat_goes_on(host):

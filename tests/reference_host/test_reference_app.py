@@ -3,8 +3,11 @@ WebSockets: what the browser tests show, on every interpreter."""
 from __future__ import annotations
 
 import asyncio
+import http.client
 import json
 import urllib.request
+
+import pytest
 
 from websockets.asyncio.client import connect
 
@@ -51,3 +54,36 @@ async def test_the_app_serves_its_page_and_answers_on_every_connection(app):
         await one.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
         status = await receive_until(one, "heartbeat_status")
         assert status["status"] in ("running", "stopped") and status["interval"] > 0
+
+
+def test_files_come_only_from_skill_output_folders(app):
+    home = app.data_dir.parent / "home" / ".ombrel"
+    (home / "skill_output" / "notes").mkdir(parents=True, exist_ok=True)
+    (home / "skill_output" / "notes" / "a.txt").write_text("mine")
+    (home / "skill_output" / "top.txt").write_text("not a skill's")
+    (home / "secret.env").write_text("OPENAI_API_KEY=sk-no")
+    assert raw_get(app, "/files/notes/a.txt") == (200, "mine")
+    for path in ("/files/../secret.env", "/files/%2e%2e/secret.env", "/files/./top.txt",
+                 "/files/%2E/top.txt", "/files/notes/..", "/files/notes/."):
+        assert raw_get(app, path)[0] == 404, path
+
+
+@pytest.mark.parametrize("host, status", [
+    ("localhost", 200), ("127.0.0.1", 200), ("[::1]", 200), ("evil.example", 400), ("", 400)])
+def test_only_loopback_host_names_are_answered(app, host, status):
+    header = f"{host}:{app.port}" if host else ""
+    assert raw_get(app, "/api/info", host=header)[0] == status
+
+
+def raw_get(app, path, host=None):
+    """GET `path` sent as it stands (no normalising of dot segments)."""
+    connection = http.client.HTTPConnection("127.0.0.1", app.port, timeout=5)
+    try:
+        connection.putrequest("GET", path, skip_host=host is not None)
+        if host:
+            connection.putheader("Host", host)
+        connection.endheaders()
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+    finally:
+        connection.close()

@@ -27,7 +27,8 @@ class HeartbeatAdapter:
 
     def __init__(self, runner: Any, min_interval: float = 1.0) -> None:
         self.runner = runner
-        self.min_interval = min_interval
+        # Without a positive floor nothing stops the spinning.
+        self.min_interval = _seconds(min_interval, "min_interval")
 
     @property
     def is_running(self) -> bool:
@@ -72,10 +73,7 @@ class HeartbeatAdapter:
     def _set_interval(self, interval: Any) -> None:
         # A bad value would end the runner's loop at its next sleep, silently:
         # refuse it here, before anything changes.
-        if isinstance(interval, bool) or not isinstance(interval, numbers.Real):
-            raise TypeError(f"interval must be a number, not {type(interval).__name__}")
-        if not math.isfinite(interval) or interval <= 0:
-            raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
+        _seconds(interval, "interval")
         if interval < self.min_interval:
             raise ValueError(f"interval must be at least {self.min_interval} seconds, "
                              f"not {interval!r}")
@@ -86,3 +84,18 @@ class HeartbeatAdapter:
             if not dataclasses.is_dataclass(config):
                 raise
             self.runner._config = dataclasses.replace(config, interval_seconds=interval)
+
+
+def _seconds(value: Any, name: str) -> float:
+    """``value`` as a positive, finite number of seconds: TypeError for what
+    is not a number, ValueError for any number that is not usable (zero,
+    negative, NaN, infinite, or beyond a float)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    try:
+        seconds = float(value)
+    except OverflowError:
+        seconds = math.inf
+    if not math.isfinite(seconds) or seconds <= 0:
+        raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
+    return seconds

@@ -1,6 +1,6 @@
-#include "asyncio.h"
+#include "bridge/asyncio.h"
 
-#include "errors.h"
+#include "bridge/errors.h"
 
 #include "common/interned.h"
 #include "common/python.h"

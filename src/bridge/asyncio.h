@@ -2,7 +2,7 @@
 // child processes with time limits.
 #pragma once
 
-#include "coroutine.h"
+#include "bridge/coroutine.h"
 
 #include <cstddef>
 #include <optional>

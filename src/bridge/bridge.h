@@ -4,8 +4,8 @@
 
 #include "common/common.h"
 
-#include "asyncio.h"
-#include "coroutine.h"
-#include "errors.h"
-#include "logging.h"
-#include "sleep.h"
+#include "bridge/asyncio.h"
+#include "bridge/coroutine.h"
+#include "bridge/errors.h"
+#include "bridge/logging.h"
+#include "bridge/sleep.h"

@@ -1,9 +1,9 @@
 // Driving a C++ coroutine frame the way a Python coroutine is driven: each
 // send or throw goes into the awaitable it waits on, as `yield from` does,
 // and the frame resumes when that awaitable is done.
-#include "coroutine.h"
+#include "bridge/coroutine.h"
 
-#include "errors.h"
+#include "bridge/errors.h"
 
 #include "common/interned.h"
 

@@ -1,8 +1,8 @@
 // The Python type `_Coroutine` that drives a C++ coroutine: its slots
 // (`__await__`, `am_send`, `__next__`, garbage collection) and methods.
-#include "coroutine.h"
+#include "bridge/coroutine.h"
 
-#include "errors.h"
+#include "bridge/errors.h"
 
 #include <nanobind/eval.h>
 

@@ -1,4 +1,4 @@
-#include "errors.h"
+#include "bridge/errors.h"
 
 #include <new>
 #include <stdexcept>

@@ -1,5 +1,5 @@
 // Asynchronous iteration from C++ coroutines: `aiter` and `co_await anext`.
-#include "coroutine.h"
+#include "bridge/coroutine.h"
 
 namespace ombrel::bridge {
 

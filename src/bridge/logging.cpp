@@ -1,4 +1,4 @@
-#include "logging.h"
+#include "bridge/logging.h"
 
 #include "common/python.h"
 
@@ -15,7 +15,7 @@ nb::object Logger::get() const {
 
 bool Logger::enabled(nb::handle logger, int level) {
     nb::object level_object = nb::steal(PyLong_FromLong(level));
-    return common::truthy(common::call_method(logger, is_enabled_for, level_object));
+    return common::truth(common::call_method(logger, is_enabled_for, level_object));
 }
 
 /// (message, *args)

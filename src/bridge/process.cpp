@@ -8,7 +8,7 @@
 // left the session (`setsid`, a daemon) holds open for as long as it lives.
 // Here, once the child is killed, we stop reading, close our ends of the
 // pipes and wait only for the child itself, a moment at most.
-#include "asyncio.h"
+#include "bridge/asyncio.h"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
-#include "sleep.h"
+#include "bridge/sleep.h"
 
-#include "asyncio.h"
+#include "bridge/asyncio.h"
 
 #include "common/interned.h"
 #include "common/python.h"
@@ -99,7 +99,7 @@ PyObject *TimerQueue::fire() noexcept {
         // host's may run code of its own there.
         for (nb::object &future : woken) {
             if (future.is_valid() &&
-                !common::truthy(common::call_method(future, names::done)))
+                !common::truth(common::call_method(future, names::done)))
                 common::call_method(future, names::set_result, Py_None);
         }
         if (!sleeps.empty())

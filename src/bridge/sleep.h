@@ -10,7 +10,7 @@
 // go through `asyncio.sleep` itself.
 #pragma once
 
-#include "coroutine.h"
+#include "bridge/coroutine.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "args.h"
+#include "common/args.h"
 
-#include "exceptions.h"
+#include "common/exceptions.h"
 
 #include <cmath>
 
@@ -80,13 +80,6 @@ double expect_seconds(nb::handle value, const char *name) {
         raise_error(PyExc_ValueError, "%s must be a positive finite number of seconds, not %R",
                     name, value.ptr());
     return seconds;
-}
-
-bool truth(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
 }
 
 } // namespace ombrel::common

@@ -25,8 +25,6 @@ nb::float_ expect_float(nb::handle value, const char *name);
 /// "<name> must be a positive finite number of seconds, not <repr>" for
 /// zero, negatives, NaN, the infinities and numbers too large for a float.
 double expect_seconds(nb::handle value, const char *name);
-/// The truth value of anything, as `bool(value)`.
-bool truth(nb::handle value);
 /// Whether `value` is a real number: `numbers.Real`, or a number without an
 /// imaginary part such as `decimal.Decimal`.
 bool is_real_number(nb::handle value);

@@ -3,9 +3,9 @@
 // texts and garbage-collector support.
 #pragma once
 
-#include "args.h"
-#include "exceptions.h"
-#include "gc.h"
-#include "interned.h"
-#include "python.h"
-#include "unchanged_type.h"
+#include "common/args.h"
+#include "common/exceptions.h"
+#include "common/gc.h"
+#include "common/interned.h"
+#include "common/python.h"
+#include "common/unchanged_type.h"

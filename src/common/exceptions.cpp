@@ -1,4 +1,4 @@
-#include "exceptions.h"
+#include "common/exceptions.h"
 
 #include <cstdarg>
 

@@ -23,6 +23,7 @@ public:
         return object_;
     }
     operator nb::handle() const { return get(); }
+    PyObject *ptr() const { return get().ptr(); }
     const char *c_str() const { return text_; }
 
 private:
@@ -30,7 +31,24 @@ private:
     mutable PyObject *object_ = nullptr;
 };
 
-/// `value == text`, with a fast path for an exact `str`.
-bool equals(nb::handle value, const Interned &text);
-
 } // namespace ombrel::common
+
+namespace nanobind::detail {
+
+/// An interned name goes to Python as its string, wherever a value is
+/// cast (call arguments, dictionary keys and values).
+template <> struct type_caster<ombrel::common::Interned> {
+    NB_TYPE_CASTER(ombrel::common::Interned, const_name("str"))
+    bool from_python(handle, uint8_t, cleanup_list *) noexcept { return false; }
+    static handle from_cpp(const ombrel::common::Interned &name, rv_policy,
+                           cleanup_list *) noexcept {
+        try {
+            return name.get().inc_ref();
+        } catch (python_error &e) {
+            e.restore();
+            return handle();
+        }
+    }
+};
+
+} // namespace nanobind::detail

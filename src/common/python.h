@@ -3,7 +3,7 @@
 // rules, and module look-ups that prefer `sys.modules`.
 #pragma once
 
-#include "interned.h"
+#include "common/interned.h"
 
 #include <nanobind/nanobind.h>
 
@@ -44,7 +44,7 @@ inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
 }
 
 /// `bool(obj)`
-inline bool truthy(nb::handle obj) {
+inline bool truth(nb::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr()))
         return PyUnicode_GET_LENGTH(obj.ptr()) != 0;
     int result = PyObject_IsTrue(obj.ptr());
@@ -62,6 +62,9 @@ inline bool equal(nb::handle a, nb::handle b) {
 }
 
 inline bool equal(nb::handle a, const char *b) { return equal(a, nb::str(b)); }
+
+/// `value == text`, with a fast path for an exact `str`.
+bool equal(nb::handle value, const Interned &text);
 
 /// `item in container`
 inline bool contains(nb::handle container, nb::handle item) {
@@ -100,11 +103,6 @@ nb::object import_from(const char *module, const char *name);
 /// An attribute of the module `module`, read now: module-level settings
 /// (`SKILLS_DIR`, `SYSTEM`, `manager`, ...) are read at each use, so that a
 /// host or a test can change them.
-inline nb::object module_attr(const char *module, const char *name) {
-    return import_module(module).attr(name);
-}
-
-/// The same with interned names, for the hot paths.
 nb::object module_attr(const Interned &module, const Interned &name);
 
 /// `from module import name` as a Python module's top-level import binds

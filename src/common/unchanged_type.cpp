@@ -1,6 +1,6 @@
-#include "unchanged_type.h"
+#include "common/unchanged_type.h"
 
-#include "interned.h"
+#include "common/interned.h"
 
 namespace ombrel::common {
 

@@ -6,8 +6,8 @@
 // other Python objects are handed over to the await or dropped before it. A
 // runner whose task is suspended on something only the runner itself
 // reaches is then collectable as one cycle.
-#include "log.h"
-#include "runner.h"
+#include "core/heartbeat/log.h"
+#include "core/heartbeat/runner.h"
 
 #include "bridge/bridge.h"
 
@@ -35,7 +35,7 @@ HeartbeatRunner &runner_of(nb::handle self) {
 /// The configured prompt, or the module's default prompt when it is empty.
 nb::object choose_prompt(nb::handle config) {
     nb::object prompt = common::attr(config, prompt_name);
-    if (common::truthy(prompt))
+    if (common::truth(prompt))
         return prompt;
     return common::attr(common::import_module("ombrel.core.heartbeat"), default_prompt);
 }
@@ -51,7 +51,7 @@ struct Tick {
 Tick tick(nb::handle self) {
     if (runner_of(self).paused)
         return {};
-    if (common::truthy(common::call_method(self, in_quiet_hours_name))) {
+    if (common::truth(common::call_method(self, in_quiet_hours_name))) {
         logger.debug("Skipping heartbeat \xE2\x80\x94 quiet hours");
         return {};
     }

@@ -1,6 +1,6 @@
 // ombrel.core.heartbeat: what Python sees.
-#include "prompt.h"
-#include "runner.h"
+#include "core/heartbeat/prompt.h"
+#include "core/heartbeat/runner.h"
 
 #include "bridge/bridge.h"
 #include "common/gc.h"

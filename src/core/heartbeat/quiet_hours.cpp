@@ -1,4 +1,4 @@
-#include "quiet_hours.h"
+#include "core/heartbeat/quiet_hours.h"
 
 #include "common/interned.h"
 #include "common/python.h"

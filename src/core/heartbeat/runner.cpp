@@ -1,7 +1,7 @@
-#include "runner.h"
+#include "core/heartbeat/runner.h"
 
-#include "log.h"
-#include "quiet_hours.h"
+#include "core/heartbeat/log.h"
+#include "core/heartbeat/quiet_hours.h"
 
 #include "bridge/bridge.h"
 
@@ -25,17 +25,17 @@ HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat,
 
 bool HeartbeatRunner::running() const {
     nb::object task = this->task();
-    return !task.is_none() && !common::truthy(common::call_method(task, names::done));
+    return !task.is_none() && !common::truth(common::call_method(task, names::done));
 }
 
 bool HeartbeatRunner::stop_requested() const {
-    return common::truthy(common::call_method(stop_event(), names::is_set));
+    return common::truth(common::call_method(stop_event(), names::is_set));
 }
 
 void HeartbeatRunner::stop() {
     common::call_method(stop_event(), names::set);
     nb::object task = this->task();
-    if (common::truthy(task) && !common::truthy(common::call_method(task, names::done)))
+    if (common::truth(task) && !common::truth(common::call_method(task, names::done)))
         common::call_method(task, names::cancel);
     task_ = nb::none();
     logger.info("Heartbeat stopped");

@@ -1,6 +1,6 @@
-#include "handlers.h"
+#include "gateway/ws/handlers.h"
 
-#include "texts.h"
+#include "gateway/ws/texts.h"
 
 #include <optional>
 
@@ -17,7 +17,7 @@ nb::set force_cu_keywords() {
 
 bool should_use_computer_use(nb::handle message) {
     nb::object lowered = common::expect_str(message, "message").attr("lower")();
-    for (nb::handle phrase : module_attr("_FORCE_CU_KEYWORDS")) {
+    for (nb::handle phrase : module_attr(names::FORCE_CU_KEYWORDS)) {
         int found = PySequence_Contains(lowered.ptr(), phrase.ptr());
         if (found < 0)
             throw nb::python_error();
@@ -83,7 +83,7 @@ Coro<void> handle_standard_chat(nb::object ws, nb::object agent, nb::object user
         while (bridge::Local<> agent_event = co_await bridge::anext(events)) {
             co_await send_json(ws, call_method(agent_event, names::to_dict));
             // Approval requests go to every open connection, this one again.
-            if (equals(agent_event.attr(names::type), names::tool_approval_needed))
+            if (equal(agent_event.attr(names::type), names::tool_approval_needed))
                 co_await module_attr(names::manager).attr("broadcast")(
                     call_method(agent_event, names::to_dict));
         }

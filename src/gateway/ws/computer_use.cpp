@@ -1,6 +1,6 @@
-#include "handlers.h"
+#include "gateway/ws/handlers.h"
 
-#include "texts.h"
+#include "gateway/ws/texts.h"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
-#include "connection_manager.h"
+#include "gateway/ws/connection_manager.h"
 
-#include "texts.h"
+#include "gateway/ws/texts.h"
 
 #include <optional>
 
@@ -44,8 +44,7 @@ void disconnect(ConnectionManager &self, nb::handle ws) {
 
 /// `BROADCAST_SEND_TIMEOUT` as read now: seconds, or None for no limit.
 static std::optional<double> send_time_limit() {
-    static const Interned name("BROADCAST_SEND_TIMEOUT");
-    nb::object limit = module_attr(name);
+    nb::object limit = module_attr(names::BROADCAST_SEND_TIMEOUT);
     if (limit.is_none())
         return std::nullopt;
     return common::expect_seconds(limit, "BROADCAST_SEND_TIMEOUT");

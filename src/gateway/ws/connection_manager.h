@@ -1,7 +1,7 @@
 // The registry of open connections.
 #pragma once
 
-#include "common.h"
+#include "gateway/ws/gateway.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
-#include "handlers.h"
+#include "gateway/ws/handlers.h"
 
-#include "texts.h"
+#include "gateway/ws/texts.h"
 
 namespace ombrel::gateway {
 
@@ -20,19 +20,19 @@ nb::object command_awaitable(nb::handle ws, nb::object message) {
     nb::dict command = common::expect_dict(message, "message");
     nb::object type = get(command, names::type, nb::none());
     nb::object client = nb::borrow(ws);
-    if (equals(type, chat))
+    if (equal(type, chat))
         return handle_chat(client, command).to_python();
-    if (equals(type, approve))
+    if (equal(type, approve))
         return handle_approval(client, command).to_python();
-    if (equals(type, new_conversation))
+    if (equal(type, new_conversation))
         return handle_new_conversation(client).to_python();
-    if (equals(type, resume_conversation))
+    if (equal(type, resume_conversation))
         return handle_resume_conversation(client, command).to_python();
-    if (equals(type, heartbeat_control))
+    if (equal(type, heartbeat_control))
         return handle_heartbeat_control(client, command).to_python();
-    if (equals(type, stop_task))
+    if (equal(type, stop_task))
         return handle_stop_task(client).to_python();
-    if (equals(type, ping))
+    if (equal(type, ping))
         return send_json(ws, pong_event());
     return send_json(ws, error_event(append_text(texts::UNKNOWN_MESSAGE_TYPE, type)));
 }

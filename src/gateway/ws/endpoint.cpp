@@ -1,9 +1,9 @@
-#include "endpoint.h"
+#include "gateway/ws/endpoint.h"
 
-#include "connection_manager.h"
-#include "handlers.h"
-#include "origin.h"
-#include "texts.h"
+#include "gateway/ws/connection_manager.h"
+#include "gateway/ws/handlers.h"
+#include "gateway/ws/origin.h"
+#include "gateway/ws/texts.h"
 
 #include <optional>
 

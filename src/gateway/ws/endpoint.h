@@ -2,7 +2,7 @@
 // receive loop, and the router that carries it.
 #pragma once
 
-#include "common.h"
+#include "gateway/ws/gateway.h"
 
 namespace ombrel::gateway {
 

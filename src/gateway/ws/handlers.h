@@ -2,7 +2,7 @@
 // control commands. Each takes the client's WebSocket first.
 #pragma once
 
-#include "common.h"
+#include "gateway/ws/gateway.h"
 
 namespace ombrel::gateway {
 

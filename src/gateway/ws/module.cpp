@@ -1,8 +1,8 @@
 // ombrel.gateway.ws: the WebSocket gateway between the chat client and the
 // host's agents. What Python sees of it; the logic lives beside this file.
-#include "connection_manager.h"
-#include "endpoint.h"
-#include "handlers.h"
+#include "gateway/ws/connection_manager.h"
+#include "gateway/ws/endpoint.h"
+#include "gateway/ws/handlers.h"
 
 namespace nb = nanobind;
 namespace gw = ombrel::gateway;

@@ -1,4 +1,4 @@
-#include "origin.h"
+#include "gateway/ws/origin.h"
 
 #include <optional>
 

@@ -2,7 +2,7 @@
 // checked against the router's allowed origins and the local machine.
 #pragma once
 
-#include "common.h"
+#include "gateway/ws/gateway.h"
 
 namespace ombrel::gateway {
 

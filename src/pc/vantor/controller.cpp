@@ -1,11 +1,11 @@
 // The controller core: lazy initialisation, argument checks, the ref table
 // look-ups, and the hand-over of every operation to the backend of the
 // platform (`SYSTEM`, read at each call) or of the ref's entry.
-#include "controller.h"
+#include "pc/vantor/controller.h"
 
-#include "backends/backend.h"
-#include "py.h"
-#include "results.h"
+#include "pc/vantor/backends/backend.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 

@@ -1,7 +1,7 @@
 // The public operations of `Vantor` and its lazy initialisation.
 #pragma once
 
-#include "vantor.h"
+#include "pc/vantor/vantor.h"
 
 namespace ombrel::vantor {
 

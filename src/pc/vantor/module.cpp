@@ -1,8 +1,8 @@
 // ombrel.pc.vantor: what Python sees.
-#include "backends/linux/linux.h"
-#include "backends/macos/macos.h"
-#include "backends/windows/windows.h"
-#include "controller.h"
+#include "pc/vantor/backends/linux/linux.h"
+#include "pc/vantor/backends/macos/macos.h"
+#include "pc/vantor/backends/windows/windows.h"
+#include "pc/vantor/controller.h"
 
 #include <deque>
 #include <stdexcept>

@@ -20,29 +20,38 @@ using common::get;
 using common::import_from;
 using common::is_exception;
 using common::item;
-using common::truthy;
+using common::truth;
 
 /// Interned strings: attribute names of the accessibility libraries, keys of
 /// the results and of the ref-table entries.
-struct Names {
-    nb::handle empty;
-    // pywinauto
-    nb::handle friendly_class_name, window_text, element_info, automation_id, enabled,
-        iface_value, CurrentValue, children;
-    // uiautomation
-    nb::handle ControlTypeName, Name, AutomationId, IsEnabled, GetValuePattern, Value,
-        GetChildren, Control;
-    // ref-table entries
-    nb::handle element, control_type, name, auto_id, value, backend;
-    nb::handle pywinauto, uiautomation;
-    // kinds whose value pywinauto reads
-    nb::handle Edit, ComboBox, Document;
-};
-const Names &names();
+namespace names {
+using common::Interned;
+inline constinit Interned empty("");
+// pywinauto
+inline constinit Interned friendly_class_name("friendly_class_name"), window_text("window_text"),
+    element_info("element_info"), automation_id("automation_id"), enabled("enabled"),
+    iface_value("iface_value"), CurrentValue("CurrentValue"), children("children");
+// uiautomation
+inline constinit Interned ControlTypeName("ControlTypeName"), Name("Name"),
+    AutomationId("AutomationId"), IsEnabled("IsEnabled"), GetValuePattern("GetValuePattern"),
+    Value("Value"), GetChildren("GetChildren"), Control("Control");
+// ref-table entries
+inline constinit Interned element("element"), control_type("control_type"), name("name"),
+    auto_id("auto_id"), value("value"), backend("backend"), role("role");
+inline constinit Interned pywinauto("pywinauto"), uiautomation("uiautomation");
+// kinds whose value pywinauto reads
+inline constinit Interned Edit("Edit"), ComboBox("ComboBox"), Document("Document");
+// modules of the standard library
+inline constinit Interned json("json"), loads("loads"), dumps("dumps"), shutil("shutil"),
+    which("which");
+// this module and its settings
+inline constinit Interned module("ombrel.pc.vantor"), SYSTEM("SYSTEM"),
+    INTERACTIVE_TYPES("INTERACTIVE_TYPES"), CONTEXT_TYPES("CONTEXT_TYPES");
+} // namespace names
 
 /// `value or ""`
 inline nb::object or_empty(nb::object value) {
-    return truthy(value) ? value : nb::borrow(names().empty);
+    return truth(value) ? value : nb::borrow(names::empty);
 }
 
 /// `time.sleep(seconds)`: the pause of a function that runs on the executor.

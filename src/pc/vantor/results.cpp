@@ -1,7 +1,7 @@
-#include "results.h"
+#include "pc/vantor/results.h"
 
 #include "bridge/bridge.h"
-#include "py.h"
+#include "pc/vantor/py.h"
 
 namespace ombrel::vantor {
 
@@ -44,7 +44,7 @@ nb::dict key_pressed(nb::handle key) {
 }
 
 nb::str element_label(nb::handle elem_info) {
-    nb::handle empty = py::names().empty;
+    nb::handle empty = py::names::empty;
     nb::object kind = py::get(elem_info, "control_type", empty);
     nb::object name = py::get(elem_info, "name", empty);
     return nb::steal<nb::str>(

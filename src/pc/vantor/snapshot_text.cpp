@@ -1,4 +1,4 @@
-#include "snapshot_text.h"
+#include "pc/vantor/snapshot_text.h"
 
 #include <algorithm>
 #include <charconv>

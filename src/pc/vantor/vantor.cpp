@@ -1,4 +1,4 @@
-#include "vantor.h"
+#include "pc/vantor/vantor.h"
 
 namespace ombrel::vantor {
 

@@ -12,6 +12,7 @@
 
 #include "bridge/bridge.h"
 #include "common/common.h"
+#include "pc/vantor/py.h"
 
 #include <cstddef>
 #include <mutex>
@@ -62,8 +63,8 @@ nb::dict reset_ref_table(Vantor &controller);
 extern const bridge::Logger logger;
 
 /// A module attribute, looked up now (`SYSTEM`, `INTERACTIVE_TYPES`, ...).
-inline nb::object module_attr(const char *name) {
-    return common::module_attr("ombrel.pc.vantor", name);
+inline nb::object module_attr(const common::Interned &name) {
+    return common::module_attr(py::names::module, name);
 }
 
 } // namespace ombrel::vantor

@@ -1,7 +1,7 @@
 // OmbrelContext: one headless Chromium page through Playwright's asynchronous
 // interface, opened on first use and closed by the run's clean-up. Cookies
 // and web storage can be saved to a session file shared by every skill.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <optional>
 

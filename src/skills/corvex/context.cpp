@@ -1,5 +1,5 @@
 // OmbrelContext: construction, the run's log and the clean-up.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace ombrel::corvex {
 

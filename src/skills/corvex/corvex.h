@@ -46,9 +46,6 @@ using common::import_module;
 /// A name of this module's namespace, read at the time of use, so that a
 /// host (or a test) can point `SKILLS_DIR`, `STATE_DIR` and `OUTPUT_DIR`
 /// elsewhere.
-inline nb::object module_attr(const char *name) {
-    return common::module_attr(module_name, name);
-}
 inline nb::object module_attr(const common::Interned &name) {
     return common::module_attr(names::module, name);
 }

@@ -1,6 +1,6 @@
 // OmbrelContext.create_document: a title and a text written to the skill's
 // output directory as plain text, Markdown or a Word document.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <algorithm>
 #include <cerrno>

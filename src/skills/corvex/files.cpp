@@ -1,6 +1,6 @@
 // OmbrelContext: reading and writing files, relative to the skill's output
 // directory.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace ombrel::corvex {
 

@@ -3,7 +3,13 @@
 // Whatever it does not handle itself (invalid JSON, NaN and Infinity, integers
 // beyond 64 bits, lone surrogate escapes, very deep nesting) it declines, and
 // the caller hands the text to `json.loads`, whose answer (or error) stands.
-#include "corvex.h"
+//
+// The desktop controller has a JSON reader of its own, and the two stay
+// apart on purpose: this one turns all of a str (of any of Python's three
+// character widths) into Python objects, since the skill gets the whole
+// value; that one walks the UTF-8 bytes of a child's output and decodes only
+// the few fields the snapshot needs, as views, without building the rest.
+#include "skills/corvex/corvex.h"
 
 #include <cstdint>
 #include <cstring>

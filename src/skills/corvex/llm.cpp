@@ -1,7 +1,7 @@
 // OmbrelContext: questions to a chat-completion model, answered as text or
 // as JSON. The client comes from the OpenAI client library on first use
 // unless the context was given one.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <optional>
 

@@ -1,5 +1,5 @@
 // ombrel.skills.corvex: runs user-written Python skills.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;

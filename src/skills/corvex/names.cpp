@@ -1,4 +1,4 @@
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace ombrel::corvex {
 

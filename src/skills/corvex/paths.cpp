@@ -1,6 +1,6 @@
 // Paths on the hot path of every run: the joins and directories that each
 // run computes again from the module's directories and the skill's name.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace ombrel::corvex {
 

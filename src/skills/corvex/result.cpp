@@ -1,6 +1,6 @@
 // PythonSkillResult: a standard dataclass, built by the dataclasses module
 // itself, with `to_dict` attached.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 namespace ombrel::corvex {
 

@@ -1,6 +1,6 @@
 // PythonSkillRunner: loads a skill file as a fresh module and runs its
 // `run(ctx, params)` coroutine with a new OmbrelContext.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <optional>
 
@@ -31,7 +31,7 @@ static bool is_coroutine_function(nb::handle function) {
     }
     if (test.is_none())
         test = common::attr(aio, public_test);
-    return common::truthy(common::checked(PyObject_CallOneArg(test.ptr(), function.ptr())));
+    return common::truth(common::checked(PyObject_CallOneArg(test.ptr(), function.ptr())));
 }
 
 static nb::object early_failure(nb::str skill_name, nb::str error) {
@@ -113,9 +113,9 @@ static nb::object collect_result(nb::handle ctx, nb::str skill_name, nb::object 
     nb::list output_files;
     static JoinMemo output_dir_of;
     nb::object output_dir = output_dir_of(module_attr(names::OUTPUT_DIR), skill_name);
-    if (common::truthy(common::call_method(output_dir, names::exists))) {
+    if (common::truth(common::call_method(output_dir, names::exists))) {
         for (nb::handle entry : common::call_method(output_dir, names::iterdir))
-            if (common::truthy(common::call_method(entry, names::is_file)))
+            if (common::truth(common::call_method(entry, names::is_file)))
                 output_files.append(text_of(entry));
     }
 
@@ -188,7 +188,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
             ? text_of(script_of(module_attr(names::SKILLS_DIR),
                                 common::checked(PyUnicode_FromFormat("%U.py", name.ptr()))))
             : nb::borrow<nb::str>(script_path);
-    if (!common::truthy(common::call_method(import_module(names::os_path_module), exists, path)))
+    if (!common::truth(common::call_method(import_module(names::os_path_module), exists, path)))
         co_return early_failure(name, nb::str("Script not found: {}").format(path));
 
     // Creating the context creates its directories; a failure there is the

@@ -1,5 +1,5 @@
 // OmbrelContext.shell: a command through the system shell, bounded in time.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <optional>
 

@@ -1,5 +1,5 @@
 // OmbrelContext: the skill's persistent state, one JSON file per skill name.
-#include "corvex.h"
+#include "skills/corvex/corvex.h"
 
 #include <algorithm>
 #include <string>

@@ -1,17 +1,17 @@
 // Which backend answers: the registry of the three, and the answers they
 // share.
-#include "backend.h"
+#include "pc/vantor/backends/backend.h"
 
-#include "../py.h"
-#include "../results.h"
-#include "linux/linux.h"
-#include "macos/macos.h"
-#include "windows/windows.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/linux/linux.h"
+#include "pc/vantor/backends/macos/macos.h"
+#include "pc/vantor/backends/windows/windows.h"
 
 namespace ombrel::vantor {
 
 const Backend &backend_for_system() {
-    nb::object system = module_attr("SYSTEM");
+    nb::object system = module_attr(py::names::SYSTEM);
     if (py::equal(system, "Windows"))
         return windows_backend;
     if (py::equal(system, "Darwin"))
@@ -28,7 +28,7 @@ const Backend &backend_for_entry(nb::handle name) {
 }
 
 nb::object entry_backend(nb::handle elem_info) {
-    return py::get(elem_info, "backend", py::names().pywinauto);
+    return py::get(elem_info, "backend", py::names::pywinauto);
 }
 
 Coro<> type_not_supported(nb::object, nb::object ref, nb::object, nb::object, nb::object,

@@ -8,7 +8,7 @@
 // the result dictionary the caller gets.
 #pragma once
 
-#include "../vantor.h"
+#include "pc/vantor/vantor.h"
 
 namespace ombrel::vantor {
 

@@ -1,7 +1,7 @@
-#include "pyautogui_input.h"
+#include "pc/vantor/backends/pyautogui_input.h"
 
-#include "../py.h"
-#include "../results.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 
@@ -15,7 +15,7 @@ Coro<> press_key_pyautogui(nb::object self, nb::object key) {
         if (py::contains(key, plus)) {
             nb::list parts = nb::borrow<nb::list>(lower.attr("split")(plus));
             // Ctrl shortcuts are Command shortcuts on macOS.
-            if (py::equal(module_attr("SYSTEM"), "Darwin")) {
+            if (py::equal(module_attr(py::names::SYSTEM), "Darwin")) {
                 nb::str ctrl("ctrl"), command("command");
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.ptr()); ++i)
                     if (py::equal(parts[i], ctrl))

@@ -2,7 +2,7 @@
 // that has no way of its own, and the fall-back of those that do.
 #pragma once
 
-#include "backend.h"
+#include "pc/vantor/backends/backend.h"
 
 namespace ombrel::vantor {
 

@@ -1,9 +1,9 @@
-#include "atspi_document.h"
+#include "pc/vantor/backends/linux/atspi_document.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "../../snapshot_text.h"
-#include "json_reader.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_text.h"
+#include "pc/vantor/backends/linux/json_reader.h"
 
 #include <algorithm>
 #include <optional>
@@ -150,11 +150,10 @@ private:
         const Value &name = required(record.name, "name");
         const Value &value = required(record.value, "value");
         long long ref = ++counter_;
-        const Keys &k = keys();
-        nb::object entry = py::checked(PyDict_Copy(k.entry));
-        if (PyDict_SetItem(entry.ptr(), k.role, role_string(role).ptr()) ||
-            PyDict_SetItem(entry.ptr(), k.name, text_string(name).ptr()) ||
-            PyDict_SetItem(entry.ptr(), k.value, text_string(value).ptr()))
+        nb::object entry = py::checked(PyDict_Copy(entry_template()));
+        if (PyDict_SetItem(entry.ptr(), py::names::role.ptr(), role_string(role).ptr()) ||
+            PyDict_SetItem(entry.ptr(), py::names::name.ptr(), text_string(name).ptr()) ||
+            PyDict_SetItem(entry.ptr(), py::names::value.ptr(), text_string(value).ptr()))
             throw nb::python_error();
         nb::object key = py::checked(PyLong_FromLongLong(ref));
         if (PyDict_SetItem(table_.ptr(), key.ptr(), entry.ptr()))
@@ -188,23 +187,17 @@ private:
         add_value(lines_, name, 200);
     }
 
-    /// The keys of the entries and a template entry, {"role": None, "name":
-    /// None, "value": None, "backend": "linux_atspi"}, whose copies keep its
-    /// keys' table; made once, kept for the interpreter's life.
-    struct Keys {
-        PyObject *role, *name, *value, *entry;
-    };
-    static const Keys &keys() {
-        static const Keys made = [] {
-            Keys k{common::intern("role").ptr(), common::intern("name").ptr(),
-                   common::intern("value").ptr(), nullptr};
+    /// The template entry, {"role": None, "name": None, "value": None,
+    /// "backend": "linux_atspi"}, whose copies keep its keys' table; made
+    /// once, kept for the interpreter's life.
+    static PyObject *entry_template() {
+        static PyObject *const made = [] {
             nb::dict entry;
-            entry[k.role] = nb::none();
-            entry[k.name] = nb::none();
-            entry[k.value] = nb::none();
+            entry[py::names::role.get()] = nb::none();
+            entry[py::names::name.get()] = nb::none();
+            entry[py::names::value.get()] = nb::none();
             entry["backend"] = "linux_atspi";
-            k.entry = entry.release().ptr();
-            return k;
+            return entry.release().ptr();
         }();
         return made;
     }
@@ -223,7 +216,7 @@ private:
 
     static nb::object text_string(const Value &value) {
         if (value.is_string() && value.text.empty())
-            return nb::borrow(py::names().empty);
+            return nb::borrow(py::names::empty);
         return value.to_python();
     }
 
@@ -328,7 +321,7 @@ void read_document(json::Reader &reader, Conversion &conversion, bool keep_recor
 
 nb::object json_loads(std::string_view output) {
     nb::str text(output.data(), output.size());
-    return common::module_attr("json", "loads")(text);
+    return common::module_attr(py::names::json, py::names::loads)(text);
 }
 
 bool ascii(std::string_view text) {

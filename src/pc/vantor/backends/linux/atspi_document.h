@@ -2,7 +2,7 @@
 // text, the ref table and the result dictionary.
 #pragma once
 
-#include "../../vantor.h"
+#include "pc/vantor/vantor.h"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../pyautogui_input.h"
+#include "pc/vantor/backends/pyautogui_input.h"
 
 namespace ombrel::vantor {
 

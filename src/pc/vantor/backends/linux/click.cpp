@@ -1,7 +1,7 @@
 // Clicking the element of a Linux ref: AT-SPI refs are for reading only.
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../../results.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 

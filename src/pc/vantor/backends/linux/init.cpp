@@ -1,6 +1,6 @@
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 namespace ombrel::vantor {
 
@@ -32,7 +32,7 @@ bool atspi_usable() {
 
 void init_linux(nb::object self) {
     Vantor &controller = state(self);
-    nb::object found = common::module_attr("shutil", "which")("xdotool");
+    nb::object found = common::module_attr(py::names::shutil, py::names::which)("xdotool");
     if (!found.is_none()) {
         controller.linux_xdotool_available = true;
         logger.info("xdotool available for Linux desktop control");

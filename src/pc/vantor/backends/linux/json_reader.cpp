@@ -1,6 +1,7 @@
-#include "json_reader.h"
+#include "pc/vantor/backends/linux/json_reader.h"
 
 #include "common/common.h"
+#include "pc/vantor/py.h"
 
 #include <cmath>
 #include <cstring>
@@ -79,7 +80,7 @@ nb::object Value::to_python() const {
         case Kind::object: break;
     }
     nb::str source(text.data(), text.size());
-    return common::module_attr("json", "loads")(source);
+    return common::module_attr(py::names::json, py::names::loads)(source);
 }
 
 const char *Value::type_name() const {

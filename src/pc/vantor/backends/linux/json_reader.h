@@ -5,6 +5,11 @@
 // The text must be valid UTF-8. Decoded strings are UTF-8 in which a lone
 // surrogate escape (\ud800) stands as its three-byte form, to be decoded
 // with "surrogatepass", as Python's json module would keep it.
+//
+// The skill runner reads model replies with a reader of its own, and the
+// two stay apart on purpose: that one builds every Python object of a str's
+// value, since the skill gets all of it; this one reads a child's UTF-8
+// output lazily and builds only what a snapshot asks for.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -3,7 +3,7 @@
 // within a time limit and is killed and reaped when it overruns it.
 #pragma once
 
-#include "../backend.h"
+#include "pc/vantor/backends/backend.h"
 
 namespace ombrel::vantor {
 

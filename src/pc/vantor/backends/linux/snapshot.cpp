@@ -1,10 +1,10 @@
 // The Linux snapshots: the AT-SPI walk in a `python3` child (one process per
 // snapshot, one JSON document back), or what xdotool alone can tell.
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "atspi_document.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/linux/atspi_document.h"
 #include "atspi_walker_py.h"
 
 #include <cstdio>
@@ -66,8 +66,8 @@ nb::str atspi_script(nb::handle window_title, nb::handle max_depth) {
     std::string title = "\"\"";
     if (PyUnicode_Check(window_title.ptr()))
         title = json_literal(window_title);
-    else if (py::truthy(window_title))
-        title = nb::cast<std::string>(common::module_attr("json", "dumps")(
+    else if (py::truth(window_title))
+        title = nb::cast<std::string>(common::module_attr(py::names::json, py::names::dumps)(
             window_title, nb::arg("ensure_ascii") = false));
     std::string script(walker.substr(0, split));
     script += "max_depth = ";
@@ -129,7 +129,7 @@ Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {
     std::optional<nb::python_error> error;
     try {
         bridge::Local<nb::list> search;
-        if (!window_title.is_none() && py::truthy(window_title)) {
+        if (!window_title.is_none() && py::truth(window_title)) {
             search.append("search");
             search.append("--name");
             search.append(window_title);
@@ -138,7 +138,7 @@ Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {
         }
         bridge::Local<> found = co_await xdotool(search, 5.0);
         bridge::Local<nb::str> id = first_line(nb::str(found));
-        if (!py::truthy(id))
+        if (!py::truth(id))
             co_return failure("No window found");
         bridge::Local<nb::list> naming;
         naming.append("getwindowname");

@@ -2,10 +2,10 @@
 // of visible windows and activating a window by title. Any error of xdotool
 // (a time-out, the executable gone, output that is not UTF-8) is the
 // operation's failure.
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../../py.h"
-#include "../../results.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 
@@ -35,11 +35,11 @@ Coro<> visible_windows() {
     Py_ssize_t examined = std::min<Py_ssize_t>(nb::len(ids), 50);
     for (Py_ssize_t i = 0; i < examined; ++i) {
         bridge::Local<> id = py::item(ids, nb::int_(i)).attr("strip")();
-        if (!py::truthy(id))
+        if (!py::truth(id))
             continue;
         bridge::Local<nb::list> command = args({nb::str("getwindowname"), id});
         nb::object name = co_await xdotool(command, 3.0);
-        if (!py::truthy(name))
+        if (!py::truth(name))
             continue;
         nb::dict record;
         record["id"] = id;
@@ -56,7 +56,7 @@ Coro<> activate(nb::object title) {
     bridge::Local<nb::list> search = args({nb::str("search"), nb::str("--name"), title});
     bridge::Local<> found = co_await xdotool(search, 5.0);
     bridge::Local<nb::str> id = first_line(nb::str(found));
-    if (!py::truthy(id))
+    if (!py::truth(id))
         co_return failure(
             py::checked(PyUnicode_FromFormat("No window matching: %S", title.ptr())));
     bridge::Local<nb::list> command = args({nb::str("windowactivate"), id});

@@ -1,6 +1,6 @@
-#include "linux.h"
+#include "pc/vantor/backends/linux/linux.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 namespace ombrel::vantor {
 

@@ -1,6 +1,6 @@
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../pyautogui_input.h"
+#include "pc/vantor/backends/pyautogui_input.h"
 
 namespace ombrel::vantor {
 

@@ -1,11 +1,11 @@
 // Clicking and typing into the element of a macOS ref. The entry keeps no
 // handle: the script finds the element again in the application's first
 // window by its title, or its description when it has no title.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "scripts.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/macos/scripts.h"
 
 namespace ombrel::vantor {
 
@@ -14,14 +14,14 @@ using macos::Scripts;
 namespace {
 
 nb::object entry_text(nb::handle elem_info, const char *key) {
-    return py::get(elem_info, key, py::names().empty);
+    return py::get(elem_info, key, py::names::empty);
 }
 
 /// The name the scripts look for: the title, or the description when the
 /// title is empty.
 nb::object search_name(nb::handle elem_info) {
     nb::object title = entry_text(elem_info, "title");
-    return py::truthy(title) ? title : entry_text(elem_info, "description");
+    return py::truth(title) ? title : entry_text(elem_info, "description");
 }
 
 nb::object format(const char *format, nb::handle value) {
@@ -42,7 +42,7 @@ Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
         bridge::Local<> app = entry_text(elem_info, "app");
         bridge::Local<> role = entry_text(elem_info, "role");
         bridge::Local<> name = search_name(elem_info);
-        if (!py::truthy(name))
+        if (!py::truth(name))
             co_return failure("Element has no identifiable name for clicking", ref);
         bridge::Local<nb::str> script =
             macos::fill(Scripts::click, {{"app", app}, {"name", name}});
@@ -73,7 +73,7 @@ Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb:
         bridge::Local<> name = search_name(elem_info);
         // An empty name would match the first element without a title or a
         // description, which is not the element of the ref.
-        if (!py::truthy(name))
+        if (!py::truth(name))
             co_return failure("Element has no identifiable name for typing", ref);
         bridge::Local<nb::str> script = macos::fill(Scripts::type, {{"app", app},
                                                      {"name", name},

@@ -1,7 +1,7 @@
 // The macOS probe: everything goes through `osascript`.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 namespace ombrel::vantor {
 

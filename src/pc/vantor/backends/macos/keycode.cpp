@@ -1,7 +1,7 @@
 // The virtual key codes of the key names that macOS key presses send.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 #include <utility>
 

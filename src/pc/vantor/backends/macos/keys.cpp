@@ -1,11 +1,11 @@
 // Key presses on macOS: System Events through `osascript`, or PyAutoGUI
 // when `osascript` was not found.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "../pyautogui_input.h"
-#include "scripts.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/pyautogui_input.h"
+#include "pc/vantor/backends/macos/scripts.h"
 
 #include <utility>
 

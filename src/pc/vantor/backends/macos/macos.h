@@ -2,7 +2,7 @@
 // child processes.
 #pragma once
 
-#include "../backend.h"
+#include "pc/vantor/backends/backend.h"
 
 namespace ombrel::vantor {
 

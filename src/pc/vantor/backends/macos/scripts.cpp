@@ -1,6 +1,6 @@
-#include "scripts.h"
+#include "pc/vantor/backends/macos/scripts.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 #include "vantor_macos_click.h"
 #include "vantor_macos_focus.h"

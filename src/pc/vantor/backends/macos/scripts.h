@@ -7,7 +7,7 @@
 // end its literal and run script of its own.
 #pragma once
 
-#include "../../vantor.h"
+#include "pc/vantor/vantor.h"
 
 #include <initializer_list>
 #include <string_view>

@@ -2,12 +2,12 @@
 // application's first window as "role|title|description|value|enabled"
 // lines; here they are classified, numbered and written as the snapshot
 // text.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "../../snapshot_text.h"
-#include "scripts.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_text.h"
+#include "pc/vantor/backends/macos/scripts.h"
 
 #include <optional>
 
@@ -29,7 +29,7 @@ constexpr const char *INTERACTIVE_FRAGMENTS[] = {
 nb::object strip(nb::handle text) { return text.attr("strip")(); }
 
 bool starts_with(nb::handle text, const char *prefix) {
-    return py::truthy(text.attr("startswith")(prefix));
+    return py::truth(text.attr("startswith")(prefix));
 }
 
 /// A `str` cut to its first `length` characters.
@@ -38,8 +38,8 @@ nb::object head(nb::handle text, Py_ssize_t length) {
 }
 
 struct Roles {
-    nb::object interactive = module_attr("INTERACTIVE_TYPES");
-    nb::object context = module_attr("CONTEXT_TYPES");
+    nb::object interactive = module_attr(py::names::INTERACTIVE_TYPES);
+    nb::object context = module_attr(py::names::CONTEXT_TYPES);
 
     bool is_interactive(nb::handle role) const {
         if (py::contains(interactive, role))
@@ -71,7 +71,7 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app) {
     SnapshotText text(controller.last_text_size);
     for (nb::handle raw : output.attr("split")("\n")) {
         nb::object line = strip(raw);
-        if (!py::truthy(line))
+        if (!py::truth(line))
             continue;
         if (starts_with(line, "Window:") || starts_with(line, "Error")) {
             text.new_line();
@@ -86,7 +86,7 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app) {
         nb::object description = strip(fields[2]);
         nb::object value = strip(fields[3]);
         bool enabled = py::equal(strip(fields[4]).attr("lower")(), "true");
-        nb::object label = py::truthy(title) ? title : description;
+        nb::object label = py::truth(title) ? title : description;
 
         if (roles.is_interactive(role) && enabled) {
             long long ref = ++controller.ref_counter;
@@ -103,17 +103,17 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app) {
             text.add(ref);
             text.add("] ");
             text.add(short_role(role));
-            if (py::truthy(label)) {
+            if (py::truth(label)) {
                 text.add(" \"");
                 text.add(label);
                 text.add('"');
             }
-            if (py::truthy(value) && !py::equal(value, label)) {
+            if (py::truth(value) && !py::equal(value, label)) {
                 text.add(" value=\"");
                 text.add(head(value, 100));
                 text.add('"');
             }
-        } else if (roles.is_context(role) && py::truthy(label)) {
+        } else if (roles.is_context(role) && py::truth(label)) {
             text.new_line();
             text.add("  ");
             text.add(short_role(role));
@@ -147,23 +147,23 @@ Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_d
     try {
         bridge::Local<> depth = noted_depth(max_depth);
         bridge::Local<nb::str> app;
-        if (!window_title.is_none() && py::truthy(window_title)) {
+        if (!window_title.is_none() && py::truth(window_title)) {
             bridge::Local<nb::str> lookup = macos::fill(Scripts::window_app, {{"title", window_title}});
             app = co_await macos::answer(lookup, 10.0);
-            if (!py::truthy(app))
+            if (!py::truth(app))
                 co_return failure(py::checked(PyUnicode_FromFormat(
                     "No window found matching: %S", window_title.ptr())));
         } else {
             bridge::Local<nb::str> lookup = macos::fill(Scripts::frontmost_app);
             app = co_await macos::answer(lookup, 10.0);
-            if (!py::truthy(app))
+            if (!py::truth(app))
                 co_return failure("No frontmost application found");
         }
 
         bridge::Local<nb::str> tree = macos::fill(Scripts::tree, {{"app", app}, {"depth", depth}});
         nb::tuple finished = co_await macos::run(tree, 30.0);
         nb::str output = macos::decode_lenient(finished[1]);
-        if (!py::truthy(output)) {
+        if (!py::truth(output)) {
             nb::dict result = failure(py::checked(PyUnicode_FromFormat(
                 "Could not read accessibility tree: %S",
                 macos::decode_lenient(finished[2]).ptr())));

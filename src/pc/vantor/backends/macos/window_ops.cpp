@@ -1,10 +1,10 @@
 // The macOS window operations: the frontmost window, the list of windows
 // and focusing a window by title.
-#include "macos.h"
+#include "pc/vantor/backends/macos/macos.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "scripts.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/macos/scripts.h"
 
 namespace ombrel::vantor {
 
@@ -19,7 +19,7 @@ Coro<> get_focused_window_macos(nb::object self) {
         nb::str title = co_await macos::answer(window_script, 5.0);
         nb::dict result = success();
         result["app"] = app;
-        result["title"] = py::truthy(title) ? title : app;
+        result["title"] = py::truth(title) ? title : app;
         co_return result;
     } catch (nb::python_error &e) {
         if (!py::is_exception(e))
@@ -60,7 +60,7 @@ Coro<> focus_window_macos(nb::object self, nb::object title) {
     try {
         bridge::Local<nb::str> script = macos::fill(Scripts::focus, {{"title", title}});
         nb::str app = co_await macos::answer(script, 10.0);
-        if (!py::truthy(app))
+        if (!py::truth(app))
             co_return failure(py::checked(
                 PyUnicode_FromFormat("No window matching: %S", title.ptr())));
         nb::dict result = success();

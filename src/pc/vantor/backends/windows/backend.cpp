@@ -1,7 +1,7 @@
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
-#include "../pyautogui_input.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/backends/pyautogui_input.h"
 
 namespace ombrel::vantor {
 
@@ -12,7 +12,7 @@ namespace {
 Coro<> type_entry(nb::object self, nb::object ref, nb::object elem_info, nb::object text,
                   nb::object clear_first, nb::object press_enter) {
     bridge::Local<> library = entry_backend(elem_info);
-    if (py::equal(library, py::names().pywinauto) || py::equal(library, py::names().uiautomation))
+    if (py::equal(library, py::names::pywinauto) || py::equal(library, py::names::uiautomation))
         co_return co_await type_ref_windows(self, ref, elem_info, text, clear_first, press_enter);
     co_return co_await type_not_supported(self, ref, elem_info, text, clear_first, press_enter);
 }

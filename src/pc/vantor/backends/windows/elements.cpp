@@ -1,10 +1,10 @@
 // Acting on the element of a Windows ref: click, type, select and toggle
 // through the element's UI Automation patterns on the executor, with mouse
 // and keyboard fall-backs through PyAutoGUI on the loop's thread.
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
-#include "../../results.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 
@@ -13,7 +13,7 @@ namespace {
 bool is_uiautomation(nb::handle backend) { return py::equal(backend, "uiautomation"); }
 
 /// Calls `element.<pattern_getter>()` (uiautomation) or reads
-/// `element.<pattern_getter>` (pywinauto); when that gives a truthy pattern,
+/// `element.<pattern_getter>` (pywinauto); when that gives a truth pattern,
 /// calls its `action()` and answers true. Any error on the way answers false:
 /// the caller goes on with its next way.
 bool try_pattern(nb::handle element, const char *pattern_getter, bool call_getter,
@@ -21,7 +21,7 @@ bool try_pattern(nb::handle element, const char *pattern_getter, bool call_gette
     try {
         nb::object pattern = call_getter ? element.attr(pattern_getter)()
                                          : element.attr(pattern_getter);
-        if (!py::truthy(pattern))
+        if (!py::truth(pattern))
             return false;
         pattern.attr(action)();
         return true;
@@ -137,7 +137,7 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
     if (is_uiautomation(backend)) {
         try {
             nb::object pattern = element.attr("GetValuePattern")();
-            if (py::truthy(pattern)) {
+            if (py::truth(pattern)) {
                 if (clear_first)
                     pattern.attr("SetValue")(empty);
                 pattern.attr("SetValue")(text);
@@ -163,7 +163,7 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
     }
     try {
         nb::object pattern = element.attr("iface_value");
-        if (py::truthy(pattern)) {
+        if (py::truth(pattern)) {
             if (clear_first)
                 pattern.attr("SetValue")(empty);
             pattern.attr("SetValue")(text);
@@ -223,7 +223,7 @@ Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
                     pyautogui.attr("hotkey")("ctrl", "a");
                     co_await bridge::sleep(0.05);
                 }
-                if (py::truthy(text.attr("isascii")()))
+                if (py::truth(text.attr("isascii")()))
                     pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
                 else
                     pyautogui.attr("write")(text);
@@ -253,7 +253,7 @@ void select_element_sync(nb::object self, nb::object element, nb::object backend
             element.attr("GetSelectionPattern")();
             try {
                 nb::object expand = element.attr("GetExpandCollapsePattern")();
-                if (py::truthy(expand)) {
+                if (py::truth(expand)) {
                     expand.attr("Expand")();
                     py::blocking_sleep(0.2);
                 }
@@ -264,11 +264,11 @@ void select_element_sync(nb::object self, nb::object element, nb::object backend
             nb::object wanted = value.attr("lower")();
             for (nb::handle child : element.attr("GetChildren")()) {
                 nb::object name = child.attr("Name");
-                if (!py::truthy(name) || !py::contains(name.attr("lower")(), wanted))
+                if (!py::truth(name) || !py::contains(name.attr("lower")(), wanted))
                     continue;
                 try {
                     nb::object item = child.attr("GetSelectionItemPattern")();
-                    if (!py::truthy(item))
+                    if (!py::truth(item))
                         continue;
                     item.attr("Select")();
                     return;

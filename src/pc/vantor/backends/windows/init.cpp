@@ -1,6 +1,6 @@
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
+#include "pc/vantor/py.h"
 
 namespace ombrel::vantor {
 

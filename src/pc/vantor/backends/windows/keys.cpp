@@ -1,10 +1,10 @@
 // Key presses on Windows: pywinauto's `send_keys` on the loop's default
 // executor, or PyAutoGUI when pywinauto is missing.
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "../pyautogui_input.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/backends/pyautogui_input.h"
 
 #include <utility>
 

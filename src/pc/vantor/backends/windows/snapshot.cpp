@@ -1,11 +1,11 @@
 // The Windows snapshot: the window is found and its tree walked through
 // pywinauto (preferred) or the uiautomation library, on one worker thread of
 // the loop's default executor.
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
-#include "../../results.h"
-#include "../../snapshot_text.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_text.h"
 
 #include <atomic>
 #include <climits>
@@ -69,7 +69,7 @@ bool only_white_space(nb::handle name) {
         }
         return true;
     }
-    return !py::truthy(name.attr("strip")());
+    return !py::truth(name.attr("strip")());
 }
 
 /// What the walk reads of one element.
@@ -116,8 +116,8 @@ public:
            long long max_depth, const StopFlag *stop = nullptr)
         : controller_(controller), ref_map_(nb::borrow(ref_map)), text_(text),
           library_(library), max_depth_(max_depth), stop_(stop),
-          interactive_(module_attr("INTERACTIVE_TYPES")),
-          context_(module_attr("CONTEXT_TYPES")), entry_template_(make_entry_template()) {}
+          interactive_(module_attr(py::names::INTERACTIVE_TYPES)),
+          context_(module_attr(py::names::CONTEXT_TYPES)), entry_template_(make_entry_template()) {}
 
     /// Lists the children of `element` at `depth`, their children at
     /// `depth` + 1, and so on down to `max_depth`. False when the stop flag
@@ -181,11 +181,11 @@ private:
     bool push_children(std::vector<Level> &stack, nb::handle element, long long depth) {
         if (depth > max_depth_ || on_path(stack, element))
             return false;
-        const py::Names &n = py::names();
+        namespace n = py::names;
         nb::object children;
         try {
-            children = py::call_method(element, library_ == Library::pywinauto ? n.children
-                                                                        : n.GetChildren);
+            children = py::call_method(element, library_ == Library::pywinauto ? n::children
+                                                                        : n::GetChildren);
         } catch (nb::python_error &error) {
             if (!py::is_exception(error))
                 throw;
@@ -213,25 +213,25 @@ private:
     }
 
     static void read_pywinauto(nb::handle child, Element &e) {
-        const py::Names &n = py::names();
-        e.kind = py::or_empty(py::call_method(child, n.friendly_class_name));
-        e.name = py::or_empty(py::call_method(child, n.window_text));
-        e.auto_id = nb::borrow(n.empty);
+        namespace n = py::names;
+        e.kind = py::or_empty(py::call_method(child, n::friendly_class_name));
+        e.name = py::or_empty(py::call_method(child, n::window_text));
+        e.auto_id = nb::borrow(n::empty);
         e.enabled = nb::borrow(Py_True);
         try {
-            nb::object info = py::attr(child, n.element_info);
-            e.auto_id = py::or_empty(py::attr(info, n.automation_id));
-            e.enabled = py::attr(info, n.enabled);
+            nb::object info = py::attr(child, n::element_info);
+            e.auto_id = py::or_empty(py::attr(info, n::automation_id));
+            e.enabled = py::attr(info, n::enabled);
         } catch (nb::python_error &error) {
             if (!py::is_exception(error))
                 throw;
         }
-        e.value = nb::borrow(n.empty);
+        e.value = nb::borrow(n::empty);
         if (has_value_kind(e.kind)) {
             try {
-                nb::object pattern = py::attr(child, n.iface_value);
-                if (py::truthy(pattern))
-                    e.value = py::or_empty(py::attr(pattern, n.CurrentValue));
+                nb::object pattern = py::attr(child, n::iface_value);
+                if (py::truth(pattern))
+                    e.value = py::or_empty(py::attr(pattern, n::CurrentValue));
             } catch (nb::python_error &error) {
                 if (!py::is_exception(error))
                     throw;
@@ -249,27 +249,27 @@ private:
             std::string_view text(data, static_cast<std::size_t>(size));
             return text == "Edit" || text == "ComboBox" || text == "Document";
         }
-        const py::Names &n = py::names();
-        return py::equal(kind, n.Edit) || py::equal(kind, n.ComboBox) ||
-               py::equal(kind, n.Document);
+        namespace n = py::names;
+        return py::equal(kind, n::Edit) || py::equal(kind, n::ComboBox) ||
+               py::equal(kind, n::Document);
     }
 
     static void read_uiautomation(nb::handle child, Element &e) {
-        const py::Names &n = py::names();
-        nb::object type_name = py::or_empty(py::attr(child, n.ControlTypeName));
+        namespace n = py::names;
+        nb::object type_name = py::or_empty(py::attr(child, n::ControlTypeName));
         if (PyUnicode_Check(type_name.ptr()))
-            e.kind = py::checked(PyUnicode_Replace(type_name.ptr(), n.Control.ptr(),
-                                                   n.empty.ptr(), -1));
+            e.kind = py::checked(PyUnicode_Replace(type_name.ptr(), n::Control.ptr(),
+                                                   n::empty.ptr(), -1));
         else
-            e.kind = type_name.attr("replace")(n.Control, n.empty);
-        e.name = py::or_empty(py::attr(child, n.Name));
-        e.auto_id = py::or_empty(py::attr(child, n.AutomationId));
-        e.enabled = py::attr(child, n.IsEnabled);
-        e.value = nb::borrow(n.empty);
+            e.kind = type_name.attr("replace")(n::Control, n::empty);
+        e.name = py::or_empty(py::attr(child, n::Name));
+        e.auto_id = py::or_empty(py::attr(child, n::AutomationId));
+        e.enabled = py::attr(child, n::IsEnabled);
+        e.value = nb::borrow(n::empty);
         try {
-            nb::object pattern = py::call_method(child, n.GetValuePattern);
-            if (py::truthy(pattern))
-                e.value = py::or_empty(py::attr(pattern, n.Value));
+            nb::object pattern = py::call_method(child, n::GetValuePattern);
+            if (py::truth(pattern))
+                e.value = py::or_empty(py::attr(pattern, n::Value));
         } catch (nb::python_error &error) {
             if (!py::is_exception(error))
                 throw;
@@ -286,11 +286,11 @@ private:
     }
 
     void list(nb::handle child, const Element &e, long long depth) {
-        const py::Names &n = py::names();
-        bool has_name = !e.name.is(n.empty);
+        namespace n = py::names;
+        bool has_name = !e.name.is(n::empty);
         SnapshotText::Mark mark = text_.mark();
         try {
-            if (py::contains(interactive_, e.kind) && py::truthy(e.enabled)) {
+            if (py::contains(interactive_, e.kind) && py::truth(e.enabled)) {
                 if (controller_.ref_counter == LLONG_MAX) {
                     PyErr_SetString(PyExc_OverflowError, "no ref number left");
                     throw nb::python_error();
@@ -307,12 +307,12 @@ private:
                     text_.add(e.name);
                     text_.add('"');
                 }
-                if (!e.value.is(n.empty) && !py::equal(e.value, e.name)) {
+                if (!e.value.is(n::empty) && !py::equal(e.value, e.name)) {
                     text_.add(" value=\"");
                     text_.add(prefix(e.value, 100));
                     text_.add('"');
                 }
-                if (!e.auto_id.is(n.empty) && !py::equal(e.auto_id, e.name)) {
+                if (!e.auto_id.is(n::empty) && !py::equal(e.auto_id, e.name)) {
                     text_.add(" (id: ");
                     text_.add(e.auto_id);
                     text_.add(')');
@@ -338,23 +338,23 @@ private:
     /// {"element": None, "control_type": None, ..., "backend": <library>}:
     /// copies of it keep their keys' table, so filling one in never resizes.
     nb::object make_entry_template() const {
-        const py::Names &n = py::names();
+        namespace n = py::names;
         nb::dict entry;
-        for (nb::handle key : {n.element, n.control_type, n.name, n.auto_id, n.value})
+        for (nb::handle key : {n::element, n::control_type, n::name, n::auto_id, n::value})
             entry[key] = nb::none();
-        entry[n.backend] = library_ == Library::pywinauto ? n.pywinauto : n.uiautomation;
+        entry[n::backend] = library_ == Library::pywinauto ? n::pywinauto : n::uiautomation;
         return entry;
     }
 
     void store(long long ref, nb::handle child, const Element &e) {
-        const py::Names &n = py::names();
+        namespace n = py::names;
         nb::object entry = py::checked(PyDict_Copy(entry_template_.ptr()));
         PyObject *d = entry.ptr();
-        if (PyDict_SetItem(d, n.element.ptr(), child.ptr()) ||
-            PyDict_SetItem(d, n.control_type.ptr(), e.kind.ptr()) ||
-            PyDict_SetItem(d, n.name.ptr(), e.name.ptr()) ||
-            PyDict_SetItem(d, n.auto_id.ptr(), e.auto_id.ptr()) ||
-            PyDict_SetItem(d, n.value.ptr(), e.value.ptr()))
+        if (PyDict_SetItem(d, n::element.ptr(), child.ptr()) ||
+            PyDict_SetItem(d, n::control_type.ptr(), e.kind.ptr()) ||
+            PyDict_SetItem(d, n::name.ptr(), e.name.ptr()) ||
+            PyDict_SetItem(d, n::auto_id.ptr(), e.auto_id.ptr()) ||
+            PyDict_SetItem(d, n::value.ptr(), e.value.ptr()))
             throw nb::python_error();
         nb::object key = py::checked(PyLong_FromLongLong(ref));
         if (PyObject_SetItem(ref_map_.ptr(), key.ptr(), d))
@@ -399,7 +399,7 @@ nb::dict snapshot_result(Vantor &controller, nb::handle window, const SnapshotTe
 }
 
 bool has_title(nb::handle window_title) {
-    return !window_title.is_none() && py::truthy(window_title);
+    return !window_title.is_none() && py::truth(window_title);
 }
 
 void walk_into(nb::object self, nb::object element, nb::list lines, nb::object depth,
@@ -468,11 +468,11 @@ nb::object pywinauto_snapshot(nb::object self, nb::object window_title, nb::obje
     } else {
         nb::object user32 = nb::module_::import_("ctypes").attr("windll").attr("user32");
         nb::object handle = user32.attr("GetForegroundWindow")();
-        if (!py::truthy(handle))
+        if (!py::truth(handle))
             return failure("No foreground window found");
         windows = desktop.attr("windows")(nb::arg("handle") = handle);
     }
-    if (!py::truthy(windows)) {
+    if (!py::truth(windows)) {
         if (titled)
             return failure(py::checked(
                 PyUnicode_FromFormat("No window found matching: %S", window_title.ptr())));
@@ -482,11 +482,11 @@ nb::object pywinauto_snapshot(nb::object self, nb::object window_title, nb::obje
 
     WalkLock lock(controller);
     FreshTable fresh(controller);
-    const py::Names &n = py::names();
-    nb::object name = py::call_method(wrapper, n.window_text);
-    if (!py::truthy(name))
+    namespace n = py::names;
+    nb::object name = py::call_method(wrapper, n::window_text);
+    if (!py::truth(name))
         name = nb::str("Unknown");
-    nb::object class_name = py::or_empty(py::call_method(wrapper, n.friendly_class_name));
+    nb::object class_name = py::or_empty(py::call_method(wrapper, n::friendly_class_name));
     return walk_window(controller, fresh, wrapper, name, class_name, Library::pywinauto, limit, stop);
 }
 
@@ -501,13 +501,13 @@ nb::object uiautomation_snapshot(nb::object self, nb::object window_title,
                                                   nb::arg("Name") = window_title);
     else
         window = automation.attr("GetForegroundControl")();
-    if (!py::truthy(window) || !py::truthy(window.attr("Exists")(0)))
+    if (!py::truth(window) || !py::truth(window.attr("Exists")(0)))
         return failure("No window found");
 
     WalkLock lock(controller);
     FreshTable fresh(controller);
-    nb::object name = py::attr(window, py::names().Name);
-    if (!py::truthy(name))
+    nb::object name = py::attr(window, py::names::Name);
+    if (!py::truth(name))
         name = nb::str("Unknown");
     return walk_window(controller, fresh, window, name, nb::handle(), Library::uiautomation, limit,
                        stop);

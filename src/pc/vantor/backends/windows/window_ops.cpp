@@ -1,9 +1,9 @@
 // The Windows window operations: the focused window, the list of windows and
 // focusing a window by title, all read through pywinauto on the executor.
-#include "windows.h"
+#include "pc/vantor/backends/windows/windows.h"
 
-#include "../../py.h"
-#include "../../results.h"
+#include "pc/vantor/py.h"
+#include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 
@@ -28,11 +28,11 @@ nb::object get_focused_window_sync(nb::object self) {
     nb::module_ ctypes = nb::module_::import_("ctypes");
     nb::object Desktop = py::import_from("pywinauto", "Desktop");
     nb::object handle = ctypes.attr("windll").attr("user32").attr("GetForegroundWindow")();
-    if (!py::truthy(handle))
+    if (!py::truth(handle))
         return failure("No foreground window");
     nb::object windows =
         Desktop(nb::arg("backend") = "uia").attr("windows")(nb::arg("handle") = handle);
-    if (!py::truthy(windows))
+    if (!py::truth(windows))
         return failure("Could not get focused window");
     nb::object window = py::item(windows, nb::int_(0)).attr("wrapper_object")();
     nb::dict result = success();
@@ -61,7 +61,7 @@ nb::object list_windows_sync(nb::object self) {
         try {
             nb::object wrapper = window.attr("wrapper_object")();
             nb::object title = wrapper.attr("window_text")();
-            if (!py::truthy(title) || !py::truthy(title.attr("strip")()))
+            if (!py::truth(title) || !py::truth(title.attr("strip")()))
                 continue;
             nb::dict record;
             record["title"] = title;
@@ -89,7 +89,7 @@ nb::object focus_window_sync(nb::object self, nb::object title) {
     nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", title.ptr()));
     nb::object windows = uia_desktop().attr("windows")(nb::arg("title_re") = pattern,
                                                        nb::arg("visible_only") = true);
-    if (!py::truthy(windows))
+    if (!py::truth(windows))
         return failure(py::checked(PyUnicode_FromFormat("No window matching: %S", title.ptr())));
     nb::object window = py::item(windows, nb::int_(0)).attr("wrapper_object")();
     window.attr("set_focus")();

@@ -3,7 +3,7 @@
 // The `_sync` functions are what runs there; the coroutines submit them.
 #pragma once
 
-#include "../backend.h"
+#include "pc/vantor/backends/backend.h"
 
 namespace ombrel::vantor {
 

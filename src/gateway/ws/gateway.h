@@ -1,5 +1,5 @@
-// Helpers shared by the gateway's handlers: the module namespace, the host's
-// server state, sending events and Python's own text and mapping rules.
+// The gateway's shared declarations: its names and logger, its module
+// namespace, the host's server state, events and how they are sent.
 #pragma once
 
 #include "bridge/bridge.h"
@@ -15,7 +15,7 @@ namespace bridge = ombrel::bridge;
 using bridge::Coro;
 
 using common::call_method;
-using common::equals;
+using common::equal;
 using common::get;
 using common::Interned;
 using common::is_mapping;
@@ -29,6 +29,8 @@ inline constinit Interned data("data");
 inline constinit Interned tool_approval_needed("tool_approval_needed");
 inline constinit Interned module("ombrel.gateway.ws");
 inline constinit Interned manager("manager");
+inline constinit Interned FORCE_CU_KEYWORDS("_FORCE_CU_KEYWORDS");
+inline constinit Interned BROADCAST_SEND_TIMEOUT("BROADCAST_SEND_TIMEOUT");
 } // namespace names
 
 /// The module's logger, "ombrel.ws".
@@ -36,9 +38,6 @@ inline constinit bridge::Logger logger("ombrel.ws");
 
 /// Our module's attribute `name`, looked up at the time of use (`manager`,
 /// `_FORCE_CU_KEYWORDS`), so that the module namespace is what counts.
-inline nb::object module_attr(const char *name) {
-    return common::import_module(names::module).attr(name);
-}
 inline nb::object module_attr(const Interned &name) {
     return common::module_attr(names::module, name);
 }

@@ -1,4 +1,4 @@
-#include "common.h"
+#include "gateway/ws/gateway.h"
 
 namespace ombrel::gateway {
 

@@ -5,6 +5,7 @@
 #include "common/common.h"
 
 #include "bridge/asyncio.h"
+#include "bridge/binding.h"
 #include "bridge/coroutine.h"
 #include "bridge/errors.h"
 #include "bridge/logging.h"

@@ -2,7 +2,7 @@
 #include "core/heartbeat/prompt.h"
 #include "core/heartbeat/runner.h"
 
-#include "bridge/bridge.h"
+#include "bridge/binding.h"
 #include "common/gc.h"
 
 #include <string>
@@ -13,6 +13,8 @@ namespace common = ombrel::common;
 namespace hb = ombrel::heartbeat;
 using hb::HeartbeatRunner;
 using namespace nb::literals;
+using bridge::param;
+using bridge::returns;
 
 namespace {
 
@@ -55,8 +57,17 @@ NB_MODULE(heartbeat, m) {
                     "on_beat: collections.abc.Callable[[str], collections.abc.Awaitable[typing.Any]], "
                     "on_event: collections.abc.Callable[[dict[str, typing.Any]], "
                     "collections.abc.Awaitable[None]] | None = None) -> None"),
-            "Create a runner for `config` that hands its prompt to `on_beat` "
-            "and its events to `on_event`. Nothing starts until `start()`.");
+            R"doc(A runner that is not started yet.
+
+Args:
+    config: The heartbeat's settings (interval_seconds, max_consecutive,
+        quiet_hours_start, quiet_hours_end, prompt, enabled), read at
+        each use.
+    on_beat: Awaited with the prompt at each beat: hands it to the agent and
+        returns once the agent has dealt with it.
+    on_event: Awaited with each event: {"type": "heartbeat", "beat", "max"}
+        at a beat, {"type": "heartbeat_paused", "reason":
+        "max_consecutive_reached", "count"} when the runner pauses itself.)doc");
 
     object_field<&HeartbeatRunner::config_, &HeartbeatRunner::config>(
         cls, "_config", "ombrel.config.HeartbeatConfig", "The current configuration.");
@@ -84,32 +95,39 @@ NB_MODULE(heartbeat, m) {
                      "Beats sent since the last real user message.");
 
     cls.def("reset_consecutive", &HeartbeatRunner::reset_consecutive,
-            "Call this whenever the user sends a real message.")
-        .def("start", [](nb::pointer_and_handle<HeartbeatRunner> self) { hb::start(self.h); },
-             "Start the loop task (named \"heartbeat\") unless it is running. "
-             "Must be called while the event loop runs.")
-        .def("stop", &HeartbeatRunner::stop,
-             "Stop the loop: cancels its task at once.")
+            "Call this whenever the user sends a real message.");
+    bridge::def_function<&hb::start>(cls, "start", returns("None"), R"doc(Start the loop task unless it is running.
+
+The task is named "heartbeat". Neither the count of beats nor the paused
+state is reset. Must be called while the event loop runs.)doc");
+    cls.def("stop", &HeartbeatRunner::stop, R"doc(Stop the loop.
+
+Its task is cancelled at once (an agent call in progress with it) and
+`_task` becomes None without waiting for the task to end.)doc")
         .def("pause", &HeartbeatRunner::pause,
              "Send nothing until `resume()`; the loop keeps ticking.")
         .def("resume", &HeartbeatRunner::resume,
-             "Send beats again. The count of beats is not reset.")
-        .def("update_config",
-             [](nb::pointer_and_handle<HeartbeatRunner> self, nb::object config) {
-                 hb::update_config(self.h, std::move(config));
-             },
-             "config"_a.none(),
-             nb::sig("def update_config(self, config: ombrel.config.HeartbeatConfig) -> None"),
-             "Replace the configuration. A running loop is restarted, or stopped "
-             "when the new configuration is disabled; a stopped one stays stopped.")
-        .def("status", &HeartbeatRunner::status,
-             nb::sig("def status(self) -> dict[str, typing.Any]"),
-             "The configuration and the state of the runner as a new dictionary.")
+             "Send beats again. The count of beats is not reset.");
+    bridge::def_function<&hb::update_config>(cls, "update_config", returns("None"),
+                                             param("config", "ombrel.config.HeartbeatConfig"),
+                                             R"doc(Replace the configuration.
+
+A running loop is restarted, or stopped when the new configuration is
+disabled; a stopped one stays stopped.
+
+Args:
+    config: The new settings.)doc");
+    cls.def("status", &HeartbeatRunner::status,
+            nb::sig("def status(self) -> dict[str, typing.Any]"),
+            R"doc(The configuration and the state of the runner.
+
+Returns:
+    A new dict with "enabled", "running", "paused", "interval_seconds",
+    "consecutive_beats", "max_consecutive", "quiet_hours_start" and
+    "quiet_hours_end".)doc")
         .def("_in_quiet_hours", &HeartbeatRunner::in_quiet_hours,
-             "Whether the local time of day lies in the configured quiet hours.")
-        .def("_loop",
-             [](nb::pointer_and_handle<HeartbeatRunner> self) {
-                 return hb::run_loop(nb::borrow(self.h)).named("HeartbeatRunner._loop");
-             },
-             "The coroutine that the loop task runs until stopped or cancelled.");
+             "Whether the local time of day lies in the configured quiet hours.");
+    bridge::def_coroutine<&hb::run_loop>(cls, "_loop", returns("None"),
+                                         "The coroutine that the loop task runs until stopped or "
+                                         "cancelled.");
 }

@@ -6,166 +6,181 @@
 
 namespace nb = nanobind;
 namespace gw = ombrel::gateway;
+using ombrel::bridge::def_coroutine;
+using ombrel::bridge::param;
+using ombrel::bridge::returns;
 
-// `self` of a coroutine method: checked to be an instance of the class, and
-// handed to the coroutine as the Python object it keeps alive.
-template <typename T> using Self = nb::pointer_and_handle<T>;
-
-// How a coroutine looks in signatures.
-#define COROUTINE(T) "collections.abc.Coroutine[typing.Any, typing.Any, " T "]"
+#define WEBSOCKET "fastapi.WebSocket"
+#define MESSAGE "dict[str, typing.Any]"
 
 NB_MODULE(ws, m) {
     ombrel::bridge::register_coroutine_type(m);
+    m.doc() = "The WebSocket gateway between the browser chat client and the agents: the "
+              "\"/ws\" route, its connection registry, chat routing, approvals, "
+              "conversations, task stops and heartbeat control.";
 
-    nb::class_<gw::ConnectionManager>(m, "ConnectionManager",
-                                      nb::type_slots(ombrel::common::gc_slots<gw::ConnectionManager>()),
-                                      "Manages active WebSocket connections.")
-        .def(nb::init<>(), "An empty registry.")
+    // The registry.
+    nb::class_<gw::ConnectionManager> manager(
+        m, "ConnectionManager", nb::type_slots(ombrel::common::gc_slots<gw::ConnectionManager>()),
+        "Manages active WebSocket connections.");
+    manager.def(nb::init<>(), "An empty registry.")
         .def_rw("_connections", &gw::ConnectionManager::connections,
-                "The accepted connections, in the order they connected.")
-        .def("connect",
-             [](Self<gw::ConnectionManager> self, nb::object ws) {
-                 return gw::connect(nb::borrow(self.h), std::move(ws))
-                     .named("ConnectionManager.connect");
-             },
-             nb::arg("ws").none(),
-             nb::sig("def connect(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
-             "Accept the WebSocket handshake and register the connection.")
-        .def("disconnect",
-             [](gw::ConnectionManager &self, nb::handle ws) { gw::disconnect(self, ws); },
-             nb::arg("ws").none(), nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
-             "Unregister a connection (it is not closed).")
-        .def("broadcast",
-             [](Self<gw::ConnectionManager> self, nb::object message) {
-                 return gw::broadcast(nb::borrow(self.h), std::move(message))
-                     .named("ConnectionManager.broadcast");
-             },
-             nb::arg("message").none(),
-             nb::sig("def broadcast(self, message: dict[str, typing.Any]) -> " COROUTINE("None")),
-             "Send a message to every registered connection, one after another; "
-             "connections whose send fails, or does not complete within "
-             "``BROADCAST_SEND_TIMEOUT`` seconds, are unregistered.");
+                "The accepted connections, in the order they connected.");
+    def_coroutine<&gw::connect>(manager, "connect", returns("None"), param("ws", WEBSOCKET),
+                                R"doc(Accept the WebSocket handshake and register the connection.
+
+Logs "Client connected (<n> total)".
+
+Args:
+    ws: The connection to accept.)doc");
+    manager.def("disconnect",
+                [](gw::ConnectionManager &self, nb::handle ws) { gw::disconnect(self, ws); },
+                nb::arg("ws").none(), nb::sig("def disconnect(self, ws: fastapi.WebSocket) -> None"),
+                R"doc(Unregister a connection (it is not closed).
+
+Logs "Client disconnected (<n> total)" whether or not it was registered.
+
+Args:
+    ws: The connection; only its first registration is removed.)doc");
+    def_coroutine<&gw::broadcast>(manager, "broadcast", returns("None"), param("message", MESSAGE),
+                                  R"doc(Send a message to every registered connection, one after another.
+
+A connection whose send fails is unregistered; one whose send does not
+complete within ``BROADCAST_SEND_TIMEOUT`` seconds is unregistered too and
+closed (code 1008, "Too slow: a message could not be delivered in time"),
+so that it knows and can reconnect.
+
+Args:
+    message: The event, sent as JSON.
+
+Raises:
+    TypeError: message is not a dict, or the time limit is not a number.
+    ValueError: the time limit is not positive and finite.)doc");
 
     gw::own_manager_type.remember((PyTypeObject *) nb::type<gw::ConnectionManager>().ptr());
     m.attr("manager") = nb::cast(gw::ConnectionManager{});
     // Seconds a broadcast waits for one connection's send before it counts
-    // that connection as dead (None: no limit).
+    // that connection as too slow (None: no limit).
     m.attr("BROADCAST_SEND_TIMEOUT") = 5.0;
 
-    nb::class_<gw::WebSocketEndpoint>(
+    // The route.
+    nb::class_<gw::WebSocketEndpoint> endpoint(
         m, "_WebSocketEndpoint", nb::dynamic_attr(),
-        "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.")
-        .def("__call__",
-             [](Self<gw::WebSocketEndpoint> self, nb::object ws) {
-                 return gw::websocket_endpoint(nb::borrow(self.h), std::move(ws))
-                     .named(gw::endpoint_qualname);
-             },
-             nb::arg("ws").none(),
-             nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
-             "Serve one connection until the client leaves or an error ends it.");
+        "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.");
+    def_coroutine<&gw::websocket_endpoint>(endpoint, {"__call__", gw::endpoint_qualname},
+                                           returns("None"), param("ws", WEBSOCKET),
+                                           R"doc(Serve one connection until the client leaves or an error ends it.
+
+Args:
+    ws: The connection, accepted and registered first (a browser page
+        from another origin is refused before that).)doc");
     gw::call_endpoint_directly(nb::type<gw::WebSocketEndpoint>());
 
     m.def("create_ws_router", &gw::create_ws_router,
           nb::arg("allowed_origins").none() = nb::none(),
           nb::sig("def create_ws_router(allowed_origins: collections.abc.Iterable[str] | None = None)"
                   " -> fastapi.APIRouter"),
-          "Create the router carrying the WebSocket route \"/ws\".\n\n"
-          "Browser pages may connect only from the origins in ``allowed_origins``, "
-          "from a loopback host, or from the server's own IP address and port.");
+          R"doc(Create the router carrying the WebSocket route "/ws".
 
-    m.def("_handle_message",
-          [](nb::object ws, nb::object message) {
-              return gw::handle_message(std::move(ws), std::move(message))
-                  .named("_handle_message");
-          },
-          nb::arg("ws").none(), nb::arg("message").none(),
-          nb::sig("def _handle_message(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
-                  COROUTINE("None")),
-          "Route incoming WebSocket messages.");
+Browser pages may connect only from the origins in ``allowed_origins``, from
+a loopback host, or from the server's own IP address and port; clients that
+send no Origin header (other programs) always may.
+
+Args:
+    allowed_origins: Exact origins ("https://app.example:8443") allowed
+        besides those.
+
+Returns:
+    A new ``fastapi.APIRouter``; every router shares the module's
+    ``manager``.)doc");
+
+    // The commands.
+    def_coroutine<&gw::handle_message>(m, "_handle_message", returns("None"),
+                                       param("ws", WEBSOCKET), param("message", MESSAGE),
+                                       R"doc(Route incoming WebSocket messages.
+
+Args:
+    ws: The connection the command came on.
+    message: The decoded command; its "type" picks the handler.)doc");
 
     m.attr("_FORCE_CU_KEYWORDS") = gw::force_cu_keywords();
 
-    m.def("_handle_chat",
-          [](nb::object ws, nb::object message) {
-              return gw::handle_chat(std::move(ws), std::move(message)).named("_handle_chat");
-          },
-          nb::arg("ws").none(), nb::arg("message").none(),
-          nb::sig("def _handle_chat(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
-                  COROUTINE("None")),
-          "Process a user chat message.\n\n"
-          "Routes to the Standard agent (primary) or Computer Use agent (explicit only).");
+    def_coroutine<&gw::handle_chat>(m, "_handle_chat", returns("None"), param("ws", WEBSOCKET),
+                                    param("message", MESSAGE),
+                                    R"doc(Process a user chat message.
+
+Routes to the Standard agent (primary) or Computer Use agent (explicit only).
+
+Args:
+    ws: The connection that receives the turn's events.
+    message: The "chat" command: "content", and optionally
+        "attachments" and "computer_use".)doc");
 
     m.def("_should_use_computer_use",
           [](nb::handle message) { return gw::should_use_computer_use(message); },
           nb::arg("message").none(), nb::sig("def _should_use_computer_use(message: str) -> bool"),
           "Whether the user explicitly asks for Computer Use mode.");
 
-    m.def("_handle_standard_chat",
-          [](nb::object ws, nb::object agent, nb::object user_text, nb::object attachments) {
-              return gw::handle_standard_chat(std::move(ws), std::move(agent),
-                                              std::move(user_text), std::move(attachments))
-                  .named("_handle_standard_chat");
-          },
-          nb::arg("ws").none(), nb::arg("agent").none(), nb::arg("user_text").none(),
-          nb::arg("attachments").none() = nb::none(),
-          nb::sig("def _handle_standard_chat(ws: fastapi.WebSocket, agent: typing.Any, "
-                  "user_text: str, attachments: list[dict[str, str]] | None = None) -> "
-                  COROUTINE("None")),
-          "Process a message through the Standard agent.");
+    def_coroutine<&gw::handle_standard_chat>(
+        m, "_handle_standard_chat", returns("None"), param("ws", WEBSOCKET),
+        param("agent", "typing.Any"), param("user_text", "str"),
+        param("attachments", "list[dict[str, str]] | None") = nb::none(),
+        R"doc(Process a message through the Standard agent.
 
-    m.def("_handle_computer_use_chat",
-          [](nb::object ws, nb::object cu_agent, nb::object user_text) {
-              return gw::handle_computer_use_chat(std::move(ws), std::move(cu_agent),
-                                                  std::move(user_text))
-                  .named("_handle_computer_use_chat");
-          },
-          nb::arg("ws").none(), nb::arg("cu_agent").none(), nb::arg("user_text").none(),
-          nb::sig("def _handle_computer_use_chat(ws: fastapi.WebSocket, cu_agent: typing.Any, "
-                  "user_text: str) -> " COROUTINE("None")),
-          "Process a message through the Anthropic Computer Use agent.");
+Args:
+    ws: The connection that receives the events.
+    agent: The standard agent, whose ``process_message`` streams them.
+    user_text: The user's message.
+    attachments: Attachments passed on to the agent.)doc");
 
-    m.def("_handle_approval",
-          [](nb::object ws, nb::object message) {
-              return gw::handle_approval(std::move(ws), std::move(message))
-                  .named("_handle_approval");
-          },
-          nb::arg("ws").none(), nb::arg("message").none(),
-          nb::sig("def _handle_approval(ws: fastapi.WebSocket, message: dict[str, typing.Any]) -> "
-                  COROUTINE("None")),
-          "Handle user's approval/rejection of a pending tool action.");
+    def_coroutine<&gw::handle_computer_use_chat>(
+        m, "_handle_computer_use_chat", returns("None"), param("ws", WEBSOCKET),
+        param("cu_agent", "typing.Any"), param("user_text", "str"),
+        R"doc(Process a message through the Anthropic Computer Use agent.
 
-    m.def("_handle_new_conversation",
-          [](nb::object ws) {
-              return gw::handle_new_conversation(std::move(ws)).named("_handle_new_conversation");
-          },
-          nb::arg("ws").none(),
-          nb::sig("def _handle_new_conversation(ws: fastapi.WebSocket) -> " COROUTINE("None")),
-          "Start a new conversation.");
+Args:
+    ws: The connection that receives the translated events.
+    cu_agent: The computer-use agent.
+    user_text: The user's task.)doc");
 
-    m.def("_handle_resume_conversation",
-          [](nb::object ws, nb::object message) {
-              return gw::handle_resume_conversation(std::move(ws), std::move(message))
-                  .named("_handle_resume_conversation");
-          },
-          nb::arg("ws").none(), nb::arg("message").none(),
-          nb::sig("def _handle_resume_conversation(ws: fastapi.WebSocket, "
-                  "message: dict[str, typing.Any]) -> " COROUTINE("None")),
-          "Switch the agent to a stored conversation and send its messages.");
+    def_coroutine<&gw::handle_approval>(m, "_handle_approval", returns("None"),
+                                        param("ws", WEBSOCKET), param("message", MESSAGE),
+                                        R"doc(Handle user's approval/rejection of a pending tool action.
 
-    m.def("_handle_stop_task",
-          [](nb::object ws) {
-              return gw::handle_stop_task(std::move(ws)).named("_handle_stop_task");
-          },
-          nb::arg("ws").none(), nb::sig("def _handle_stop_task(ws: fastapi.WebSocket) -> " COROUTINE("None")),
-          "Stop the currently running agent task (standard or computer use).");
+Args:
+    ws: The connection that receives the answer.
+    message: The "approve" command: "approval_id" and "approved".)doc");
 
-    m.def("_handle_heartbeat_control",
-          [](nb::object ws, nb::object message) {
-              return gw::handle_heartbeat_control(std::move(ws), std::move(message))
-                  .named("_handle_heartbeat_control");
-          },
-          nb::arg("ws").none(), nb::arg("message").none(),
-          nb::sig("def _handle_heartbeat_control(ws: fastapi.WebSocket, "
-                  "message: dict[str, typing.Any]) -> " COROUTINE("None")),
-          "Start, stop, pause, or resume the heartbeat from the UI.");
+    def_coroutine<&gw::handle_new_conversation>(m, "_handle_new_conversation", returns("None"),
+                                                param("ws", WEBSOCKET),
+                                                R"doc(Start a new conversation.
+
+Args:
+    ws: The connection that receives "conversation_started".)doc");
+
+    def_coroutine<&gw::handle_resume_conversation>(
+        m, "_handle_resume_conversation", returns("None"), param("ws", WEBSOCKET),
+        param("message", MESSAGE),
+        R"doc(Switch the agent to a stored conversation and send its messages.
+
+Args:
+    ws: The connection that receives "conversation_resumed".
+    message: The "resume_conversation" command: "conversation_id".)doc");
+
+    def_coroutine<&gw::handle_stop_task>(m, "_handle_stop_task", returns("None"),
+                                         param("ws", WEBSOCKET),
+                                         R"doc(Stop the currently running agent task (standard or computer use).
+
+Args:
+    ws: The connection that receives "task_stopped" or an error.)doc");
+
+    def_coroutine<&gw::handle_heartbeat_control>(
+        m, "_handle_heartbeat_control", returns("None"), param("ws", WEBSOCKET),
+        param("message", MESSAGE),
+        R"doc(Start, stop, pause, or resume the heartbeat from the UI.
+
+Args:
+    ws: The connection that receives "heartbeat_status".
+    message: The "heartbeat_control" command: "action" and, for
+        "start", optionally "interval".)doc");
 }

@@ -4,114 +4,19 @@
 #include "pc/vantor/backends/windows/windows.h"
 #include "pc/vantor/controller.h"
 
-#include <deque>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <type_traits>
-#include <utility>
-#include <vector>
 
 namespace nb = nanobind;
 namespace bridge = ombrel::bridge;
 namespace common = ombrel::common;
 namespace vt = ombrel::vantor;
+using bridge::def_coroutine;
+using bridge::def_function;
+using bridge::param;
+using bridge::returns;
 
 namespace {
 
 #define RESULT "dict[str, typing.Any]"
-#define COROUTINE(T) "collections.abc.Coroutine[typing.Any, typing.Any, " T "]"
-
-/// Texts that the bindings keep for the module's life (argument names,
-/// signatures, qualified names).
-const char *keep(std::string text) {
-    static std::deque<std::string> kept;
-    return kept.emplace_back(std::move(text)).c_str();
-}
-
-/// The names of a parameter list written as in Python ("ref: int,
-/// elem_info: dict[str, typing.Any]" gives ref and elem_info).
-std::vector<const char *> parameter_names(std::string_view params) {
-    std::vector<const char *> names;
-    int nesting = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= params.size(); ++i) {
-        char c = i < params.size() ? params[i] : ',';
-        if (c == '[')
-            ++nesting;
-        else if (c == ']')
-            --nesting;
-        else if (c == ',' && nesting == 0) {
-            std::string_view part = params.substr(start, i - start);
-            part.remove_prefix(std::min(part.find_first_not_of(' '), part.size()));
-            if (!part.empty())
-                names.push_back(keep(std::string(part.substr(0, part.find(':')))));
-            start = i + 1;
-        }
-    }
-    return names;
-}
-
-/// The owning Python object of a controller.
-nb::object self_of(vt::Vantor &v) { return nb::borrow(nb::find(v)); }
-
-template <auto Fn, typename = decltype(Fn)> struct Method;
-
-/// Binds `Fn(self, args...)` as a method of `Vantor`: a coroutine is named
-/// "Vantor.<name>" and typed as a coroutine of `returns`.
-template <auto Fn, typename R, typename... P> struct Method<Fn, R (*)(nb::object, P...)> {
-    static constexpr bool coroutine = std::is_same_v<R, vt::Coro<>>;
-
-    /// The arguments (nb::arg, with their defaults) given by the caller.
-    template <typename... Args>
-    static void def(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
-                    const char *returns, const char *doc, Args &&...args) {
-        const char *qualname = keep(std::string("Vantor.") + name);
-        std::string sig = std::string("def ") + name + "(self" + (*params ? ", " : "") +
-                          params + ") -> " +
-                          (coroutine ? COROUTINE("") : "");
-        if (coroutine)
-            sig.insert(sig.size() - 1, returns);
-        else
-            sig += returns;
-        cls.def(
-            name,
-            [qualname](vt::Vantor &v, P... passed) {
-                if constexpr (coroutine)
-                    return Fn(self_of(v), std::move(passed)...).named(qualname);
-                else
-                    return Fn(self_of(v), std::move(passed)...);
-            },
-            std::forward<Args>(args)..., nb::sig(keep(std::move(sig))), doc);
-    }
-
-    /// The arguments named by `params` ("name: type, ..."), none with a
-    /// default, each accepting None like any other object.
-    static void bind(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
-                     const char *returns, const char *doc) {
-        std::vector<const char *> names = parameter_names(params);
-        if (names.size() != sizeof...(P))
-            throw std::logic_error(std::string("parameters of ") + name + " do not match");
-        bind_with(cls, name, params, returns, doc, names, std::index_sequence_for<P...>{});
-    }
-
-    template <std::size_t... I>
-    static void bind_with(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
-                          const char *returns, const char *doc,
-                          const std::vector<const char *> &names, std::index_sequence<I...>) {
-        def(cls, name, params, returns, doc, nb::arg(names[I]).none()...);
-    }
-};
-
-/// A private method from one row: its function, name, parameters as Python
-/// writes them, result type (of the coroutine, for coroutines) and docstring.
-template <auto Fn>
-void bind(nb::class_<vt::Vantor> &cls, const char *name, const char *params,
-          const char *returns, const char *doc) {
-    Method<Fn>::bind(cls, name, params, returns, doc);
-}
-
-auto arg(const char *name) { return nb::arg(name).none(); }
 
 const char *const INTERACTIVE[] = {
     // Windows UI Automation control types
@@ -181,39 +86,102 @@ NB_MODULE(vantor, m) {
                 "Linux: xdotool found.")
         .def_rw("_initialized", &vt::Vantor::initialized, "_ensure_init has run.");
 
+    // Parameters, as the operations name them.
+    auto ref = param("ref", "int");
+    auto entry = param("elem_info", "dict[str, typing.Any]");
+    auto title = param("title", "str");
+    auto window_title = param("window_title", "str | None");
+    auto max_depth = param("max_depth", "int");
+    auto element = param("element", "typing.Any");
+    auto library = param("backend", "str");
+    auto text = param("text", "str");
+    auto clear_first = param("clear_first", "bool");
+    auto press_enter = param("press_enter", "bool");
+    auto double_click = param("double_click", "bool");
+
     // Public operations
-    Method<&vt::snapshot>::def(
-        cls, "snapshot", "window_title: str | None = None, max_depth: int = 8", RESULT,
-        "Describe a window (the foreground one when no title is given) as a numbered text of "
-        "its elements; interactive elements get refs for the other operations.\n\n"
-        "Returns: success, window, snapshot, element_count, hint (and platform on macOS "
-        "and Linux); or success False and error.",
-        arg("window_title") = nb::none(), arg("max_depth") = 8);
-    Method<&vt::click_ref>::def(
-        cls, "click_ref", "ref: int, double_click: bool = False", RESULT,
-        "Click (or double-click) the element of a ref from the latest snapshot.",
-        arg("ref"), arg("double_click") = false);
-    Method<&vt::type_ref>::def(
-        cls, "type_ref", "ref: int, text: str, clear_first: bool = True, press_enter: bool = False",
-        RESULT,
-        "Type text into the element of a ref, replacing its content unless clear_first is "
-        "false, and press Enter after it when asked.",
-        arg("ref"), arg("text"), arg("clear_first") = true, arg("press_enter") = false);
-    Method<&vt::select_ref>::def(cls, "select_ref", "ref: int, value: str", RESULT,
-                                 "Select the item matching value in the list or combo box of "
-                                 "a ref.",
-                                 arg("ref"), arg("value"));
-    Method<&vt::toggle_ref>::def(cls, "toggle_ref", "ref: int", RESULT,
-                                 "Toggle the check box or switch of a ref.", arg("ref"));
-    Method<&vt::get_focused_window>::def(cls, "get_focused_window", "", RESULT,
-                                         "Describe the window that has the focus.");
-    Method<&vt::list_windows>::def(cls, "list_windows", "", RESULT, "List the visible windows.");
-    Method<&vt::focus_window>::def(
-        cls, "focus_window", "title: str", RESULT,
-        "Bring the first window whose title contains title to the front.", arg("title"));
-    Method<&vt::scroll_window>::def(
-        cls, "scroll_window", "direction: str = 'down', amount: int = 3", RESULT,
-        R"(Turn the mouse wheel where the pointer is, through PyAutoGUI.
+    def_coroutine<&vt::snapshot>(cls, "snapshot", returns(RESULT), window_title = nb::none(),
+                                 max_depth = 8, R"doc(Describe a window as a numbered text of its elements.
+
+Interactive elements get refs, which the other operations take; the refs
+of the previous snapshot are replaced (a snapshot that fails keeps them).
+
+Args:
+    window_title: Part of the window's title (the foreground window when
+        None or empty).
+    max_depth: How deep the element tree is walked.
+
+Returns:
+    success, window, snapshot (the text: "Window: ..." then one line per
+    element, "[ref] kind "name"" for interactive ones), element_count (the
+    number of refs), hint, and platform ("macos", "linux_atspi",
+    "linux_xdotool") outside Windows; or success False and error.)doc");
+    def_coroutine<&vt::click_ref>(cls, "click_ref", returns(RESULT), ref,
+                                  double_click = false, R"doc(Click (or double-click) the element of a ref from the latest snapshot.
+
+Args:
+    ref: A ref of the latest snapshot.
+    double_click: Click twice.
+
+Returns:
+    success, action, ref, element and a hint (coordinates when the click
+    fell back to the mouse); or success False, error and ref.)doc");
+    def_coroutine<&vt::type_ref>(cls, "type_ref", returns(RESULT), ref, text, clear_first = true,
+                                 press_enter = false, R"doc(Type text into the element of a ref.
+
+Args:
+    ref: A ref of the latest snapshot.
+    text: What to type.
+    clear_first: Replace the element's content (else type after it).
+    press_enter: Press Enter after the text.
+
+Returns:
+    success, action, ref, text (and element, pressed_enter); or success
+    False, error and ref.)doc");
+    def_coroutine<&vt::select_ref>(cls, "select_ref", returns(RESULT), ref, param("value", "str"),
+                                   R"doc(Select the item matching value in the list or combo box of a ref.
+
+Args:
+    ref: A ref of the latest snapshot.
+    value: The item's text.
+
+Returns:
+    success, action "select", ref, element, value; or success False,
+    error and ref.)doc");
+    def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref,
+                                   R"doc(Toggle the check box or switch of a ref.
+
+Args:
+    ref: A ref of the latest snapshot.
+
+Returns:
+    success, action "toggle", ref, element; or success False, error and
+    ref.)doc");
+    def_coroutine<&vt::get_focused_window>(cls, "get_focused_window", returns(RESULT),
+                                           R"doc(Describe the window that has the focus.
+
+Returns:
+    success and title (Windows adds class_name, handle and rect; macOS
+    app); or success False and error.)doc");
+    def_coroutine<&vt::list_windows>(cls, "list_windows", returns(RESULT),
+                                     R"doc(List the visible windows.
+
+Returns:
+    success, windows (a dict per window: title, and class_name on Windows,
+    app on macOS, id on Linux) and count; or success False and error.)doc");
+    def_coroutine<&vt::focus_window>(cls, "focus_window", returns(RESULT), title,
+                                     R"doc(Bring the first window whose title contains title to the front.
+
+Args:
+    title: Part of the window's title.
+
+Returns:
+    success and window (with hint on Windows, app on macOS, window_id on
+    Linux); or success False and error.)doc");
+    def_coroutine<&vt::scroll_window>(cls, "scroll_window", returns(RESULT),
+                                      param("direction", "str") = "down",
+                                      param("amount", "int") = 3,
+                                      R"doc(Turn the mouse wheel where the pointer is, through PyAutoGUI.
 
 Args:
     direction: "up" scrolls up; any other text scrolls down.
@@ -221,11 +189,10 @@ Args:
 
 Returns:
     success, action "scroll", direction, amount, hint; or success False and
-    error.)",
-        arg("direction") = "down", arg("amount") = 3);
-    Method<&vt::press_key>::def(
-        cls, "press_key", "key: str", RESULT,
-        R"(Press a key or a key combination in whatever has the keyboard focus:
+    error.)doc");
+    def_coroutine<&vt::press_key>(cls, "press_key", returns(RESULT), param("key", "str"),
+                                  R"doc(Press a key or a key combination in whatever has the keyboard focus.
+
 pywinauto's send_keys on Windows, System Events on macOS, else PyAutoGUI.
 
 Args:
@@ -233,90 +200,94 @@ Args:
         by "+", modifiers first (ctrl+a, cmd+shift+z); any letter case.
 
 Returns:
-    success, action "key_press", key; or success False and error.)",
-        arg("key"));
+    success, action "key_press", key; or success False and error.)doc");
 
     // Initialisation
-    bind<&vt::ensure_init>(cls, "_ensure_init", "", "None",
-                           "Probe the platform's libraries and tools once, on first use.");
-    bind<&vt::init_windows>(cls, "_init_windows", "", "None",
-                            "Probe pywinauto, then uiautomation when pywinauto is missing.");
-    bind<&vt::init_macos>(cls, "_init_macos", "", "None",
-                          "Look for osascript on the search path; set _macos_available when "
-                          "it is there.");
-    bind<&vt::init_linux>(cls, "_init_linux", "", "None",
-                          "Probe xdotool on the search path and AT-SPI through the python3 "
-                          "there (a blocking run of up to 5 seconds).");
-
-#define TITLE_DEPTH "window_title: str | None, max_depth: int"
-#define ENTRY "ref: int, elem_info: dict[str, typing.Any]"
-#define WALK "element: typing.Any, lines: list[str], depth: int, max_depth: int"
+    def_function<&vt::ensure_init>(cls, "_ensure_init", returns("None"),
+                                   "Probe the platform's libraries and tools once, on first use.");
+    def_function<&vt::init_windows>(cls, "_init_windows", returns("None"),
+                                    "Probe pywinauto, then uiautomation when pywinauto is missing.");
+    def_function<&vt::init_macos>(cls, "_init_macos", returns("None"),
+                                  "Look for osascript on the search path; set _macos_available "
+                                  "when it is there.");
+    def_function<&vt::init_linux>(cls, "_init_linux", returns("None"),
+                                  "Probe xdotool on the search path and AT-SPI through the python3 "
+                                  "there (a blocking run of up to 5 seconds).");
 
     // Windows
-    bind<&vt::snapshot_windows>(cls, "_snapshot_windows", TITLE_DEPTH, RESULT,
-                                "Windows snapshot, its library calls on the loop's default "
-                                "executor.");
-    bind<&vt::snapshot_sync>(cls, "_snapshot_sync", TITLE_DEPTH, RESULT,
-                             "Windows snapshot through pywinauto when it is available, else "
-                             "uiautomation (blocking).");
-    bind<&vt::snapshot_pywinauto>(cls, "_snapshot_pywinauto", TITLE_DEPTH, RESULT,
-                                  "Windows snapshot through pywinauto (blocking).");
-    bind<&vt::snapshot_uiautomation>(cls, "_snapshot_uiautomation", TITLE_DEPTH, RESULT,
-                                     "Windows snapshot through uiautomation (blocking).");
-    bind<&vt::walk_element_pywinauto>(cls, "_walk_element_pywinauto", WALK, "None",
-                                      "Append the lines of element's descendants (pywinauto) "
-                                      "to lines, adding refs.");
-    bind<&vt::walk_element_uiautomation>(cls, "_walk_element_uiautomation", WALK, "None",
-                                         "Append the lines of element's descendants "
-                                         "(uiautomation) to lines, adding refs.");
-    bind<&vt::click_ref_windows>(cls, "_click_ref_windows", ENTRY ", double_click: bool", RESULT,
-                                 "Click a Windows element, with a coordinate fall-back "
-                                 "through PyAutoGUI.");
-    bind<&vt::click_element_sync>(cls, "_click_element_sync",
-                                  "element: typing.Any, backend: str, double_click: bool", "None",
-                                  "Click an element through its invoke pattern or a "
-                                  "synthesized click (blocking).");
-    bind<&vt::get_element_center>(cls, "_get_element_center", "element: typing.Any, backend: str",
-                                  "tuple[int, int] | None",
-                                  "The centre of an element's rectangle, or None when it "
-                                  "cannot be read.");
-    bind<&vt::type_ref_windows>(cls, "_type_ref_windows",
-                                ENTRY ", text: str, clear_first: bool, press_enter: bool", RESULT,
-                                "Type into a Windows element, with a keyboard fall-back "
-                                "through PyAutoGUI.");
-    bind<&vt::type_element_sync>(cls, "_type_element_sync",
-                                 "element: typing.Any, backend: str, text: str, "
-                                 "clear_first: bool, press_enter: bool",
-                                 "None",
-                                 "Type into an element through its value pattern or key "
-                                 "presses (blocking).");
-    bind<&vt::select_element_sync>(cls, "_select_element_sync",
-                                   "element: typing.Any, backend: str, value: str", "None",
-                                   "Select the item matching value in a list element "
-                                   "(blocking).");
-    bind<&vt::toggle_element_sync>(cls, "_toggle_element_sync",
-                                   "element: typing.Any, backend: str", "None",
-                                   "Toggle an element through its toggle pattern or a click "
-                                   "(blocking).");
-    bind<&vt::get_focused_window_windows>(cls, "_get_focused_window_windows", "", RESULT,
-                                          "The foreground window, read on the loop's default "
-                                          "executor.");
-    bind<&vt::get_focused_window_sync>(cls, "_get_focused_window_sync", "", RESULT,
-                                       "The foreground window (blocking).");
-    bind<&vt::list_windows_windows>(cls, "_list_windows_windows", "", RESULT,
-                                    "The visible windows, read on the loop's default executor.");
-    bind<&vt::list_windows_sync>(cls, "_list_windows_sync", "", RESULT,
-                                 "The visible windows (blocking).");
-    bind<&vt::focus_window_windows>(cls, "_focus_window_windows", "title: str", RESULT,
-                                    "Focus a window by title pattern on the loop's default "
-                                    "executor.");
-    bind<&vt::focus_window_sync>(cls, "_focus_window_sync", "title: str", RESULT,
-                                 "Focus a window by title pattern (blocking).");
+    def_coroutine<&vt::snapshot_windows>(cls, "_snapshot_windows", returns(RESULT), window_title,
+                                         max_depth,
+                                         "Windows snapshot, its library calls on the loop's "
+                                         "default executor.");
+    def_function<&vt::snapshot_sync>(cls, "_snapshot_sync", returns(RESULT), window_title,
+                                     max_depth,
+                                     "Windows snapshot through pywinauto when it is available, "
+                                     "else uiautomation (blocking).");
+    def_function<&vt::snapshot_pywinauto>(cls, "_snapshot_pywinauto", returns(RESULT),
+                                          window_title, max_depth,
+                                          "Windows snapshot through pywinauto (blocking).");
+    def_function<&vt::snapshot_uiautomation>(cls, "_snapshot_uiautomation", returns(RESULT),
+                                             window_title, max_depth,
+                                             "Windows snapshot through uiautomation (blocking).");
+    def_function<&vt::walk_element_pywinauto>(cls, "_walk_element_pywinauto", returns("None"),
+                                              element, param("lines", "list[str]"),
+                                              param("depth", "int"), max_depth,
+                                              "Append the lines of element's descendants "
+                                              "(pywinauto) to lines, adding refs.");
+    def_function<&vt::walk_element_uiautomation>(cls, "_walk_element_uiautomation",
+                                                 returns("None"), element,
+                                                 param("lines", "list[str]"), param("depth", "int"),
+                                                 max_depth,
+                                                 "Append the lines of element's descendants "
+                                                 "(uiautomation) to lines, adding refs.");
+    def_coroutine<&vt::click_ref_windows>(cls, "_click_ref_windows", returns(RESULT), ref, entry,
+                                          double_click,
+                                          "Click a Windows element, with a coordinate fall-back "
+                                          "through PyAutoGUI.");
+    def_function<&vt::click_element_sync>(cls, "_click_element_sync", returns("None"), element,
+                                          library, double_click,
+                                          "Click an element through its invoke pattern or a "
+                                          "synthesized click (blocking).");
+    def_coroutine<&vt::get_element_center>(cls, "_get_element_center",
+                                           returns("tuple[int, int] | None"), element, library,
+                                           "The centre of an element's rectangle, or None when it "
+                                           "cannot be read.");
+    def_coroutine<&vt::type_ref_windows>(cls, "_type_ref_windows", returns(RESULT), ref, entry,
+                                         text, clear_first, press_enter,
+                                         "Type into a Windows element, with a keyboard fall-back "
+                                         "through PyAutoGUI.");
+    def_function<&vt::type_element_sync>(cls, "_type_element_sync", returns("None"), element,
+                                         library, text, clear_first, press_enter,
+                                         "Type into an element through its value pattern or key "
+                                         "presses (blocking).");
+    def_function<&vt::select_element_sync>(cls, "_select_element_sync", returns("None"), element,
+                                           library, param("value", "str"),
+                                           "Select the item matching value in a list element "
+                                           "(blocking).");
+    def_function<&vt::toggle_element_sync>(cls, "_toggle_element_sync", returns("None"), element,
+                                           library,
+                                           "Toggle an element through its toggle pattern or a "
+                                           "click (blocking).");
+    def_coroutine<&vt::get_focused_window_windows>(cls, "_get_focused_window_windows",
+                                                   returns(RESULT),
+                                                   "The foreground window, read on the loop's "
+                                                   "default executor.");
+    def_function<&vt::get_focused_window_sync>(cls, "_get_focused_window_sync", returns(RESULT),
+                                               "The foreground window (blocking).");
+    def_coroutine<&vt::list_windows_windows>(cls, "_list_windows_windows", returns(RESULT),
+                                             "The visible windows, read on the loop's default "
+                                             "executor.");
+    def_function<&vt::list_windows_sync>(cls, "_list_windows_sync", returns(RESULT),
+                                         "The visible windows (blocking).");
+    def_coroutine<&vt::focus_window_windows>(cls, "_focus_window_windows", returns(RESULT), title,
+                                             "Focus a window by title pattern on the loop's "
+                                             "default executor.");
+    def_function<&vt::focus_window_sync>(cls, "_focus_window_sync", returns(RESULT), title,
+                                         "Focus a window by title pattern (blocking).");
 
     // macOS
-    bind<&vt::snapshot_macos>(
-        cls, "_snapshot_macos", TITLE_DEPTH, RESULT,
-        R"(macOS snapshot of window 1 of an application, through System Events.
+    def_coroutine<&vt::snapshot_macos>(cls, "_snapshot_macos", returns(RESULT), window_title,
+                                       max_depth, R"doc(macOS snapshot of window 1 of an application, through System Events.
 
 Args:
     window_title: a text that some window's name contains (the first visible
@@ -327,66 +298,63 @@ Args:
 Returns:
     success, window (the application's name), snapshot, element_count,
     platform "macos", hint; or success False and error (with a permission
-    hint when the script reads nothing).)");
-    bind<&vt::click_ref_macos>(
-        cls, "_click_ref_macos", ENTRY ", double_click: bool", RESULT,
-        R"(Click the first element of the entry's application window whose title or
+    hint when the script reads nothing).)doc");
+    def_coroutine<&vt::click_ref_macos>(cls, "_click_ref_macos", returns(RESULT), ref, entry,
+                                        double_click, R"doc(Click the first element of the entry's application window whose title or
 description is the entry's title (its description when it has none).
 
 Returns:
     success, action ("click" or "double_click"), ref, element, hint; or
-    success False, error and ref.)");
-    bind<&vt::type_ref_macos>(
-        cls, "_type_ref_macos", ENTRY ", text: str, clear_first: bool, press_enter: bool",
-        RESULT,
-        R"(Click the element of the entry (found as for clicking) and type text into
+    success False, error and ref.)doc");
+    def_coroutine<&vt::type_ref_macos>(cls, "_type_ref_macos", returns(RESULT), ref, entry, text,
+                                       clear_first, press_enter, R"doc(Click the element of the entry (found as for clicking) and type text into
 it, after Command-A when clear_first, followed by Return when press_enter.
 
 Returns:
     success, action "type", ref, text, pressed_enter; or success False,
-    error and ref.)");
-    bind<&vt::get_focused_window_macos>(
-        cls, "_get_focused_window_macos", "", RESULT,
-        R"(The frontmost application and the name of its window 1.
+    error and ref.)doc");
+    def_coroutine<&vt::get_focused_window_macos>(cls, "_get_focused_window_macos",
+                                                 returns(RESULT), R"doc(The frontmost application and the name of its window 1.
 
 Returns:
     success, app, title (the application's name when the window has none);
-    or success False and error.)");
-    bind<&vt::list_windows_macos>(
-        cls, "_list_windows_macos", "", RESULT,
-        R"(The windows of every visible application.
+    or success False and error.)doc");
+    def_coroutine<&vt::list_windows_macos>(cls, "_list_windows_macos", returns(RESULT), R"doc(The windows of every visible application.
 
 Returns:
     success, windows (dicts with app and title), count; or success False
-    and error.)");
-    bind<&vt::focus_window_macos>(
-        cls, "_focus_window_macos", "title: str", RESULT,
-        R"(Bring the application of the first window whose name contains title to the
+    and error.)doc");
+    def_coroutine<&vt::focus_window_macos>(cls, "_focus_window_macos", returns(RESULT), title,
+                                           R"doc(Bring the application of the first window whose name contains title to the
 front.
 
 Returns:
-    success, window (title), app; or success False and error.)");
+    success, window (title), app; or success False and error.)doc");
 
     // Linux
-    bind<&vt::snapshot_linux>(cls, "_snapshot_linux", TITLE_DEPTH, RESULT,
-                              "Linux snapshot: through AT-SPI when the probe found it, else "
-                              "through xdotool alone.");
-    bind<&vt::snapshot_linux_atspi>(cls, "_snapshot_linux_atspi", TITLE_DEPTH, RESULT,
-                                    "Linux snapshot of the AT-SPI tree, walked by a python3 "
-                                    "child (15 seconds at most).");
-    bind<&vt::snapshot_linux_xdotool>(cls, "_snapshot_linux_xdotool",
-                                      "window_title: str | None", RESULT,
-                                      "The window's name and id from xdotool; no elements, "
-                                      "and no refs left valid.");
-    bind<&vt::click_ref_linux>(cls, "_click_ref_linux", ENTRY ", double_click: bool", RESULT,
-                               "Linux refs cannot be clicked: always a failure that says "
-                               "what to do instead.");
-    bind<&vt::get_focused_window_linux>(cls, "_get_focused_window_linux", "", RESULT,
-                                        "The active window's title, from xdotool.");
-    bind<&vt::list_windows_linux>(cls, "_list_windows_linux", "", RESULT,
-                                  "The visible windows (id and title; the first 50 ids), "
-                                  "from xdotool.");
-    bind<&vt::focus_window_linux>(cls, "_focus_window_linux", "title: str", RESULT,
-                                  "Activate the first window whose name matches title, "
-                                  "through xdotool.");
+    def_coroutine<&vt::snapshot_linux>(cls, "_snapshot_linux", returns(RESULT), window_title,
+                                       max_depth,
+                                       "Linux snapshot: through AT-SPI when the probe found it, "
+                                       "else through xdotool alone.");
+    def_coroutine<&vt::snapshot_linux_atspi>(cls, "_snapshot_linux_atspi", returns(RESULT),
+                                             window_title, max_depth,
+                                             "Linux snapshot of the AT-SPI tree, walked by a "
+                                             "python3 child (15 seconds at most).");
+    def_coroutine<&vt::snapshot_linux_xdotool>(cls, "_snapshot_linux_xdotool", returns(RESULT),
+                                               window_title,
+                                               "The window's name and id from xdotool; no "
+                                               "elements, and no refs left valid.");
+    def_coroutine<&vt::click_ref_linux>(cls, "_click_ref_linux", returns(RESULT), ref, entry,
+                                        double_click,
+                                        "Linux refs cannot be clicked: always a failure that says "
+                                        "what to do instead.");
+    def_coroutine<&vt::get_focused_window_linux>(cls, "_get_focused_window_linux",
+                                                 returns(RESULT),
+                                                 "The active window's title, from xdotool.");
+    def_coroutine<&vt::list_windows_linux>(cls, "_list_windows_linux", returns(RESULT),
+                                           "The visible windows (id and title; the first 50 ids), "
+                                           "from xdotool.");
+    def_coroutine<&vt::focus_window_linux>(cls, "_focus_window_linux", returns(RESULT), title,
+                                           "Activate the first window whose name matches title, "
+                                           "through xdotool.");
 }

@@ -6,8 +6,10 @@ namespace bridge = ombrel::bridge;
 namespace corvex = ombrel::corvex;
 using namespace nb::literals;
 
-// The annotation of a coroutine method's result.
-#define CORO(result) "collections.abc.Coroutine[typing.Any, typing.Any, " result "]"
+using bridge::def_coroutine;
+using bridge::def_function;
+using bridge::param;
+using bridge::returns;
 
 NB_MODULE(corvex, m) {
     bridge::register_coroutine_type(m);
@@ -32,223 +34,200 @@ NB_MODULE(corvex, m) {
 
     m.attr("PythonSkillResult") = corvex::make_result_type(m);
 
-    nb::class_<corvex::Context>(
+    nb::class_<corvex::Context> context(
         m, "OmbrelContext", nb::dynamic_attr(),
-        "Everything a Python skill needs to interact with the world")
-        .def("__init__",
-             [](nb::pointer_and_handle<corvex::Context> self, nb::handle skill_name,
-                nb::handle llm_client, nb::handle llm_model) {
-                 new (self.p) corvex::Context();
-                 corvex::context_init(self.h, skill_name, llm_client, llm_model);
-             },
-             "skill_name"_a.none(), "llm_client"_a.none() = nb::none(),
-             "llm_model"_a.none() = corvex::default_model,
-             nb::sig("def __init__(self, skill_name: str, llm_client: typing.Any = None, "
-                     "llm_model: str = 'gpt-4.1-mini') -> None"),
-             "A context for one run of the skill `skill_name`; creates the state "
-             "directory and the skill's output directory.")
-        .def("log", &corvex::context_log, "message"_a.none(),
-             nb::sig("def log(self, message: str) -> None"),
-             "Log a message (visible in skill execution results).")
-        .def("get_logs", &corvex::context_get_logs,
-             nb::sig("def get_logs(self) -> list[str]"), "Get all log entries.")
-        .def("save_state", &corvex::save_state, "key"_a.none(), "value"_a.none(),
-             nb::sig("def save_state(self, key: str, value: typing.Any) -> None"),
-             "Save a value to persistent state (survives restarts).\n\n"
-             "State is stored per skill in ~/.ombrel/skill_state/{skill_name}.json")
-        .def("load_state", &corvex::load_state, "key"_a.none(),
-             "default"_a.none() = nb::none(),
-             nb::sig("def load_state(self, key: str, default: typing.Any = None) -> typing.Any"),
-             "Load a value from persistent state.")
-        .def("_load_full_state", &corvex::load_full_state,
-             nb::sig("def _load_full_state(self) -> dict[str, typing.Any]"),
-             "The whole persistent state; a missing, unreadable or malformed "
-             "state file reads as an empty dictionary.")
-        .def("clear_state", &corvex::clear_state, nb::sig("def clear_state(self) -> None"),
-             "Clear all persistent state for this skill.")
-        .def("write_file", &corvex::write_file, "path"_a.none(), "content"_a.none(),
-             nb::sig("def write_file(self, path: str, content: str) -> str"),
-             "Write content to a file. Creates directories if needed.\n\n"
-             "A relative path is relative to the skill's output directory. "
-             "Returns the absolute path.")
-        .def("read_file", &corvex::read_file, "path"_a.none(),
-             nb::sig("def read_file(self, path: str) -> str"),
-             "Read a file and return its content.")
-        .def("shell",
-             [](nb::handle self, nb::handle command, nb::handle timeout) {
-                 return corvex::shell(nb::borrow(self), nb::borrow(command), nb::borrow(timeout))
-                     .named("OmbrelContext.shell");
-             },
-             "command"_a.none(), "timeout"_a.none() = 30,
-             nb::sig("def shell(self, command: str, timeout: float = 30) -> "
-                     "collections.abc.Coroutine[typing.Any, typing.Any, str]"),
-             "Run a shell command and return the output.")
-        // The browser: one headless Chromium page, opened on first use.
-        .def("browser_open",
-             [](nb::handle self) {
-                 return corvex::browser_open(nb::borrow(self)).named("OmbrelContext.browser_open");
-             },
-             nb::sig("def browser_open(self) -> " CORO("typing.Any")),
-             R"(Open a browser and return the Playwright page object.
+        "Everything a Python skill needs to interact with the world");
+    context.def("__init__",
+                [](nb::pointer_and_handle<corvex::Context> self, nb::handle skill_name,
+                   nb::handle llm_client, nb::handle llm_model) {
+                    new (self.p) corvex::Context();
+                    corvex::context_init(self.h, skill_name, llm_client, llm_model);
+                },
+                "skill_name"_a.none(), "llm_client"_a.none() = nb::none(),
+                "llm_model"_a.none() = corvex::default_model,
+                nb::sig("def __init__(self, skill_name: str, llm_client: typing.Any = None, "
+                        "llm_model: str = 'gpt-4.1-mini') -> None"),
+                R"doc(A context for one run of a skill.
+
+Creates the state directory and the skill's output directory.
+
+Args:
+    skill_name: The skill's name: its state file and output directory.
+    llm_client: An OpenAI-compatible client for llm_ask; by default one
+        is made on first use.
+    llm_model: The model llm_ask names.)doc");
+
+    // Logs, state and files.
+    def_function<&corvex::context_log>(context, "log", returns("None"), param("message", "str"),
+                                       R"doc(Log a message (visible in skill execution results).
+
+Args:
+    message: The text; the entry is "[HH:MM:SS] message".)doc");
+    def_function<&corvex::context_get_logs>(context, "get_logs", returns("list[str]"),
+                                            R"doc(Get all log entries.
+
+Returns:
+    A copy of the entries, oldest first.)doc");
+    def_function<&corvex::save_state>(context, "save_state", returns("None"),
+                                      param("key", "str"), param("value", "typing.Any"),
+                                      R"doc(Save a value to persistent state (survives restarts).
+
+State is stored per skill in ~/.ombrel/skill_state/{skill_name}.json
+
+Args:
+    key: The name to keep the value under.
+    value: Any JSON-serialisable value (others are kept as their str()).)doc");
+    def_function<&corvex::load_state>(context, "load_state", returns("typing.Any"),
+                                      param("key", "str"), param("default", "typing.Any") = nb::none(),
+                                      R"doc(Load a value from persistent state.
+
+Args:
+    key: The name the value was saved under.
+    default: What to return when there is none.
+
+Returns:
+    The saved value, or default.)doc");
+    def_function<&corvex::load_full_state>(context, "_load_full_state",
+                                           returns("dict[str, typing.Any]"),
+                                           "The whole persistent state; a missing, unreadable or "
+                                           "malformed state file reads as an empty dictionary.");
+    def_function<&corvex::clear_state>(context, "clear_state", returns("None"),
+                                       "Clear all persistent state for this skill.");
+    def_function<&corvex::write_file>(context, "write_file", returns("str"), param("path", "str"),
+                                      param("content", "str"),
+                                      R"doc(Write content to a file. Creates directories if needed.
+
+Args:
+    path: A relative path is relative to the skill's output directory.
+    content: The text, written as UTF-8.
+
+Returns:
+    The absolute path.)doc");
+    def_function<&corvex::read_file>(context, "read_file", returns("str"), param("path", "str"),
+                                     R"doc(Read a file and return its content.
+
+Args:
+    path: A relative path is relative to the skill's output directory.
+
+Returns:
+    The text, read as UTF-8.)doc");
+    def_coroutine<&corvex::shell>(context, "shell", returns("str"), param("command", "str"),
+                                  param("timeout", "float") = 30,
+                                  R"doc(Run a shell command and return the output.
+
+Args:
+    command: The command, run by the system shell.
+    timeout: Seconds before the command is killed.
+
+Returns:
+    Its standard output and, after a line break, its standard error, both
+    decoded as UTF-8 and stripped together (the exit status is not looked
+    at); "[TIMEOUT] Command timed out after <timeout>s" when the limit
+    expired, "[ERROR] <error>" when the command could not be run.)doc");
+
+    // The browser: one headless Chromium page, opened on first use.
+    def_coroutine<&corvex::browser_open>(context, "browser_open", returns("typing.Any"),
+                                         R"doc(Open a browser and return the Playwright page object.
 
 The raw Playwright page is returned for full flexibility; the browser is
 headless. Later operations reuse it until browser_close(). Cookies and
 storage saved by browser_save_session() are loaded into it.
 
 Returns:
-    The Playwright page.)")
-        .def("browser_navigate",
-             [](nb::handle self, nb::handle url, nb::handle wait_until) {
-                 return corvex::browser_navigate(nb::borrow(self), nb::borrow(url),
-                                                 nb::borrow(wait_until))
-                     .named("OmbrelContext.browser_navigate");
-             },
-             "url"_a.none(), "wait_until"_a.none() = "domcontentloaded",
-             nb::sig("def browser_navigate(self, url: str, wait_until: str = 'domcontentloaded') "
-                     "-> " CORO("None")),
-             R"(Navigate to a URL.
+    The Playwright page.)doc");
+    def_coroutine<&corvex::browser_navigate>(
+        context, "browser_navigate", returns("None"), param("url", "str"),
+        param("wait_until", "str") = "domcontentloaded",
+        R"doc(Navigate to a URL.
 
 Args:
     url: The address to load.
     wait_until: The load state to wait for ("domcontentloaded", "load",
         "networkidle" or "commit"), for at most 30 seconds; a further second
-        passes before the call returns.)")
-        .def("browser_click",
-             [](nb::handle self, nb::handle selector, nb::handle timeout) {
-                 return corvex::browser_click(nb::borrow(self), nb::borrow(selector),
-                                              nb::borrow(timeout))
-                     .named("OmbrelContext.browser_click");
-             },
-             "selector"_a.none(), "timeout"_a.none() = 5000,
-             nb::sig("def browser_click(self, selector: str, timeout: float = 5000) -> " CORO("None")),
-             R"(Click an element by CSS selector.
+        passes before the call returns.)doc");
+    def_coroutine<&corvex::browser_click>(context, "browser_click", returns("None"),
+                                          param("selector", "str"), param("timeout", "float") = 5000,
+                                          R"doc(Click an element by CSS selector.
 
 Args:
     selector: CSS selector of the element.
-    timeout: Milliseconds to wait for the element.)")
-        .def("browser_type",
-             [](nb::handle self, nb::handle selector, nb::handle text, nb::handle timeout) {
-                 return corvex::browser_type(nb::borrow(self), nb::borrow(selector),
-                                             nb::borrow(text), nb::borrow(timeout))
-                     .named("OmbrelContext.browser_type");
-             },
-             "selector"_a.none(), "text"_a.none(), "timeout"_a.none() = 5000,
-             nb::sig("def browser_type(self, selector: str, text: str, timeout: float = 5000) "
-                     "-> " CORO("None")),
-             R"(Type text into an element.
+    timeout: Milliseconds to wait for the element.)doc");
+    def_coroutine<&corvex::browser_type>(context, "browser_type", returns("None"),
+                                         param("selector", "str"), param("text", "str"),
+                                         param("timeout", "float") = 5000,
+                                         R"doc(Type text into an element.
 
 The element's value is replaced by `text`; the text is not logged.
 
 Args:
     selector: CSS selector of an input, text area or editable element.
     text: The text to enter.
-    timeout: Milliseconds to wait for the element.)")
-        .def("browser_evaluate",
-             [](nb::handle self, nb::handle js) {
-                 return corvex::browser_evaluate(nb::borrow(self), nb::borrow(js))
-                     .named("OmbrelContext.browser_evaluate");
-             },
-             "js"_a.none(), nb::sig("def browser_evaluate(self, js: str) -> " CORO("typing.Any")),
-             R"(Execute JavaScript in the browser and return the result.
+    timeout: Milliseconds to wait for the element.)doc");
+    def_coroutine<&corvex::browser_evaluate>(context, "browser_evaluate", returns("typing.Any"),
+                                             param("js", "str"),
+                                             R"doc(Execute JavaScript in the browser and return the result.
 
 Args:
     js: A JavaScript expression or function.
 
 Returns:
-    The script's value, converted to Python.)")
-        .def("browser_get_text",
-             [](nb::handle self) {
-                 return corvex::browser_get_text(nb::borrow(self))
-                     .named("OmbrelContext.browser_get_text");
-             },
-             nb::sig("def browser_get_text(self) -> " CORO("str")),
-             R"(Get all visible text from the current page.
+    The script's value, converted to Python.)doc");
+    def_coroutine<&corvex::browser_get_text>(context, "browser_get_text", returns("str"),
+                                             R"doc(Get all visible text from the current page.
 
 Returns:
-    The page body's rendered text.)")
-        .def("browser_wait",
-             [](nb::handle self, nb::handle selector, nb::handle timeout) {
-                 return corvex::browser_wait(nb::borrow(self), nb::borrow(selector),
-                                             nb::borrow(timeout))
-                     .named("OmbrelContext.browser_wait");
-             },
-             "selector"_a.none(), "timeout"_a.none() = 10000,
-             nb::sig("def browser_wait(self, selector: str, timeout: float = 10000) -> " CORO("None")),
-             R"(Wait for an element to appear.
+    The page body's rendered text.)doc");
+    def_coroutine<&corvex::browser_wait>(context, "browser_wait", returns("None"),
+                                         param("selector", "str"),
+                                         param("timeout", "float") = 10000,
+                                         R"doc(Wait for an element to appear.
 
 Args:
     selector: CSS selector of the element.
-    timeout: Milliseconds to wait before failing.)")
-        .def("browser_screenshot",
-             [](nb::handle self, nb::handle name) {
-                 return corvex::browser_screenshot(nb::borrow(self), nb::borrow(name))
-                     .named("OmbrelContext.browser_screenshot");
-             },
-             "name"_a.none() = "screenshot",
-             nb::sig("def browser_screenshot(self, name: str = 'screenshot') -> " CORO("str")),
-             R"(Take a screenshot and save it. Returns the file path.
+    timeout: Milliseconds to wait before failing.)doc");
+    def_coroutine<&corvex::browser_screenshot>(context, "browser_screenshot", returns("str"),
+                                               param("name", "str") = "screenshot",
+                                               R"doc(Take a screenshot and save it. Returns the file path.
 
 Args:
     name: File name without the ".png" suffix, in the skill's output
         directory.
 
 Returns:
-    The path of the PNG file.)")
-        .def("browser_upload",
-             [](nb::handle self, nb::handle selector, nb::handle file_path) {
-                 return corvex::browser_upload(nb::borrow(self), nb::borrow(selector),
-                                               nb::borrow(file_path))
-                     .named("OmbrelContext.browser_upload");
-             },
-             "selector"_a.none(), "file_path"_a.none(),
-             nb::sig("def browser_upload(self, selector: str, file_path: str) -> " CORO("None")),
-             R"(Upload a file to a file input element.
+    The path of the PNG file.)doc");
+    def_coroutine<&corvex::browser_upload>(context, "browser_upload", returns("None"),
+                                           param("selector", "str"), param("file_path", "str"),
+                                           R"doc(Upload a file to a file input element.
 
 Args:
     selector: CSS selector of the file input.
-    file_path: The file, as given (not taken from the output directory).)")
-        .def("browser_save_session",
-             [](nb::handle self) {
-                 return corvex::browser_save_session(nb::borrow(self))
-                     .named("OmbrelContext.browser_save_session");
-             },
-             nb::sig("def browser_save_session(self) -> " CORO("None")),
-             R"(Save the current browser session (cookies, storage) for reuse.
+    file_path: The file, as given (not taken from the output directory).)doc");
+    def_coroutine<&corvex::browser_save_session>(context, "browser_save_session", returns("None"),
+                                                 R"doc(Save the current browser session (cookies, storage) for reuse.
 
 Every skill that opens the browser later starts with this session
 (~/.ombrel/browser_session/state.json). Nothing happens when no browser is
-open.)")
-        .def("browser_close",
-             [](nb::handle self) {
-                 return corvex::browser_close(nb::borrow(self)).named("OmbrelContext.browser_close");
-             },
-             nb::sig("def browser_close(self) -> " CORO("None")),
-             "Close the browser.")
-        // The language model.
-        .def("llm_ask",
-             [](nb::handle self, nb::handle prompt, nb::handle system) {
-                 return corvex::llm_ask(nb::borrow(self), nb::borrow(prompt), nb::borrow(system))
-                     .named("OmbrelContext.llm_ask");
-             },
-             "prompt"_a.none(), "system"_a.none() = "",
-             nb::sig("def llm_ask(self, prompt: str, system: str = '') -> " CORO("str")),
-             R"(Ask the LLM a question and get a text response.
+open.)doc");
+    def_coroutine<&corvex::browser_close>(context, "browser_close", returns("None"),
+                                          R"doc(Close the browser.
+
+The page, its context, the browser and the Playwright driver are closed in
+that order; the next browser operation opens a new one.)doc");
+
+    // The language model.
+    def_coroutine<&corvex::llm_ask>(context, "llm_ask", returns("str"), param("prompt", "str"),
+                                    param("system", "str") = "",
+                                    R"doc(Ask the LLM a question and get a text response.
 
 Args:
     prompt: The user message or question.
     system: Optional system prompt for context.
 
 Returns:
-    The LLM's text response.)")
-        .def("llm_json",
-             [](nb::handle self, nb::handle prompt, nb::handle system) {
-                 return corvex::llm_json(nb::borrow(self), nb::borrow(prompt), nb::borrow(system))
-                     .named("OmbrelContext.llm_json");
-             },
-             "prompt"_a.none(), "system"_a.none() = "",
-             nb::sig("def llm_json(self, prompt: str, system: str = '') -> "
-                     CORO("dict[str, typing.Any] | None")),
-             R"(Ask the LLM and parse the response as JSON.
+    The LLM's text response.)doc");
+    def_coroutine<&corvex::llm_json>(context, "llm_json", returns("dict[str, typing.Any] | None"),
+                                     param("prompt", "str"), param("system", "str") = "",
+                                     R"doc(Ask the LLM and parse the response as JSON.
 
 The prompt should instruct the LLM to respond in JSON format. A reply that
 wraps the JSON in a fenced code block is unwrapped first.
@@ -260,16 +239,16 @@ Args:
 Returns:
     The parsed JSON object (None for a JSON null), or {"raw_response":
     <reply>, "parse_error": True} when the reply is not valid JSON. Any other
-    JSON value raises TypeError.)")
-        .def("_create_llm_client", &corvex::create_llm_client,
-             nb::sig("def _create_llm_client(self) -> typing.Any"),
-             "Create an OpenAI-compatible LLM client.")
-        // Documents.
-        .def("create_document", &corvex::create_document, "title"_a.none(), "content"_a.none(),
-             "format"_a.none() = "txt", "filename"_a.none() = "",
-             nb::sig("def create_document(self, title: str, content: str, format: str = 'txt', "
-                     "filename: str = '') -> str"),
-             R"(Create a document file (txt, md, or docx).
+    JSON value raises TypeError.)doc");
+    def_function<&corvex::create_llm_client>(context, "_create_llm_client", returns("typing.Any"),
+                                              "Create an OpenAI-compatible LLM client.");
+
+    // Documents.
+    def_function<&corvex::create_document>(context, "create_document", returns("str"),
+                                           param("title", "str"), param("content", "str"),
+                                           param("format", "str") = "txt",
+                                           param("filename", "str") = "",
+                                           R"doc(Create a document file (txt, md, or docx).
 
 Args:
     title: The document's title.
@@ -281,36 +260,40 @@ Args:
         title with unsafe characters replaced, plus "." and the format.
 
 Returns:
-    The file path.)")
-        .def("cleanup",
-             [](nb::handle self) {
-                 return corvex::cleanup(nb::borrow(self)).named("OmbrelContext.cleanup");
-             },
-             nb::sig("def cleanup(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
-             "Clean up resources (called automatically after skill execution).");
+    The file path.)doc");
+    def_coroutine<&corvex::cleanup>(context, "cleanup", returns("None"),
+                                    "Clean up resources (called automatically after skill "
+                                    "execution).");
 
-    nb::class_<corvex::Runner>(m, "PythonSkillRunner", nb::dynamic_attr(),
-                               "Loads and executes Python-based skills.")
-        .def("__init__",
-             [](nb::pointer_and_handle<corvex::Runner> self, nb::handle llm_model) {
-                 new (self.p) corvex::Runner();
-                 corvex::runner_init(self.h, llm_model);
-             },
-             "llm_model"_a.none() = corvex::default_model,
-             nb::sig("def __init__(self, llm_model: str = 'gpt-4.1-mini') -> None"),
-             "A runner whose skills' contexts use the model `llm_model`.")
-        .def("run",
-             [](nb::handle self, nb::handle skill_name, nb::handle params,
-                nb::handle script_path) {
-                 return corvex::run_skill(nb::borrow(self), nb::borrow(skill_name),
-                                          nb::borrow(params), nb::borrow(script_path))
-                     .named("PythonSkillRunner.run");
-             },
-             "skill_name"_a.none(), "params"_a.none(), "script_path"_a.none() = nb::none(),
-             nb::sig("def run(self, skill_name: str, params: dict[str, typing.Any], "
-                     "script_path: str | None = None) -> "
-                     "collections.abc.Coroutine[typing.Any, typing.Any, PythonSkillResult]"),
-             "Load the skill `skill_name` (from SKILLS_DIR, or from `script_path`) "
-             "and run its `run(ctx, params)` coroutine. Failures of the skill "
-             "come back as a PythonSkillResult with `success` false.");
+    nb::class_<corvex::Runner> runner(m, "PythonSkillRunner", nb::dynamic_attr(),
+                                      "Loads and executes Python-based skills.");
+    runner.def("__init__",
+               [](nb::pointer_and_handle<corvex::Runner> self, nb::handle llm_model) {
+                   new (self.p) corvex::Runner();
+                   corvex::runner_init(self.h, llm_model);
+               },
+               "llm_model"_a.none() = corvex::default_model,
+               nb::sig("def __init__(self, llm_model: str = 'gpt-4.1-mini') -> None"),
+               R"doc(A runner of Python skills.
+
+Args:
+    llm_model: The model that the skills' contexts ask.)doc");
+    def_coroutine<&corvex::run_skill>(runner, "run", returns("PythonSkillResult"),
+                                      param("skill_name", "str"),
+                                      param("params", "dict[str, typing.Any]"),
+                                      param("script_path", "str | None") = nb::none(),
+                                      R"doc(Load a skill and run its ``run(ctx, params)`` coroutine.
+
+Failures of the skill (a missing or malformed file, an error it raises, a
+result that is not a dict) come back as a failed result, not raised.
+
+Args:
+    skill_name: The skill's name: its file in SKILLS_DIR, its state and its
+        output directory.
+    params: The parameters handed to the skill.
+    script_path: The skill's file, instead of SKILLS_DIR/<skill_name>.py.
+
+Returns:
+    A PythonSkillResult: success, skill_name, result (the skill's dict),
+    error (text or None), logs, duration (seconds), output_files.)doc");
 }

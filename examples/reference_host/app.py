@@ -176,7 +176,8 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
             await manager.broadcast({**event.to_dict(), "source": "heartbeat"})
 
     heartbeat_config = HeartbeatConfig(enabled=True, interval_seconds=30, max_consecutive=5)
-    runner = HeartbeatRunner(heartbeat_config, on_beat, on_event)
+    # A beat that falls due while a turn runs waits for the next one.
+    runner = HeartbeatRunner(heartbeat_config, on_beat, on_event, skip_if_busy=lambda: agent.is_running)
     heartbeat = BroadcastingHeartbeat(runner)
     server.set_state(agent=agent, cu_agent=ComputerUseAgent(), guardrails=guardrails,
                      # The gateway reads the heartbeat's default interval from "config".

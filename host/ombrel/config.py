@@ -27,6 +27,13 @@ class HeartbeatConfig:
     quiet_hours_end: str | None = None
     #: The check-in prompt; empty or None for the default prompt.
     prompt: str | None = None
+    #: After a failed beat the next wait doubles, up to this many seconds;
+    #: None for a steady interval.
+    error_backoff: float | None = None
+    #: Up to this many seconds added at random to each wait; None for none.
+    jitter_seconds: float | None = None
+    #: The IANA time zone quiet hours are read in; None for local time.
+    timezone: str | None = None
 
 
 

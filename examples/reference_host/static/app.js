@@ -10,7 +10,7 @@
 
 const $ = (id) => document.getElementById(id);
 const log = $("log");
-const BROADCAST_ONLY = new Set(["heartbeat", "heartbeat_paused", "heartbeat_status",
+const BROADCAST_ONLY = new Set(["heartbeat", "heartbeat_paused", "heartbeat_skipped", "heartbeat_status",
                                 "approval_resolved", "approval_expired"]);
 const EXAMPLES = ["help", "snapshot", "screenshot", "windows", "skills",
                   'run skill visit_counter {"who": "me"}', 'run skill write_report {"title": "Notes"}',
@@ -349,6 +349,7 @@ function show(event, via) {
     case "conversation_resumed": showConversation(event); break;
     case "heartbeat_status": heartbeatStatus(event); break;
     case "heartbeat": beat(`♥ beat ${event.beat} of ${event.max}`); $("hb-count").textContent = `· ${event.beat}/${event.max} beats`; break;
+    case "heartbeat_skipped": beat(`… beat skipped: the agent is busy (${event.skipped} skipped)`, "skipped"); break;
     case "heartbeat_paused": beat(`‖ paused after ${event.count} beats without you`, "paused"); send({type: "heartbeat_control", action: "status"}); break;
     case "pong": break;
     default: step(`${event.type} ${short(event, 100)}`);

@@ -51,12 +51,14 @@ NB_MODULE(heartbeat, m) {
         m, "HeartbeatRunner", nb::type_slots(common::gc_slots<HeartbeatRunner>()), nb::is_weak_referenceable(),
         "Background async task that sends periodic heartbeats to the agent.");
 
-    cls.def(nb::init<nb::object, nb::object, nb::object>(),
-            "config"_a.none(), "on_beat"_a.none(), "on_event"_a.none() = nb::none(),
+    cls.def(nb::init<nb::object, nb::object, nb::object, nb::object>(),
+            "config"_a.none(), "on_beat"_a.none(), "on_event"_a.none() = nb::none(), nb::kw_only(),
+            "skip_if_busy"_a.none() = nb::none(),
             nb::sig("def __init__(self, config: ombrel.config.HeartbeatConfig, "
                     "on_beat: collections.abc.Callable[[str], collections.abc.Awaitable[typing.Any]], "
                     "on_event: collections.abc.Callable[[dict[str, typing.Any]], "
-                    "collections.abc.Awaitable[None]] | None = None) -> None"),
+                    "collections.abc.Awaitable[None]] | None = None, *, "
+                    "skip_if_busy: collections.abc.Callable[[], object] | None = None) -> None"),
             R"doc(A runner that is not started yet.
 
 Args:
@@ -67,7 +69,21 @@ Args:
         returns once the agent has dealt with it.
     on_event: Awaited with each event: {"type": "heartbeat", "beat", "max"}
         at a beat, {"type": "heartbeat_paused", "reason":
-        "max_consecutive_reached", "count"} when the runner pauses itself.)doc");
+        "max_consecutive_reached", "count"} when the runner pauses itself,
+        {"type": "heartbeat_skipped", "reason": "busy", "skipped"} when a
+        beat is skipped for a busy agent.
+    skip_if_busy: Called (without arguments) when a beat falls due; a true
+        answer skips that beat, which then does not count toward
+        max_consecutive. A check that raises lets the beat go ahead (the
+        error is logged once until the check answers again).
+
+The configuration may also set, read at each use (absent or None: off):
+error_backoff (after a failed agent call the next wait doubles, up to this
+many seconds; back to the interval after a success), jitter_seconds (up to
+this many seconds added to each wait) and timezone (the IANA zone whose
+time of day quiet hours are read in). Unusable values are refused by
+start(). With any of these, or skip_if_busy, status() also reports
+last_beat, next_beat, skipped_beats, last_skip and last_skip_reason.)doc");
 
     object_field<&HeartbeatRunner::config_, &HeartbeatRunner::config>(
         cls, "_config", "ombrel.config.HeartbeatConfig", "The current configuration.");
@@ -82,6 +98,9 @@ Args:
         cls, "_task", "asyncio.Task[None] | None", "The running loop's task, or None.");
     object_field<&HeartbeatRunner::stop_event_, &HeartbeatRunner::stop_event>(
         cls, "_stop_event", "asyncio.Event", "Set by `stop()` to end the loop.");
+    object_field<&HeartbeatRunner::skip_if_busy_, &HeartbeatRunner::skip_if_busy>(
+        cls, "_skip_if_busy", "collections.abc.Callable[[], object] | None",
+        "Consulted when a beat falls due; a true answer skips the beat.");
     cls.def_rw("_consecutive_beats", &HeartbeatRunner::consecutive_beats,
                "Beats sent since the last real user message.")
         .def_rw("_paused", &HeartbeatRunner::paused, "While true, ticks send nothing.");
@@ -124,7 +143,10 @@ Args:
 Returns:
     A new dict with "enabled", "running", "paused", "interval_seconds",
     "consecutive_beats", "max_consecutive", "quiet_hours_start" and
-    "quiet_hours_end".)doc")
+    "quiet_hours_end"; with skip_if_busy or an opt-in setting of the
+    configuration also "last_beat" and "next_beat" (time.time() values or
+    None), "skipped_beats", "last_skip" and "last_skip_reason" ("busy" or
+    "quiet_hours").)doc")
         .def("_in_quiet_hours", &HeartbeatRunner::in_quiet_hours,
              "Whether the local time of day lies in the configured quiet hours.");
     bridge::def_coroutine<&hb::run_loop>(cls, "_loop", returns("None"),

@@ -5,11 +5,17 @@
 
 namespace ombrel::heartbeat {
 
-nb::str local_time_of_day() {
+nb::str time_of_day(nb::handle zone) {
+    static const common::Interned strftime("strftime"), format("%H:%M"), time("time"),
+        datetime_module("datetime"), datetime("datetime"), now("now");
+    if (zone.is_valid()) {
+        nb::object moment =
+            common::call_method(common::module_attr(datetime_module, datetime), now, zone);
+        return nb::str(common::call_method(moment, strftime, format));
+    }
     // time.strftime goes through the C library's localtime, which follows the
     // process time zone as time.tzset() last set it.
-    static const common::Interned strftime("strftime"), format("%H:%M");
-    return nb::str(common::call_method(common::import_module("time"), strftime, format));
+    return nb::str(common::call_method(common::import_module(time), strftime, format));
 }
 
 bool in_quiet_period(nb::handle start, nb::handle end, nb::handle now) {

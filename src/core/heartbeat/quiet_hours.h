@@ -7,9 +7,11 @@ namespace ombrel::heartbeat {
 
 namespace nb = nanobind;
 
-/// The current local time as "%H:%M", read from the C library's clock and
-/// time zone at every call (so a changed TZ applies after `time.tzset()`).
-nb::str local_time_of_day();
+/// The current time of day as "%H:%M": in the `zoneinfo.ZoneInfo` `zone`
+/// when one is given, else the local time from the C library's clock and
+/// time zone, read at every call (so a changed TZ applies after
+/// `time.tzset()`).
+nb::str time_of_day(nb::handle zone);
 
 /// Whether `now` lies in the period from `start` (included) to `end`
 /// (excluded); a period whose start sorts after its end wraps past

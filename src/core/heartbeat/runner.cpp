@@ -1,6 +1,7 @@
 #include "core/heartbeat/runner.h"
 
 #include "core/heartbeat/log.h"
+#include "core/heartbeat/options.h"
 #include "core/heartbeat/quiet_hours.h"
 
 #include "bridge/bridge.h"
@@ -17,11 +18,19 @@ static const Interned done("done"), is_set("is_set"), set("set"), clear("clear")
     max_consecutive("max_consecutive");
 } // namespace names
 
-HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat,
-                                 nb::object on_event)
+HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat, nb::object on_event,
+                                 nb::object skip_if_busy)
     : config_(std::move(config)), on_beat_(std::move(on_beat)),
       on_event_(std::move(on_event)), task_(nb::none()),
-      stop_event_(bridge::asyncio().attr("Event")()) {}
+      stop_event_(bridge::asyncio().attr("Event")()), skip_if_busy_(std::move(skip_if_busy)) {
+    if (!skip_if_busy_.is_none() && !PyCallable_Check(skip_if_busy_.ptr()))
+        common::raise_error(PyExc_TypeError, "skip_if_busy must be callable or None, not %s",
+                            Py_TYPE(skip_if_busy_.ptr())->tp_name);
+}
+
+bool HeartbeatRunner::reports_timing() const {
+    return !skip_if_busy().is_none() || sets_options(config());
+}
 
 bool HeartbeatRunner::running() const {
     nb::object task = this->task();
@@ -62,6 +71,16 @@ nb::dict HeartbeatRunner::status() const {
     status["max_consecutive"] = config.attr("max_consecutive");
     status["quiet_hours_start"] = config.attr("quiet_hours_start");
     status["quiet_hours_end"] = config.attr("quiet_hours_end");
+    if (!reports_timing())
+        return status;
+    auto time_or_none = [](const std::optional<double> &t) {
+        return t ? nb::object(nb::float_(*t)) : nb::none();
+    };
+    status["last_beat"] = time_or_none(last_beat);
+    status["next_beat"] = time_or_none(running() ? next_beat : std::nullopt);
+    status["skipped_beats"] = skipped_beats;
+    status["last_skip"] = time_or_none(last_skip);
+    status["last_skip_reason"] = last_skip_reason ? nb::object(nb::str(last_skip_reason)) : nb::none();
     return status;
 }
 
@@ -72,7 +91,7 @@ bool HeartbeatRunner::in_quiet_hours() const {
     // The clock is read only when there is a quiet period to compare with.
     if (!common::truth(start) || !common::truth(end))
         return false;
-    return in_quiet_period(start, end, local_time_of_day());
+    return in_quiet_period(start, end, time_of_day(read_options(config).timezone));
 }
 
 int HeartbeatRunner::traverse(visitproc visit, void *arg) const {
@@ -81,6 +100,7 @@ int HeartbeatRunner::traverse(visitproc visit, void *arg) const {
     Py_VISIT(on_event_.ptr());
     Py_VISIT(task_.ptr());
     Py_VISIT(stop_event_.ptr());
+    Py_VISIT(skip_if_busy_.ptr());
     return 0;
 }
 
@@ -89,7 +109,7 @@ void HeartbeatRunner::clear() {
     // fields already empty.
     nb::object config = std::move(config_), on_beat = std::move(on_beat_),
                on_event = std::move(on_event_), task = std::move(task_),
-               stop_event = std::move(stop_event_);
+               stop_event = std::move(stop_event_), skip_if_busy = std::move(skip_if_busy_);
 }
 
 /// `asyncio.create_task(coroutine, name="heartbeat")`
@@ -107,6 +127,8 @@ void start(nb::handle self) {
     HeartbeatRunner &runner = nb::cast<HeartbeatRunner &>(self);
     if (runner.running())
         return;
+    // Unusable settings are refused before anything changes.
+    read_options(runner.config());
     common::call_method(runner.stop_event(), names::clear);
 
     nb::module_ asyncio = bridge::asyncio();

@@ -4,6 +4,7 @@
 #include "bridge/coroutine.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace ombrel::heartbeat {
 
@@ -14,7 +15,8 @@ namespace nb = nanobind;
 /// overridable methods such as `_loop`) take it as `self`.
 class HeartbeatRunner {
 public:
-    HeartbeatRunner(nb::object config, nb::object on_beat, nb::object on_event);
+    HeartbeatRunner(nb::object config, nb::object on_beat, nb::object on_event,
+                    nb::object skip_if_busy);
 
     // Fields. The garbage collector may empty the object fields of an
     // unreachable runner; the accessors below then give None.
@@ -23,14 +25,31 @@ public:
     nb::object on_event_;
     nb::object task_;
     nb::object stop_event_;
+    /// Consulted when a beat falls due: a true answer skips the beat.
+    nb::object skip_if_busy_;
     std::int64_t consecutive_beats = 0;
     bool paused = false;
+
+    // What `status()` reports when an opt-in setting is in use.
+    std::int64_t skipped_beats = 0;
+    /// Beats in a row whose agent call failed (the backoff's exponent).
+    std::int64_t failed_beats = 0;
+    /// Wall-clock times (`time.time()`).
+    std::optional<double> last_beat, next_beat, last_skip;
+    const char *last_skip_reason = nullptr;
+    /// The busy check failed at its last call: its next failure is not
+    /// logged again.
+    bool busy_check_failing = false;
 
     nb::object config() const { return or_none(config_); }
     nb::object on_beat() const { return or_none(on_beat_); }
     nb::object on_event() const { return or_none(on_event_); }
     nb::object task() const { return or_none(task_); }
     nb::object stop_event() const { return or_none(stop_event_); }
+    nb::object skip_if_busy() const { return or_none(skip_if_busy_); }
+    /// Whether `status()` reports the beats' times and skips: a busy check
+    /// or an opt-in setting of the configuration is in use.
+    bool reports_timing() const;
 
     /// A loop task exists and has not finished.
     bool running() const;

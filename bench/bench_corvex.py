@@ -32,6 +32,7 @@ import tempfile
 import time
 import traceback
 
+import timing
 from ombrel.skills import corvex
 
 TRIVIAL = "async def run(ctx, params):\n    return {'ok': True}\n"
@@ -155,11 +156,11 @@ class PlainRunner:
 
 async def timed_runs(runner, runs):
     """CPU seconds per run (time spent waiting for a core is not the run's)."""
-    started = time.process_time()
-    for _ in range(runs):
-        result = await runner.run("trivial", {})
+    with timing.Stopwatch() as took:
+        for _ in range(runs):
+            result = await runner.run("trivial", {})
     assert result.success is True, result
-    return (time.process_time() - started) / runs
+    return took.cpu / runs
 
 
 def bench_runs(runs, rounds):
@@ -169,26 +170,25 @@ def bench_runs(runs, rounds):
     async def main():
         for runner in kinds.values():  # warm-up: bytecode cache, directories
             await timed_runs(runner, 20)
-        for _ in range(rounds):
-            for kind, runner in kinds.items():
-                per_run[kind].append(await timed_runs(runner, runs))
+        for kind, runner in timing.turns(kinds, rounds):
+            per_run[kind].append(await timed_runs(runner, runs))
 
     asyncio.run(main())
     path = str(corvex.SKILLS_DIR / "trivial.py")
-    loads = []
-    for _ in range(rounds):
-        started = time.process_time()
-        for _ in range(runs):
-            spec = importlib.util.spec_from_file_location("ombrel_skill_trivial", path)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
-        loads.append((time.process_time() - started) / runs)
-    native, plain, load = min(per_run["native"]), min(per_run["plain"]), min(loads)
-    ratios = sorted(p / n for n, p in zip(per_run["native"], per_run["plain"]))
+
+    def load_time():
+        with timing.Stopwatch() as took:
+            for _ in range(runs):
+                spec = importlib.util.spec_from_file_location("ombrel_skill_trivial", path)
+                module = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(module)
+        return took.cpu / runs
+
+    load = min(load_time() for _ in range(rounds))
+    rates = timing.Comparison([1 / t for t in per_run["native"]], [1 / t for t in per_run["plain"]])
+    native, plain = 1 / rates.best_native, 1 / rates.best_plain
     print(f"run() of a trivial skill, {rounds} rounds of {runs} runs (per CPU second):\n"
-          f"  native {1 / native:>9,.0f} runs/s; plain Python {1 / plain:>9,.0f} runs/s; "
-          f"ratio {plain / native:.2f}x (rounds: median {ratios[len(ratios) // 2]:.2f}x, "
-          f"{ratios[0]:.2f}-{ratios[-1]:.2f}x)")
+          f"  {rates.line('runs/s', '>9,.0f')}")
     print(f"  loading the file (importlib alone): {load * 1e6:,.1f} us per run; own work: "
           f"native {(native - load) * 1e6:,.1f} us, plain Python {(plain - load) * 1e6:,.1f} us")
 
@@ -251,26 +251,21 @@ class PlainState:
 
 
 def state_rounds(kinds, ops, rounds, scenario):
-    """Best CPU seconds per call of `scenario(target, i)` for each kind,
-    in alternating rounds, and the ratios plain / native of the rounds."""
-    per_call = {kind: [] for kind in kinds}
-    for round in range(rounds):
-        # Each kind goes first in every other round.
-        order = list(kinds.items())
-        for kind, target in order if round % 2 == 0 else order[::-1]:
-            started = time.process_time()
+    """CPU seconds per call of `scenario(target, i)` for each kind, in
+    alternating rounds (each kind goes first in every other round)."""
+
+    def per_call(target):
+        with timing.Stopwatch() as took:
             for i in range(ops):
                 scenario(target, i)
-            per_call[kind].append((time.process_time() - started) / ops)
-    ratios = sorted(p / n for n, p in zip(per_call["native"], per_call["plain"]))
-    return min(per_call["native"]), min(per_call["plain"]), ratios
+        return took.cpu / ops
+
+    figures = timing.in_turns(kinds, rounds, per_call, rotate=True)
+    return timing.Comparison(figures["native"], figures["plain"], higher_is_better=False)
 
 
-def print_state(label, unit, native, plain, ratios):
-    scale = 1e3 if unit == "ms" else 1e6
-    print(f"  {label}: native {native * scale:,.2f} {unit}, plain Python {plain * scale:,.2f} {unit}; "
-          f"ratio {plain / native:.2f}x (rounds: median {ratios[len(ratios) // 2]:.2f}x, "
-          f"{ratios[0]:.2f}-{ratios[-1]:.2f}x)")
+def print_state(label, unit, comparison):
+    print(f"  {label}: {comparison.line(unit, ',.2f', 1e3 if unit == 'ms' else 1e6)}")
 
 
 def bench_state(ops, rounds):
@@ -295,7 +290,7 @@ def bench_state(ops, rounds):
     assert native._state_file.read_text() == plain._state_file.read_text()
     print(f"state files, {rounds} alternating rounds (CPU time per call):")
     print_state(f"small state ({native._state_file.stat().st_size} bytes), save_state + "
-                f"load_state, {small_ops} each", "us", *figures)
+                f"load_state, {small_ops} each", "us", figures)
 
     # About 1 MB of state.
     record = {"name": "item", "tags": ["a", "b", "c"], "score": 0.5, "text": "x" * 40}
@@ -306,18 +301,17 @@ def bench_state(ops, rounds):
     size = native._state_file.stat().st_size
     figures = state_rounds(kinds, ops, rounds, lambda target, i: target.save_state("counter", i))
     assert native._state_file.read_text() == plain._state_file.read_text()
-    print_state(f"state file of {size / 1e6:.2f} MB, save_state, {ops} each", "ms", *figures)
+    print_state(f"state file of {size / 1e6:.2f} MB, save_state, {ops} each", "ms", figures)
 
     def load(target, i):
         assert target.load_state("big") == big
 
     figures = state_rounds(kinds, ops, rounds, load)
-    print_state(f"state file of {size / 1e6:.2f} MB, load_state, {ops} each", "ms", *figures)
-    started = time.process_time()
-    for _ in range(ops):
-        json.loads(native._state_file.read_text())
-    parse = (time.process_time() - started) / ops
-    print(f"  (json.loads of the 1 MB file alone: {parse * 1e3:.2f} ms)")
+    print_state(f"state file of {size / 1e6:.2f} MB, load_state, {ops} each", "ms", figures)
+    with timing.Stopwatch() as took:
+        for _ in range(ops):
+            json.loads(native._state_file.read_text())
+    print(f"  (json.loads of the 1 MB file alone: {took.cpu / ops * 1e3:.2f} ms)")
 
 
 def main():
@@ -333,7 +327,7 @@ def main():
         corvex.OUTPUT_DIR = base / "skill_output"
         corvex.SKILLS_DIR.mkdir()
         (corvex.SKILLS_DIR / "trivial.py").write_text(TRIVIAL)
-        print(f"Python {sys.version.split()[0]}, module {corvex.__file__}")
+        timing.header(corvex)
         print(f"bytecode cache written: {not sys.dont_write_bytecode}")
         bench_runs(args.runs, args.rounds)
         bench_state(args.state_ops, args.rounds)

@@ -6,7 +6,7 @@ behaviour measured in the same run.
 
 Prints, per case, the native and the Python time per call (best of
 --repeat rounds) and their ratio (Python time / native time: above 1.0 the
-native code is faster):
+native code is faster), with the median and range of the rounds' ratios:
   - llm_json of a fenced reply of about 1 kB and of about 1 MB (the model
     is an in-process client that returns the reply at once, so what is
     measured is the context's own work: the call, the log entry, the fence
@@ -28,6 +28,7 @@ import tempfile
 import time
 import types
 
+import timing
 from ombrel.skills import corvex
 
 logger = logging.getLogger("ombrel.skills.corvex")
@@ -122,17 +123,17 @@ def fenced_reply(size):
 
 
 def compare(label, repeat, rounds, native, plain):
-    """Best time per call of `native(rounds)` and `plain(rounds)` over
-    `repeat` tries, taken in turn so that both see the same machine."""
-    best = {native: float("inf"), plain: float("inf")}
-    for _ in range(repeat):
-        for function in (native, plain):
-            started = time.perf_counter()
+    """Time per call of `native(rounds)` and `plain(rounds)` over `repeat`
+    tries, taken in turn so that both see the same machine."""
+
+    def per_call(function):
+        with timing.Stopwatch() as took:
             function(rounds)
-            best[function] = min(best[function], (time.perf_counter() - started) / rounds)
-    native_time, plain_time = best[native], best[plain]
-    print(f"{label:<28} native {native_time * 1e6:10.1f} us   python {plain_time * 1e6:10.1f} us"
-          f"   ratio {plain_time / native_time:5.2f}x")
+        return took.wall / rounds
+
+    times = timing.in_turns({"native": native, "plain": plain}, repeat, per_call)
+    comparison = timing.Comparison(times["native"], times["plain"], higher_is_better=False)
+    print(f"{label:<28} {comparison.line('us', '10.1f', 1e6)}")
 
 
 def bench_llm_json(repeat, size, rounds, directory):

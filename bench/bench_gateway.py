@@ -47,6 +47,8 @@ import time
 import urllib.request
 from pathlib import Path
 
+import timing
+
 ROOT = Path(__file__).resolve().parents[1]
 EVENTS = 20_000
 CLIENTS = 100
@@ -350,12 +352,11 @@ class RawClient:
 
 async def stream(port: int) -> float:
     client = await RawClient.connect(port)
-    start = time.perf_counter()
-    client.send(0x1, json.dumps({"type": "chat", "content": "go"}).encode())
-    await client.count(EVENTS, b'"token"}')
-    rate = EVENTS / (time.perf_counter() - start)
+    with timing.Stopwatch() as took:
+        client.send(0x1, json.dumps({"type": "chat", "content": "go"}).encode())
+        await client.count(EVENTS, b'"token"}')
     await client.close()
-    return rate
+    return EVENTS / took.wall
 
 
 async def broadcast(port: int) -> float:
@@ -369,10 +370,10 @@ async def broadcast(port: int) -> float:
         assert answer["connections"] == CLIENTS, answer
 
     try:
-        start = time.perf_counter()
-        await asyncio.gather(asyncio.to_thread(trigger),
-                             *(client.count(BROADCASTS, b'still here"}') for client in clients))
-        return CLIENTS * BROADCASTS / (time.perf_counter() - start)
+        with timing.Stopwatch() as took:
+            await asyncio.gather(asyncio.to_thread(trigger),
+                                 *(client.count(BROADCASTS, b'still here"}') for client in clients))
+        return CLIENTS * BROADCASTS / took.wall
     finally:
         for client in clients:
             await client.close()
@@ -381,12 +382,12 @@ async def broadcast(port: int) -> float:
 async def churn(port: int) -> float:
     from websockets.asyncio.client import connect
 
-    start = time.perf_counter()
-    for _ in range(CYCLES):
-        async with connect(f"ws://127.0.0.1:{port}/ws") as client:
-            await client.send('{"type": "ping"}')
-            assert json.loads(await client.recv()) == {"type": "pong"}
-    return CYCLES / (time.perf_counter() - start)
+    with timing.Stopwatch() as took:
+        for _ in range(CYCLES):
+            async with connect(f"ws://127.0.0.1:{port}/ws") as client:
+                await client.send('{"type": "ping"}')
+                assert json.loads(await client.recv()) == {"type": "pong"}
+    return CYCLES / took.wall
 
 
 def run(server: Server, scenario, count: int) -> tuple[float, float]:
@@ -401,19 +402,15 @@ def measure(scenario, count: int, repeat: int,
     """Figures of each server for each round, run in turns (the order
     rotating from round to round) so that all see the same load of the
     machine."""
-    rounds: dict[str, list[tuple[float, float]]] = {kind: [] for kind in kinds}
     servers = [Server(kind) for kind in kinds]
     try:
         for server in servers:
             asyncio.run(scenario(server.port))  # warm-up
-        for index in range(repeat):
-            turn = servers[index % len(servers):] + servers[:index % len(servers)]
-            for server in turn:
-                rounds[server.kind].append(run(server, scenario, count))
+        return timing.in_turns({server.kind: server for server in servers}, repeat,
+                               lambda server: run(server, scenario, count), rotate=True)
     finally:
         for server in servers:
             server.__exit__()
-    return rounds
 
 
 def shares(ours: list[float], theirs: list[float]) -> str:
@@ -467,10 +464,10 @@ def endpoint_rate(kind: str, text: str, connections: int) -> float:
     endpoint = next(route.endpoint for route in routes(app) if getattr(route, "path", "") == "/ws")
 
     async def run() -> float:
-        started = time.process_time()
-        for _ in range(connections):
-            await endpoint(ws=FakeWebSocket(WebSocketDisconnect, text))  # as FastAPI calls it
-        return connections / (time.process_time() - started)
+        with timing.Stopwatch() as took:
+            for _ in range(connections):
+                await endpoint(ws=FakeWebSocket(WebSocketDisconnect, text))  # as FastAPI calls it
+        return connections / took.cpu
 
     return asyncio.run(run())
 
@@ -482,10 +479,10 @@ def endpoint_rounds(repeat: int) -> None:
                  ("10 chat turns of 20,000 events, sends that cost nothing", "events",
                   '{"type": "chat", "content": "go"}', 10, EVENTS)]
     for title, unit, text, connections, per_connection in scenarios:
-        figures = {"ours": [], "plain": []}
-        for index in range(repeat):
-            for kind in (("ours", "plain") if index % 2 == 0 else ("plain", "ours")):
-                figures[kind].append(endpoint_rate(kind, text, connections) * per_connection)
+        def rate(kind):
+            return endpoint_rate(kind, text, connections) * per_connection
+
+        figures = timing.in_turns({"ours": "ours", "plain": "plain"}, repeat, rate, rotate=True)
         print(f"endpoint in process: {title}, on fake WebSockets:\n"
               f"  ours {max(figures['ours']):>10,.0f} {unit}/CPU s; plain-Python endpoint "
               f"{max(figures['plain']):>10,.0f}; {shares(figures['ours'], figures['plain'])}",
@@ -507,7 +504,7 @@ def main() -> None:
 
     import ombrel.gateway.ws as ws
 
-    print(f"module: {ws.__file__}")
+    timing.header(ws)
     names = {"ceiling": "plain send_json loop", "plain": "plain-Python endpoint"}
     rows = [("stream: one turn of 20,000 events", "events/s", stream, EVENTS, ("ceiling", "plain")),
             ("broadcast: 100 clients x 1,000 broadcasts", "messages/s", broadcast,

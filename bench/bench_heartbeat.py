@@ -25,6 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
+import timing  # noqa: E402
 from ombrel.config import HeartbeatConfig  # noqa: E402
 from ombrel.core import heartbeat  # noqa: E402
 
@@ -123,17 +124,17 @@ async def start_stop(cls, cycles, batch=100):
     by the batch and the figure is the runners' work."""
     runners = [cls(HeartbeatConfig(enabled=True, interval_seconds=60), on_beat, on_event)
                for _ in range(batch)]
-    started = time.process_time()
-    for _ in range(cycles // batch):
-        for runner in runners:
-            runner.start()
-        tasks = [runner._task for runner in runners]
-        await asyncio.sleep(0)   # each task runs up to its sleep
-        for runner in runners:
-            runner.stop()
-        await asyncio.sleep(0)   # the cancellations reach the loops
-        assert all(task.done() for task in tasks)
-    return cycles // batch * batch / (time.process_time() - started)
+    with timing.Stopwatch() as took:
+        for _ in range(cycles // batch):
+            for runner in runners:
+                runner.start()
+            tasks = [runner._task for runner in runners]
+            await asyncio.sleep(0)   # each task runs up to its sleep
+            for runner in runners:
+                runner.stop()
+            await asyncio.sleep(0)   # the cancellations reach the loops
+            assert all(task.done() for task in tasks)
+    return cycles // batch * batch / took.cpu
 
 
 async def beats(cls, count, interval=0.001):
@@ -167,15 +168,8 @@ async def beats(cls, count, interval=0.001):
 
 
 def report(title, unit, native, plain, higher_is_better=True):
-    """Best figure of each kind; their ratio (>1: native is better) and the
-    median and range of the ratios of the alternating rounds."""
-    ratios = sorted((n / p if higher_is_better else p / n) for n, p in zip(native, plain))
-    best_n = max(native) if higher_is_better else min(native)
-    best_p = max(plain) if higher_is_better else min(plain)
-    ratio = best_n / best_p if higher_is_better else best_p / best_n
-    print(f"{title}:\n  native {best_n:>12,.1f} {unit}; plain Python {best_p:>12,.1f} {unit}; "
-          f"ratio {ratio:.2f}x (rounds: median {ratios[len(ratios) // 2]:.2f}x, "
-          f"{ratios[0]:.2f}-{ratios[-1]:.2f}x)", flush=True)
+    comparison = timing.Comparison(native, plain, higher_is_better=higher_is_better)
+    print(f"{title}:\n  {comparison.line(unit, '>12,.1f')}", flush=True)
 
 
 def main():
@@ -184,21 +178,17 @@ def main():
     parser.add_argument("--cycles", type=int, default=10000)
     parser.add_argument("--beats", type=int, default=2000)
     args = parser.parse_args()
-    print(f"Python {sys.version.split()[0]}, module {heartbeat.__file__}")
+    timing.header(heartbeat)
     kinds = {"native": heartbeat.HeartbeatRunner, "plain": PlainRunner}
 
-    cycles = {kind: [] for kind in kinds}
     asyncio.run(start_stop(heartbeat.HeartbeatRunner, 1000))  # warm-up
     asyncio.run(start_stop(PlainRunner, 1000))
-    for _ in range(args.rounds):
-        for kind, cls in kinds.items():
-            cycles[kind].append(asyncio.run(start_stop(cls, args.cycles)))
+    cycles = timing.in_turns(kinds, args.rounds,
+                             lambda cls: asyncio.run(start_stop(cls, args.cycles)))
     report("start/stop cycles", "cycles/s", cycles["native"], cycles["plain"])
 
-    figures = {kind: [] for kind in kinds}
-    for _ in range(max(3, args.rounds // 2)):
-        for kind, cls in kinds.items():
-            figures[kind].append(asyncio.run(beats(cls, args.beats)))
+    figures = timing.in_turns(kinds, max(3, args.rounds // 2),
+                              lambda cls: asyncio.run(beats(cls, args.beats)))
     for index, title in enumerate(("beats at 1 ms: mean interval error",
                                    "beats at 1 ms: mean loop lag",
                                    "beats at 1 ms: max loop lag")):

@@ -30,9 +30,10 @@ import asyncio
 import random
 import statistics
 import sys
-import time
 import types
 from pathlib import Path
+
+import timing
 
 ROOT = Path(__file__).resolve().parents[1]
 ELEMENTS = 20_000
@@ -245,20 +246,18 @@ async def main():
     text, _, count_py = python_snapshot(window)
     assert (text, count_py) == (first["snapshot"], first["element_count"])
 
-    snapshot_times, replay_times, python_times = [], [], []
+    laps = timing.Laps()
     for _ in range(args.repeat):
-        started = time.perf_counter()
-        result = await controller.snapshot()
-        snapshot_times.append(time.perf_counter() - started)
+        with laps.take("snapshot"):
+            result = await controller.snapshot()
         assert result["element_count"] == first["element_count"]
-        started = time.perf_counter()
-        replay_calls(window)
-        replay_times.append(time.perf_counter() - started)
-        started = time.perf_counter()
-        python_snapshot(window)
-        python_times.append(time.perf_counter() - started)
+        with laps.take("calls"):
+            replay_calls(window)
+        with laps.take("python"):
+            python_snapshot(window)
 
-    (snap_min, snap_med), (calls_min, calls_med) = best(snapshot_times), best(replay_times)
+    snap_min, snap_med = best(laps.wall("snapshot"))
+    calls_min, calls_med = best(laps.wall("calls"))
     per = 1e9 / count
     print(f"(1) snapshot:          {snap_min * 1e3:7.2f} ms best, {snap_med * 1e3:7.2f} ms median"
           f"  = {snap_min * per:6.0f} ns per element")
@@ -267,7 +266,7 @@ async def main():
     outside = max(snap_min - calls_min, 0.0)
     print(f"(3) outside the calls: {outside * 1e3:7.2f} ms = {outside * per:6.0f} ns per element,"
           f" {outside / snap_min:5.1%} of the snapshot (lower bound)")
-    py_min, py_med = best(python_times)
+    py_min, py_med = best(laps.wall("python"))
     print(f"(4) same walk in Python: {py_min * 1e3:5.2f} ms best, {py_med * 1e3:7.2f} ms median"
           f"  = {py_min * per:6.0f} ns per element, {max(py_min - calls_min, 0.0) * per:4.0f} ns"
           f" outside the calls (on the loop's thread, no executor)")

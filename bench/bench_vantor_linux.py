@@ -30,8 +30,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+import timing
 
 ROOT = Path(__file__).resolve().parents[1]
 ELEMENTS = 50_000
@@ -129,28 +130,19 @@ async def document_figures(repeat):
     assert all(first[k] == expected[k] for k in expected), "the conversions differ"
     assert controller._ref_map == table
 
-    clocks = {"wall": time.perf_counter, "cpu": time.process_time}
-    runs = {(what, clock): [] for what in ("call", "child", "python") for clock in clocks}
-
-    def measure(what, started):
-        for clock, now in clocks.items():
-            runs[what, clock].append(now() - started[clock])
-
+    laps = timing.Laps()
     for _ in range(repeat):
-        started = {clock: now() for clock, now in clocks.items()}
-        await controller._snapshot_linux_atspi(None, 8)
-        measure("call", started)
-        started = {clock: now() for clock, now in clocks.items()}
-        stdout = await child_alone([str(fake)])
-        measure("child", started)
-        started = {clock: now() for clock, now in clocks.items()}
-        python_conversion(stdout)
-        measure("python", started)
+        with laps.take("call"):
+            await controller._snapshot_linux_atspi(None, 8)
+        with laps.take("child"):
+            stdout = await child_alone([str(fake)])
+        with laps.take("python"):
+            python_conversion(stdout)
     print(f"document: {ELEMENTS:,} records, {first['element_count']:,} refs, "
           f"{len(document) / 1e6:.1f} MB of JSON, {len(first['snapshot']) / 1e6:.1f} MB of text "
           f"(medians of {repeat}; wall time, and this process's CPU time)")
-    for clock in clocks:
-        call, child, plain = (statistics.median(runs[what, clock])
+    for clock in ("wall", "cpu"):
+        call, child, plain = (statistics.median(getattr(laps, clock)(what))
                               for what in ("call", "child", "python"))
         ours = max(call - child, 1e-9)
         print(f"  [{clock}] call to result {ms(call)}, the child alone {ms(child)}")
@@ -181,12 +173,11 @@ async def real_figures(repeat):
         first = await controller._snapshot_linux_atspi("Vantor bench window", 8)
         assert first["success"], first
         listed = first["snapshot"].count("\n") - 1
-        times = []
+        laps = timing.Laps()
         for _ in range(repeat):
-            started = time.perf_counter()
-            await controller._snapshot_linux_atspi("Vantor bench window", 8)
-            times.append(time.perf_counter() - started)
-        median = statistics.median(times)
+            with laps.take("snapshot"):
+                await controller._snapshot_linux_atspi("Vantor bench window", 8)
+        median = statistics.median(laps.wall("snapshot"))
         print(f"real GTK window: {listed} listed elements, {first['element_count']} refs; "
               f"{ms(median)} per snapshot (median of {repeat}) = "
               f"{listed / median:6.0f} listed elements per second")

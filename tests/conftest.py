@@ -11,6 +11,7 @@ import os
 
 import pytest
 
+from chat_completions import ChatServer
 from ombrel.skills.system_chromium import browsers_layout
 
 
@@ -27,6 +28,16 @@ def browsers_path(browsers_folder):
     if browsers_folder is None:
         pytest.skip("needs Playwright and Debian's chromium (apt-get install chromium)")
     return browsers_folder
+
+
+@pytest.fixture
+def chat_server(monkeypatch):
+    """A ChatServer (chat_completions.py) on 127.0.0.1 that the OpenAI client
+    library is pointed at through its own environment settings."""
+    with ChatServer.running() as server:
+        monkeypatch.setenv("OPENAI_BASE_URL", server.base_url)
+        monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+        yield server
 
 
 SESSION = os.path.join(os.path.dirname(__file__), "vantor", "desktop", "session.py")

@@ -5,9 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
-import http.server
 import json
-import threading
 
 import pytest
 
@@ -20,54 +18,6 @@ from ombrel.core.model_turn import ModelTurn
 from ombrel.core.tools import Tools
 from ombrel.pc.vantor import Vantor
 from ombrel.skills import corvex
-
-
-class ModelServer(http.server.ThreadingHTTPServer):
-    """Streams the next of ``replies`` for each chat completion: a text, or
-    a (tool name, arguments) pair. Request bodies are kept."""
-
-    def __init__(self) -> None:
-        super().__init__(("127.0.0.1", 0), ModelHandler)
-        self.replies: list = []
-        self.requests: list = []
-
-
-class ModelHandler(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        self.server.requests.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
-        reply = self.server.replies.pop(0)
-        if isinstance(reply, str):
-            words = reply.split(" ")
-            deltas = [{"content": (" " if i else "") + word} for i, word in enumerate(words)]
-        else:
-            name, arguments = reply
-            text = json.dumps(arguments)
-            deltas = [{"tool_calls": [{"index": 0, "id": "call_x", "type": "function",
-                                       "function": {"name": name, "arguments": text[:5]}}]},
-                      {"tool_calls": [{"index": 0, "function": {"arguments": text[5:]}}]}]
-        self.send_response(200)
-        self.send_header("Content-Type", "text/event-stream")
-        self.end_headers()
-        for delta in deltas:
-            chunk = {"id": "c", "object": "chat.completion.chunk", "created": 0, "model": "m",
-                     "choices": [{"index": 0, "delta": delta, "finish_reason": None}]}
-            self.wfile.write(f"data: {json.dumps(chunk)}\n\n".encode())
-        self.wfile.write(b"data: [DONE]\n\n")
-
-    def log_message(self, *args):
-        pass
-
-
-@pytest.fixture
-def model_server(monkeypatch):
-    server = ModelServer()
-    thread = threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True)
-    thread.start()
-    monkeypatch.setenv("OPENAI_BASE_URL", f"http://127.0.0.1:{server.server_port}/v1")
-    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
-    yield server
-    server.shutdown()
-    server.server_close()
 
 
 @pytest.fixture
@@ -91,9 +41,9 @@ async def turn(agent, text):
     return [event.to_dict() async for event in agent.process_message(text)]
 
 
-async def test_the_model_streams_its_answer_and_calls_the_tools(agent, model_server):
+async def test_the_model_streams_its_answer_and_calls_the_tools(agent, chat_server):
     agent.model = ModelTurn("test-model")
-    model_server.replies = [("run_skill", {"name": "visit_counter", "params": {"who": "Ada"}}),
+    chat_server.replies = [("run_skill", {"name": "visit_counter", "params": {"who": "Ada"}}),
                             "You are visitor number one."]
     events = await turn(agent, "count me in")
     kinds = [e["type"] for e in events]
@@ -102,7 +52,7 @@ async def test_the_model_streams_its_answer_and_calls_the_tools(agent, model_ser
     assert events[1]["result"]["result"]["count"] == 1
     assert kinds.count("text") == 5 and events[-1]["content"] == "You are visitor number one."
 
-    first, second = model_server.requests
+    (_, first), (_, second) = chat_server.requests
     assert first["model"] == "test-model" and first["stream"] is True
     assert {t["function"]["name"] for t in first["tools"]} >= {"desktop_snapshot", "run_skill"}
     assert first["messages"][-1] == {"role": "user", "content": "count me in"}
@@ -110,9 +60,9 @@ async def test_the_model_streams_its_answer_and_calls_the_tools(agent, model_ser
     assert tool_message["role"] == "tool" and json.loads(tool_message["content"])["result"]["count"] == 1
 
     # The next turn sends the conversation so far.
-    model_server.replies = ["Again."]
+    chat_server.replies = ["Again."]
     await turn(agent, "and again")
-    history = model_server.requests[-1]["messages"]
+    history = chat_server.requests[-1][1]["messages"]
     assert [m["role"] for m in history] == ["system", "user", "assistant", "user"]
 
 

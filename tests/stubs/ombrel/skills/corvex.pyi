@@ -49,24 +49,55 @@ class OmbrelContext:
 
     def __init__(self, skill_name: str, llm_client: Any = None, llm_model: str = 'gpt-4.1-mini') -> None:
         """
-        A context for one run of the skill `skill_name`; creates the state directory and the skill's output directory.
+        A context for one run of a skill.
+
+        Creates the state directory and the skill's output directory.
+
+        Args:
+            skill_name: The skill's name: its state file and output directory.
+            llm_client: An OpenAI-compatible client for llm_ask; by default one
+                is made on first use.
+            llm_model: The model llm_ask names.
         """
 
     def log(self, message: str) -> None:
-        """Log a message (visible in skill execution results)."""
+        """
+        Log a message (visible in skill execution results).
+
+        Args:
+            message: The text; the entry is "[HH:MM:SS] message".
+        """
 
     def get_logs(self) -> list[str]:
-        """Get all log entries."""
+        """
+        Get all log entries.
+
+        Returns:
+            A copy of the entries, oldest first.
+        """
 
     def save_state(self, key: str, value: Any) -> None:
         """
         Save a value to persistent state (survives restarts).
 
         State is stored per skill in ~/.ombrel/skill_state/{skill_name}.json
+
+        Args:
+            key: The name to keep the value under.
+            value: Any JSON-serialisable value (others are kept as their str()).
         """
 
     def load_state(self, key: str, default: Any = None) -> Any:
-        """Load a value from persistent state."""
+        """
+        Load a value from persistent state.
+
+        Args:
+            key: The name the value was saved under.
+            default: What to return when there is none.
+
+        Returns:
+            The saved value, or default.
+        """
 
     def clear_state(self) -> None:
         """Clear all persistent state for this skill."""
@@ -75,14 +106,39 @@ class OmbrelContext:
         """
         Write content to a file. Creates directories if needed.
 
-        A relative path is relative to the skill's output directory. Returns the absolute path.
+        Args:
+            path: A relative path is relative to the skill's output directory.
+            content: The text, written as UTF-8.
+
+        Returns:
+            The absolute path.
         """
 
     def read_file(self, path: str) -> str:
-        """Read a file and return its content."""
+        """
+        Read a file and return its content.
+
+        Args:
+            path: A relative path is relative to the skill's output directory.
+
+        Returns:
+            The text, read as UTF-8.
+        """
 
     def shell(self, command: str, timeout: float = 30) -> Coroutine[Any, Any, str]:
-        """Run a shell command and return the output."""
+        """
+        Run a shell command and return the output.
+
+        Args:
+            command: The command, run by the system shell.
+            timeout: Seconds before the command is killed.
+
+        Returns:
+            Its standard output and, after a line break, its standard error, both
+            decoded as UTF-8 and stripped together (the exit status is not looked
+            at); "[TIMEOUT] Command timed out after <timeout>s" when the limit
+            expired, "[ERROR] <error>" when the command could not be run.
+        """
 
     def browser_open(self) -> Coroutine[Any, Any, Any]:
         """
@@ -187,7 +243,12 @@ class OmbrelContext:
         """
 
     def browser_close(self) -> Coroutine[Any, Any, None]:
-        """Close the browser."""
+        """
+        Close the browser.
+
+        The page, its context, the browser and the Playwright driver are closed in
+        that order; the next browser operation opens a new one.
+        """
 
     def llm_ask(self, prompt: str, system: str = '') -> Coroutine[Any, Any, str]:
         """
@@ -242,9 +303,27 @@ class PythonSkillRunner:
     """Loads and executes Python-based skills."""
 
     def __init__(self, llm_model: str = 'gpt-4.1-mini') -> None:
-        """A runner whose skills' contexts use the model `llm_model`."""
+        """
+        A runner of Python skills.
+
+        Args:
+            llm_model: The model that the skills' contexts ask.
+        """
 
     def run(self, skill_name: str, params: dict[str, Any], script_path: str | None = None) -> Coroutine[Any, Any, PythonSkillResult]:
         """
-        Load the skill `skill_name` (from SKILLS_DIR, or from `script_path`) and run its `run(ctx, params)` coroutine. Failures of the skill come back as a PythonSkillResult with `success` false.
+        Load a skill and run its ``run(ctx, params)`` coroutine.
+
+        Failures of the skill (a missing or malformed file, an error it raises, a
+        result that is not a dict) come back as a failed result, not raised.
+
+        Args:
+            skill_name: The skill's name: its file in SKILLS_DIR, its state and its
+                output directory.
+            params: The parameters handed to the skill.
+            script_path: The skill's file, instead of SKILLS_DIR/<skill_name>.py.
+
+        Returns:
+            A PythonSkillResult: success, skill_name, result (the skill's dict),
+            error (text or None), logs, duration (seconds), output_files.
         """

@@ -164,7 +164,9 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
     memory = ConversationStore(data_dir / "conversations.sqlite3")
     guardrails = Guardrails(manager.broadcast)
     model = ModelTurn(host_config.model_name()) if host_config.model_configured() else None
-    tools = Tools(Vantor(), corvex.PythonSkillRunner(host_config.model_name()), skill_dirs)
+    # A skill may run for two minutes and show 50,000 characters of output.
+    skills = corvex.PythonSkillRunner(host_config.model_name(), time_limit=120, output_limit=50_000)
+    tools = Tools(Vantor(), skills, skill_dirs)
     agent = StandardAgent(tools, guardrails, memory, model=model)
 
     async def on_event(event: dict[str, Any]) -> None:

@@ -45,8 +45,7 @@ nb::object wait_for(nb::object awaitable, std::optional<double> seconds) {
     return asyncio().attr("wait_for")(std::move(awaitable), *limit);
 }
 
-/// The rest of an await whose first step yielded `yielded`.
-static Coro<> go_on(nb::object iterator, nb::object yielded) {
+Coro<> rest_of_await(nb::object iterator, nb::object yielded) {
     co_return co_await detail::TakenOver(std::move(iterator), std::move(yielded));
 }
 
@@ -79,7 +78,7 @@ void WithinAwaiter::await_suspend(std::coroutine_handle<>) noexcept {
     try {
         nb::object bounded;
         if (yielded.is_valid()) {
-            nb::object rest = go_on(std::move(awaitable), std::move(yielded))
+            nb::object rest = rest_of_await(std::move(awaitable), std::move(yielded))
                                   .named("wait_within")
                                   .to_python();
             bounded = asyncio().attr("wait_for")(std::move(rest), *limit_);

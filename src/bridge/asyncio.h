@@ -82,6 +82,11 @@ inline detail::Within wait_within(nb::object awaitable, std::optional<double> se
     return detail::Within(std::move(awaitable), time_limit(seconds));
 }
 
+/// The rest of an await whose first step was taken and yielded `yielded`,
+/// as a coroutine of its own (to hand to a task when the frame that began it
+/// cannot await any more).
+Coro<> rest_of_await(nb::object iterator, nb::object yielded);
+
 namespace detail {
 template <typename R, typename... Params, std::size_t... I>
 nb::object call_unpacked(R (*fn)(Params...), nb::args args, std::index_sequence<I...>) {
@@ -125,11 +130,16 @@ struct ProcessOptions {
     /// Starts the child in a session of its own (POSIX), so that the kill on
     /// time-out or cancellation takes whatever it started with it.
     bool own_session = false;
+    /// Keeps at most this many bytes of each stream; the rest is read and
+    /// dropped as it comes (memory stays bounded whatever the child writes),
+    /// and counted as UTF-8 characters.
+    std::optional<std::size_t> output_limit;
 };
 
 /// Starts a child with piped stdout and stderr (stdin inherited) and awaits
 /// its end and the end of its output. Result: (returncode, stdout bytes,
-/// stderr bytes).
+/// stderr bytes), and with an `output_limit` also the numbers of characters
+/// dropped from each stream.
 ///
 /// The time limit bounds the whole call. On time-out the child (its whole
 /// session with `own_session`) is killed, our ends of the pipes are closed

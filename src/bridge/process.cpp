@@ -10,6 +10,7 @@
 // pipes and wait only for the child itself, a moment at most.
 #include "bridge/asyncio.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace ombrel::bridge {
@@ -29,16 +30,47 @@ static void settle(nb::handle future) {
         future.attr("set_result")(nb::none());
 }
 
-static void protocol_init(nb::handle self) {
+static void protocol_init(nb::handle self, nb::handle limit) {
     nb::object loop = asyncio().attr("get_running_loop")();
     nb::setattr(self, "stdout", nb::list());
     nb::setattr(self, "stderr", nb::list());
     nb::setattr(self, "exited", loop.attr("create_future")());
     nb::setattr(self, "finished", loop.attr("create_future")());
+    nb::setattr(self, "limit", limit);
+    // Per stream: bytes kept, characters dropped.
+    nb::setattr(self, "kept", nb::list(nb::make_tuple(0, 0, 0)));
+    nb::setattr(self, "dropped", nb::list(nb::make_tuple(0, 0, 0)));
+}
+
+/// The characters of UTF-8 bytes: every byte that does not continue one.
+static std::size_t utf8_characters(const char *data, std::size_t size) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        count += (static_cast<unsigned char>(data[i]) & 0xC0) != 0x80;
+    return count;
 }
 
 static void protocol_data(nb::handle self, int fd, nb::handle data) {
-    self.attr(fd == 2 ? "stderr" : "stdout").attr("append")(data);
+    nb::object chunks = self.attr(fd == 2 ? "stderr" : "stdout");
+    nb::object limit = self.attr("limit");
+    if (limit.is_none()) {
+        chunks.attr("append")(data);
+        return;
+    }
+    nb::list kept = self.attr("kept"), dropped = self.attr("dropped");
+    std::size_t room = nb::cast<std::size_t>(limit) - nb::cast<std::size_t>(kept[fd]);
+    nb::bytes bytes = nb::borrow<nb::bytes>(data);
+    std::size_t size = bytes.size();
+    std::size_t keep = std::min(room, size);
+    if (keep == size) {
+        chunks.attr("append")(data);
+    } else if (keep > 0) {
+        chunks.attr("append")(nb::bytes(bytes.c_str(), keep));
+    }
+    kept[fd] = nb::cast<std::size_t>(kept[fd]) + keep;
+    if (keep < size)
+        dropped[fd] = nb::cast<std::size_t>(dropped[fd]) +
+                      utf8_characters(bytes.c_str() + keep, size - keep);
 }
 
 static void protocol_process_exited(nb::handle self) { settle(self.attr("exited")); }
@@ -51,7 +83,8 @@ static void protocol_connection_lost(nb::handle self, nb::handle) {
 /// the class itself is the protocol factory.
 static nb::object protocol_class() {
     nb::dict methods;
-    methods["__init__"] = nb::cpp_function(&protocol_init, nb::is_method());
+    methods["__init__"] = nb::cpp_function(&protocol_init, nb::is_method(),
+                                           nb::arg("limit").none() = nb::none());
     methods["pipe_data_received"] = nb::cpp_function(&protocol_data, nb::is_method());
     methods["process_exited"] = nb::cpp_function(&protocol_process_exited, nb::is_method());
     methods["connection_lost"] =
@@ -167,11 +200,15 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
         kwargs["start_new_session"] = true;
 
     nb::object loop = aio.attr("get_running_loop")();
+    nb::object factory = protocol_class();
+    if (options.output_limit)
+        factory = nb::module_::import_("functools").attr("partial")(factory, *options.output_limit);
     nb::object start;
     if (options.shell)
-        start = loop.attr("subprocess_shell")(protocol_class(), command, **kwargs);
+        start = loop.attr("subprocess_shell")(factory, command, **kwargs);
     else
-        start = loop.attr("subprocess_exec")(protocol_class(), *command, **kwargs);
+        start = loop.attr("subprocess_exec")(factory, *command, **kwargs);
+    factory.reset();
     loop.reset();
 
     // The start runs shielded: cancelled halfway, asyncio would kill only the
@@ -240,9 +277,14 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
     }
     transport.attr("close")();
     nb::bytes empty("", 0);
+    if (!options.output_limit)
+        co_return nb::make_tuple(transport.attr("get_returncode")(),
+                                 empty.attr("join")(protocol.attr("stdout")),
+                                 empty.attr("join")(protocol.attr("stderr")));
+    nb::list dropped = protocol.attr("dropped");
     co_return nb::make_tuple(transport.attr("get_returncode")(),
                              empty.attr("join")(protocol.attr("stdout")),
-                             empty.attr("join")(protocol.attr("stderr")));
+                             empty.attr("join")(protocol.attr("stderr")), dropped[1], dropped[2]);
 }
 
 } // namespace ombrel::bridge

@@ -140,7 +140,7 @@ Coro<> in_executor(nb::object fn) { co_return co_await bridge::run_in_executor<&
 Coro<> run_process(nb::object command, std::optional<double> timeout, bool shell,
                    bool own_session) {
     co_return co_await bridge::run_process(
-        command, bridge::ProcessOptions{timeout, shell, own_session});
+        command, bridge::ProcessOptions{timeout, shell, own_session, std::nullopt});
 }
 
 /// Holds `keep` in its frame while awaiting `awaitable`.

@@ -5,6 +5,8 @@
 #include "bridge/bridge.h"
 #include "common/common.h"
 
+#include <optional>
+
 namespace ombrel::corvex {
 
 namespace nb = nanobind;
@@ -27,7 +29,8 @@ inline constinit Interned skill_name("skill_name"), llm("_llm"), llm_model("_llm
     browser_close("browser_close"), loader("loader"), exec_module("exec_module"),
     run("run"), get("get"), success("success"), result("result"), exists("exists"),
     iterdir("iterdir"), is_file("is_file"), parent("parent"), insert("insert"),
-    mkdir("mkdir"), append("append");
+    mkdir("mkdir"), append("append"), output_limit("_output_limit"), time_limit("_time_limit"),
+    cancel("cancel"), get_running_loop_or_none("_get_running_loop");
 // This module and the attributes of it that the hot paths read.
 inline constinit Interned module("ombrel.skills.corvex"), SKILLS_DIR("SKILLS_DIR"),
     STATE_DIR("STATE_DIR"), OUTPUT_DIR("OUTPUT_DIR"), OmbrelContext("OmbrelContext"),
@@ -116,9 +119,20 @@ nb::object new_result(ResultFields fields);
 
 // --- OmbrelContext (context.cpp, state.cpp, files.cpp, shell.cpp) ----------
 
-/// The C++ side of an `OmbrelContext`: empty, since every field lives in the
-/// instance dictionary where skills and later operations see it.
-struct Context {};
+/// The C++ side of an `OmbrelContext`: every field lives in the instance
+/// dictionary where skills and later operations see it, but for the count
+/// of the log's characters under an output limit.
+struct Context {
+    /// Characters the log holds, and those it left out, while the context
+    /// has an `_output_limit`.
+    Py_ssize_t log_chars = 0;
+    Py_ssize_t log_cut = 0;
+};
+
+/// The context's `_output_limit` (characters), read now; empty for None.
+std::optional<Py_ssize_t> output_limit(nb::handle self);
+/// The line that ends a text that was cut: "[... <cut> characters cut]".
+nb::str cut_marker(Py_ssize_t cut);
 
 void context_init(nb::handle self, nb::handle skill_name, nb::handle llm_client,
                   nb::handle llm_model);
@@ -169,8 +183,9 @@ nb::str create_document(nb::handle self, nb::handle title, nb::handle content,
 
 struct Runner {};
 
-void runner_init(nb::handle self, nb::handle llm_model);
+void runner_init(nb::handle self, nb::handle llm_model, nb::handle time_limit,
+                 nb::handle output_limit);
 Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
-                 nb::object script_path);
+                 nb::object script_path, nb::object time_limit);
 
 } // namespace ombrel::corvex

@@ -33,6 +33,8 @@ NB_MODULE(corvex, m) {
     m.attr("logger") = corvex::logger.get();
 
     m.attr("PythonSkillResult") = corvex::make_result_type(m);
+    // Clean-ups of closed runs, still closing a browser on the loop.
+    m.attr("_pending_cleanups") = nb::set();
 
     nb::class_<corvex::Context> context(
         m, "OmbrelContext", nb::dynamic_attr(),
@@ -268,20 +270,30 @@ Returns:
     nb::class_<corvex::Runner> runner(m, "PythonSkillRunner", nb::dynamic_attr(),
                                       "Loads and executes Python-based skills.");
     runner.def("__init__",
-               [](nb::pointer_and_handle<corvex::Runner> self, nb::handle llm_model) {
+               [](nb::pointer_and_handle<corvex::Runner> self, nb::handle llm_model,
+                  nb::handle time_limit, nb::handle output_limit) {
                    new (self.p) corvex::Runner();
-                   corvex::runner_init(self.h, llm_model);
+                   corvex::runner_init(self.h, llm_model, time_limit, output_limit);
                },
-               "llm_model"_a.none() = corvex::default_model,
-               nb::sig("def __init__(self, llm_model: str = 'gpt-4.1-mini') -> None"),
+               "llm_model"_a.none() = corvex::default_model, nb::kw_only(),
+               "time_limit"_a.none() = nb::none(), "output_limit"_a.none() = nb::none(),
+               nb::sig("def __init__(self, llm_model: str = 'gpt-4.1-mini', *, "
+                       "time_limit: float | None = None, output_limit: int | None = None) -> None"),
                R"doc(A runner of Python skills.
 
 Args:
-    llm_model: The model that the skills' contexts ask.)doc");
+    llm_model: The model that the skills' contexts ask.
+    time_limit: Seconds a run may take (None: no limit); a run past it is
+        cancelled and comes back as a failed result that says so.
+    output_limit: Characters that each ctx.shell answer and each run's log
+        keep (None: all); what is cut is read and dropped, and one last
+        line says how many characters were cut.)doc");
     def_coroutine<&corvex::run_skill>(runner, "run", returns("PythonSkillResult"),
                                       param("skill_name", "str"),
                                       param("params", "dict[str, typing.Any]"),
                                       param("script_path", "str | None") = nb::none(),
+                                      bridge::kw_only,
+                                      param("time_limit", "float | None") = nb::none(),
                                       R"doc(Load a skill and run its ``run(ctx, params)`` coroutine.
 
 Failures of the skill (a missing or malformed file, an error it raises, a
@@ -292,6 +304,7 @@ Args:
         output directory.
     params: The parameters handed to the skill.
     script_path: The skill's file, instead of SKILLS_DIR/<skill_name>.py.
+    time_limit: Seconds this run may take, instead of the runner's.
 
 Returns:
     A PythonSkillResult: success, skill_name, result (the skill's dict),

@@ -6,8 +6,40 @@
 
 namespace ombrel::corvex {
 
-void runner_init(nb::handle self, nb::handle llm_model) {
+/// A time limit: None, or a positive finite number of seconds.
+static nb::object checked_time_limit(nb::handle value, const char *name) {
+    if (value.is_none())
+        return nb::none();
+    return nb::float_(common::expect_seconds(value, name));
+}
+
+void runner_init(nb::handle self, nb::handle llm_model, nb::handle time_limit,
+                 nb::handle output_limit) {
     self.attr("_llm_model") = common::expect_str(llm_model, "llm_model");
+    nb::object time_limit_value = checked_time_limit(time_limit, "time_limit");
+    nb::object output_limit_value = nb::none();
+    if (!output_limit.is_none()) {
+        if (PyBool_Check(output_limit.ptr()) || !PyLong_Check(output_limit.ptr()))
+            common::raise_error(PyExc_TypeError, "output_limit must be int or None, not %s",
+                                Py_TYPE(output_limit.ptr())->tp_name);
+        if (PyObject_RichCompareBool(output_limit.ptr(), nb::int_(0).ptr(), Py_GT) != 1 ||
+            PyLong_AsSsize_t(output_limit.ptr()) == -1) {
+            PyErr_Clear();
+            common::raise_error(PyExc_ValueError,
+                                "output_limit must be a positive number of characters, not %R",
+                                output_limit.ptr());
+        }
+        output_limit_value = nb::borrow(output_limit);
+    }
+    self.attr("_time_limit") = time_limit_value;
+    self.attr("_output_limit") = output_limit_value;
+}
+
+/// Cancels `task` once the run's time is up, and notes it in `expired`
+/// (the loop's timer calls it).
+static void expire(nb::handle task, nb::handle expired) {
+    expired.attr("append")(true);
+    task.attr("cancel")();
 }
 
 /// asyncio's test for coroutine functions. Python 3.14 deprecates the public
@@ -158,27 +190,84 @@ static nb::object report_failure(nb::handle ctx, nb::str skill_name,
     return new_result(std::move(fields));
 }
 
-/// Runs `awaitable` to its end without suspending, for a clean-up while the
-/// coroutine is being closed (no further awaits can happen then). If it
-/// would have to wait, it is closed instead.
-static void finish_without_waiting(nb::handle awaitable) {
+/// Starts `awaitable`, a clean-up, while the coroutine is being closed (no
+/// further awaits can happen in it then): what it does without waiting is
+/// done now, and the rest goes on as a task of `loop` (the browser must be
+/// closed whatever ends the run). Without a loop that can still run it, it
+/// is closed instead.
+static void finish_without_waiting(nb::handle awaitable, nb::handle loop) {
+    static const common::Interned is_closed("is_closed"), create_task("create_task"),
+        add("add"), add_done_callback("add_done_callback"), discard("discard"),
+        pending("_pending_cleanups");
     nb::object iterator = bridge::awaitable_iterator(awaitable);
     PyObject *out = nullptr;
     PySendResult status = PyIter_Send(iterator.ptr(), Py_None, &out);
     if (status == PYGEN_ERROR)
         throw nb::python_error();
-    Py_XDECREF(out);
-    if (status == PYGEN_NEXT)
+    nb::object yielded = nb::steal(out);
+    if (status != PYGEN_NEXT)
+        return;
+    if (loop.is_none() || common::truth(common::call_method(loop, is_closed))) {
         iterator.attr("close")();
+        return;
+    }
+    // The task is kept until it is done (the loop keeps only weak
+    // references to tasks).
+    nb::object rest = bridge::rest_of_await(std::move(iterator), std::move(yielded))
+                          .named("PythonSkillRunner.run.<cleanup>")
+                          .to_python();
+    nb::object task = common::call_method(loop, create_task, rest);
+    nb::object tasks = module_attr(pending);
+    common::call_method(tasks, add, task);
+    common::call_method(task, add_done_callback, common::attr(tasks, discard));
+}
+
+/// The time limit of this run: its own, else the runner's (None for none).
+static nb::object run_time_limit(nb::handle runner, nb::handle given) {
+    if (!given.is_none())
+        return checked_time_limit(given, "time_limit");
+    return checked_time_limit(common::attr_or(runner, names::time_limit, Py_None),
+                              "time_limit");
+}
+
+/// Arms the run's time limit on the current task: the loop's timer cancels
+/// the task when it is up and notes that in `expired`. Empty when there is
+/// no limit (or no task to cancel).
+static nb::object arm_time_limit(nb::handle limit, nb::handle expired) {
+    static const common::Interned current_task("current_task"), call_later("call_later");
+    if (limit.is_none())
+        return {};
+    nb::module_ aio = bridge::asyncio();
+    nb::object task = common::call_method(aio, current_task);
+    if (task.is_none())
+        return {};
+    static PyObject *expiring = nb::cpp_function(&expire).release().ptr();
+    nb::object loop = aio.attr("get_running_loop")();
+    PyObject *args[] = {loop.ptr(), limit.ptr(), expiring, task.ptr(), expired.ptr()};
+    return common::checked(PyObject_VectorcallMethod(call_later.get().ptr(), args,
+                                                     5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// The run's own cancellation by its time limit, taken back from the task
+/// (as `asyncio.timeout` does), as the TimeoutError that says the limit.
+static nb::python_error time_limit_error(nb::handle limit) {
+    static const common::Interned uncancel("uncancel");
+    nb::object task = bridge::asyncio().attr("current_task")();
+    if (!task.is_none() && common::has_attr(task, uncancel))
+        common::call_method(task, uncancel);
+    PyErr_Format(PyExc_TimeoutError, "the skill ran past its time limit of %S seconds",
+                 limit.ptr());
+    return nb::python_error();
 }
 
 Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
-                 nb::object script_path) {
+                 nb::object script_path, nb::object time_limit) {
     nb::str name = common::expect_str(skill_name, "skill_name");
     common::expect_dict(params, "params");
     if (!script_path.is_none() && !PyUnicode_CheckExact(script_path.ptr()))
         nb::raise_type_error("script_path must be str or None, not %s",
                              common::python_type_name(script_path).c_str());
+    bridge::Local<> limit = run_time_limit(self, time_limit);
 
     static const common::Interned exists("exists"), llm_model("llm_model");
     double start = wall_clock();
@@ -201,6 +290,12 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     bridge::Local<> ctx = common::checked(PyObject_Vectorcall(
         module_attr(names::OmbrelContext).ptr(), context_args, 0, keywords));
     model.reset();
+    nb::object output = common::attr_or(self, names::output_limit, Py_None);
+    if (!output.is_none() && PyObject_SetAttr(ctx.ptr(), names::output_limit.ptr(), output.ptr()) < 0)
+        throw nb::python_error();
+    output.reset();
+    // Where a clean-up that cannot be awaited any more (a close()) goes on.
+    bridge::Local<> loop = common::call_method(bridge::asyncio(), names::get_running_loop_or_none);
 
     bridge::Local<> outcome;
     std::optional<nb::python_error> failure;  // leaves `run` after the clean-up
@@ -220,8 +315,17 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
                 nb::object running = common::checked(
                     PyObject_Vectorcall(loaded.run.ptr(), run_args, 2, nullptr));
                 loaded.run.reset();
-                nb::object value = co_await std::move(running);
-                outcome = collect_result(ctx, name, std::move(value), start);
+                bridge::Local<nb::list> expired;
+                bridge::Local<> timer = arm_time_limit(limit, expired);
+                bridge::Outcome ran = co_await bridge::outcome(std::move(running));
+                if (timer.is_valid())
+                    common::call_method(timer, names::cancel);
+                if (!ran) {
+                    if (nb::len(expired) > 0 && ran.failed_with(bridge::cancelled_error().ptr()))
+                        throw time_limit_error(limit);
+                    throw ran.take_error();
+                }
+                outcome = collect_result(ctx, name, ran.value(), start);
             }
         } catch (...) {
             nb::python_error error = bridge::as_python_error(std::current_exception());
@@ -240,7 +344,7 @@ Coro<> run_skill(nb::object self, nb::object skill_name, nb::object params,
     try {
         bridge::Local<> closing = common::call_method(ctx, names::cleanup);
         if (failure && failure->matches(PyExc_GeneratorExit))
-            finish_without_waiting(closing);
+            finish_without_waiting(closing, loop);
         else
             co_await std::move(closing);
     } catch (...) {

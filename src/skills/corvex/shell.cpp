@@ -1,6 +1,7 @@
 // OmbrelContext.shell: a command through the system shell, bounded in time.
 #include "skills/corvex/corvex.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace ombrel::corvex {
@@ -21,7 +22,13 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
     double seconds = nb::cast<double>(limit);
     // A limit that is not positive (or not a number) has expired before the
     // command could finish, as for asyncio.wait_for.
-    bridge::ProcessOptions options{seconds, /*shell*/ true, /*own_session*/ true};
+    bridge::ProcessOptions options{seconds, /*shell*/ true, /*own_session*/ true,
+                                   /*output_limit*/ std::nullopt};
+    // Under an output limit no more of each stream is kept than the answer
+    // can show (a character is at most four bytes).
+    std::optional<Py_ssize_t> limit_chars = output_limit(self);
+    if (limit_chars)
+        options.output_limit = static_cast<std::size_t>(*limit_chars) * 4;
 
     std::optional<nb::python_error> failure;
     nb::tuple finished;
@@ -42,11 +49,22 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
 
     try {
         nb::str output = combined_output(nb::object(finished[1]), nb::object(finished[2]));
+        Py_ssize_t dropped = 0;
+        if (limit_chars)
+            dropped = nb::cast<Py_ssize_t>(finished[3]) + nb::cast<Py_ssize_t>(finished[4]);
         nb::object head = nb::steal(PyUnicode_Substring(text.ptr(), 0, 50));
         if (!head.is_valid())
             throw nb::python_error();
-        self.attr("log")(nb::str("Shell: {}... \xe2\x86\x92 {} chars").format(head, nb::len(output)));
-        co_return output.attr("strip")();
+        self.attr("log")(nb::str("Shell: {}... \xe2\x86\x92 {} chars")
+                             .format(head, nb::len(output) + static_cast<std::size_t>(dropped)));
+        nb::str answer = nb::borrow<nb::str>(output.attr("strip")());
+        Py_ssize_t length = PyUnicode_GET_LENGTH(answer.ptr());
+        if (!limit_chars || (length <= *limit_chars && dropped == 0))
+            co_return answer;
+        // Cut to the limit, and one line that says how much is missing.
+        Py_ssize_t kept = std::min(length, *limit_chars);
+        nb::object head_part = common::checked(PyUnicode_Substring(answer.ptr(), 0, kept));
+        co_return nb::str("{}\n{}").format(head_part, cut_marker(length - kept + dropped));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;

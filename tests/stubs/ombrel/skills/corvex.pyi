@@ -302,15 +302,20 @@ class OmbrelContext:
 class PythonSkillRunner:
     """Loads and executes Python-based skills."""
 
-    def __init__(self, llm_model: str = 'gpt-4.1-mini') -> None:
+    def __init__(self, llm_model: str = 'gpt-4.1-mini', *, time_limit: float | None = None, output_limit: int | None = None) -> None:
         """
         A runner of Python skills.
 
         Args:
             llm_model: The model that the skills' contexts ask.
+            time_limit: Seconds a run may take (None: no limit); a run past it is
+                cancelled and comes back as a failed result that says so.
+            output_limit: Characters that each ctx.shell answer and each run's log
+                keep (None: all); what is cut is read and dropped, and one last
+                line says how many characters were cut.
         """
 
-    def run(self, skill_name: str, params: dict[str, Any], script_path: str | None = None) -> Coroutine[Any, Any, PythonSkillResult]:
+    def run(self, skill_name: str, params: dict[str, Any], script_path: str | None = None, *, time_limit: float | None = None) -> Coroutine[Any, Any, PythonSkillResult]:
         """
         Load a skill and run its ``run(ctx, params)`` coroutine.
 
@@ -322,6 +327,7 @@ class PythonSkillRunner:
                 output directory.
             params: The parameters handed to the skill.
             script_path: The skill's file, instead of SKILLS_DIR/<skill_name>.py.
+            time_limit: Seconds this run may take, instead of the runner's.
 
         Returns:
             A PythonSkillResult: success, skill_name, result (the skill's dict),

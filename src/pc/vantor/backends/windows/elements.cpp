@@ -6,6 +6,9 @@
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace ombrel::vantor {
 
 namespace {
@@ -72,63 +75,6 @@ nb::object element_center_sync(nb::object element, nb::object backend) {
     return nb::make_tuple(x, y);
 }
 
-Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
-    (void)self;
-    try {
-        co_return co_await bridge::run_in_executor<&element_center_sync>(element, backend);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    co_return nb::none();
-}
-
-Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                         nb::object double_click_flag) {
-    bool double_click = common::truth(double_click_flag);
-    bridge::Local<> element, backend;
-    std::optional<nb::python_error> failed;
-    try {
-        element = element_of(elem_info);
-        backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<&click_element_sync>(self, element, backend,
-                                                              double_click_flag);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (!failed) {
-        nb::dict result = success();
-        result["action"] = double_click ? "double_click" : "click";
-        result["ref"] = ref;
-        result["element"] = element_label(elem_info);
-        result["hint"] = UPDATED_STATE_HINT;
-        co_return result;
-    }
-    if (element.is_valid()) {
-        // Coordinate fall-back: a real mouse click at the element's centre.
-        try {
-            nb::object center = co_await get_element_center(self, element, backend);
-            if (!center.is_none() && state(self).pyautogui_available) {
-                nb::module_ pyautogui = nb::module_::import_("pyautogui");
-                nb::object x = center[0], y = center[1];
-                pyautogui.attr(double_click ? "doubleClick" : "click")(x, y);
-                nb::dict result = success();
-                result["action"] = "click (coordinate fallback)";
-                result["ref"] = ref;
-                result["element"] = element_label(elem_info);
-                result["coordinates"] = nb::make_tuple(x, y);
-                co_return result;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-    }
-    co_return failure(*failed, ref);
-}
-
 void type_element_sync(nb::object self, nb::object element, nb::object backend,
                        nb::object text, nb::object clear_flag, nb::object enter_flag) {
     (void)self;
@@ -185,62 +131,6 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
                               nb::arg("set_foreground") = false);
     if (press_enter)
         element.attr("type_keys")("{ENTER}", nb::arg("set_foreground") = false);
-}
-
-Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                        nb::object text, nb::object clear_flag, nb::object enter_flag) {
-    bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
-    bridge::Local<> element, backend;
-    std::optional<nb::python_error> failed;
-    try {
-        element = element_of(elem_info);
-        backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<&type_element_sync>(self, element, backend, text,
-                                                             clear_flag, enter_flag);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (!failed) {
-        nb::dict result = success();
-        result["action"] = "type";
-        result["ref"] = ref;
-        result["element"] = element_label(elem_info);
-        result["text"] = text;
-        result["pressed_enter"] = press_enter;
-        co_return result;
-    }
-    if (element.is_valid()) {
-        // Keyboard fall-back: click the element's centre and type there.
-        try {
-            bridge::Local<> center = co_await get_element_center(self, element, backend);
-            if (!center.is_none() && state(self).pyautogui_available) {
-                bridge::Local<nb::module_> pyautogui = nb::module_::import_("pyautogui");
-                pyautogui.attr("click")(center[0], center[1]);
-                co_await bridge::sleep(0.1);
-                if (clear_first) {
-                    pyautogui.attr("hotkey")("ctrl", "a");
-                    co_await bridge::sleep(0.05);
-                }
-                if (py::truth(text.attr("isascii")()))
-                    pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
-                else
-                    pyautogui.attr("write")(text);
-                if (press_enter)
-                    pyautogui.attr("press")("enter");
-                nb::dict result = success();
-                result["action"] = "type (keyboard fallback)";
-                result["ref"] = ref;
-                result["text"] = text;
-                co_return result;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-    }
-    co_return failure(*failed, ref);
 }
 
 void select_element_sync(nb::object self, nb::object element, nb::object backend,
@@ -308,42 +198,6 @@ void select_element_sync(nb::object self, nb::object element, nb::object backend
     throw nb::python_error();
 }
 
-namespace {
-
-/// Runs `Fn(element, backend, args...)` for a ref's entry on the executor:
-/// None when it worked, the failure result for `ref` when it raised.
-template <auto Fn, typename... Args>
-Coro<> act_on_element(nb::object self, nb::object ref, nb::object elem_info, Args... args) {
-    std::optional<nb::python_error> failed;
-    try {
-        bridge::Local<> element = element_of(elem_info);
-        bridge::Local<> backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<Fn>(self, element, backend, args...);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (failed)
-        co_return failure(*failed, ref);
-    co_return nb::none();
-}
-
-} // namespace
-
-Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                          nb::object value) {
-    nb::object failed = co_await act_on_element<&select_element_sync>(self, ref, elem_info, value);
-    if (!failed.is_none())
-        co_return failed;
-    nb::dict result = success();
-    result["action"] = "select";
-    result["ref"] = ref;
-    result["element"] = element_label(elem_info);
-    result["value"] = value;
-    co_return result;
-}
-
 void toggle_element_sync(nb::object self, nb::object element, nb::object backend) {
     (void)self;
     if (is_uiautomation(backend)) {
@@ -357,15 +211,148 @@ void toggle_element_sync(nb::object self, nb::object element, nb::object backend
     element.attr("click_input")();
 }
 
-Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
-    nb::object failed = co_await act_on_element<&toggle_element_sync>(self, ref, elem_info);
-    if (!failed.is_none())
-        co_return failed;
+namespace {
+
+/// No fall-back: the element's own way is the only one.
+constexpr std::nullptr_t no_fallback = nullptr;
+
+/// The body of an action on the element of a Windows entry: `Act(self,
+/// element, backend, args...)` on the executor, then the result
+/// `Done(ref, elem_info, args...)`. When `Act` raises an Exception,
+/// `Fallback(self, ref, elem_info, center, args...)` through PyAutoGUI at
+/// the element's centre may answer instead; when it answers None or raises
+/// an Exception of its own, the element's error stands.
+template <auto Act, auto Done, auto Fallback, typename... Args>
+Coro<> act_on_element(nb::object ref, nb::object self, nb::object elem_info, Args... args) {
+    bridge::Local<> element = element_of(elem_info);
+    bridge::Local<> backend = entry_backend(elem_info);
+    bridge::Outcome acted =
+        co_await bridge::outcome(bridge::run_in_executor<Act>(self, element, backend, args...));
+    if (acted)
+        co_return Done(ref, elem_info, args...);
+    if constexpr (!std::is_null_pointer_v<decltype(Fallback)>) {
+        if (acted.failed_with(PyExc_Exception)) {
+            bridge::Local<> center = co_await get_element_center(self, element, backend);
+            if (!center.is_none() && state(self).pyautogui_available) {
+                bridge::Local<> instead = co_await result_or_failure<Fallback, no_answer>(
+                    self, ref, elem_info, nb::object(center), args...);
+                if (!instead.is_none())
+                    co_return instead;
+            }
+        }
+    }
+    co_await bridge::raise(acted.take_error());
+    co_return nb::none(); // not reached: raise() ends the coroutine
+}
+
+nb::dict clicked(nb::object ref, nb::object elem_info, nb::object double_click) {
+    nb::dict result = success();
+    result["action"] = common::truth(double_click) ? "double_click" : "click";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["hint"] = UPDATED_STATE_HINT;
+    return result;
+}
+
+/// A real mouse click at the element's centre.
+Coro<> click_at_center(nb::object, nb::object ref, nb::object elem_info, nb::object center,
+                       nb::object double_click) {
+    nb::module_ pyautogui = nb::module_::import_("pyautogui");
+    nb::object x = center[0], y = center[1];
+    pyautogui.attr(common::truth(double_click) ? "doubleClick" : "click")(x, y);
+    nb::dict result = success();
+    result["action"] = "click (coordinate fallback)";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["coordinates"] = nb::make_tuple(x, y);
+    co_return result;
+}
+
+nb::dict typed(nb::object ref, nb::object elem_info, nb::object text, nb::object,
+               nb::object press_enter) {
+    nb::dict result = success();
+    result["action"] = "type";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["text"] = text;
+    result["pressed_enter"] = common::truth(press_enter);
+    return result;
+}
+
+/// Keys through PyAutoGUI after a click at the element's centre.
+Coro<> type_at_center(nb::object, nb::object ref, nb::object, nb::object center,
+                      nb::object text, nb::object clear_first, nb::object press_enter) {
+    bridge::Local<nb::module_> pyautogui = nb::module_::import_("pyautogui");
+    pyautogui.attr("click")(center[0], center[1]);
+    co_await bridge::sleep(0.1);
+    if (common::truth(clear_first)) {
+        pyautogui.attr("hotkey")("ctrl", "a");
+        co_await bridge::sleep(0.05);
+    }
+    if (py::truth(text.attr("isascii")()))
+        pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
+    else
+        pyautogui.attr("write")(text);
+    if (common::truth(press_enter))
+        pyautogui.attr("press")("enter");
+    nb::dict result = success();
+    result["action"] = "type (keyboard fallback)";
+    result["ref"] = ref;
+    result["text"] = text;
+    co_return result;
+}
+
+nb::dict selected(nb::object ref, nb::object elem_info, nb::object value) {
+    nb::dict result = success();
+    result["action"] = "select";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["value"] = value;
+    return result;
+}
+
+nb::dict toggled(nb::object ref, nb::object elem_info) {
     nb::dict result = success();
     result["action"] = "toggle";
     result["ref"] = ref;
     result["element"] = element_label(elem_info);
-    co_return result;
+    return result;
+}
+
+using nb::object;
+constexpr auto click_entry = &act_on_element<&click_element_sync, &clicked, &click_at_center,
+                                             object>;
+constexpr auto type_into_entry = &act_on_element<&type_element_sync, &typed, &type_at_center,
+                                                 object, object, object>;
+constexpr auto select_in_entry = &act_on_element<&select_element_sync, &selected, no_fallback,
+                                                 object>;
+constexpr auto toggle_entry = &act_on_element<&toggle_element_sync, &toggled, no_fallback>;
+
+} // namespace
+
+Coro<> get_element_center(nb::object, nb::object element, nb::object backend) {
+    co_return co_await result_or_failure<&on_executor<&element_center_sync, nb::object, nb::object>,
+                                         no_answer>(element, backend);
+}
+
+Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                         nb::object double_click) {
+    co_return co_await result_or_failure_for<click_entry>(ref, self, elem_info, double_click);
+}
+
+Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                        nb::object text, nb::object clear_first, nb::object press_enter) {
+    co_return co_await result_or_failure_for<type_into_entry>(ref, self, elem_info, text,
+                                                              clear_first, press_enter);
+}
+
+Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                          nb::object value) {
+    co_return co_await result_or_failure_for<select_in_entry>(ref, self, elem_info, value);
+}
+
+Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
+    co_return co_await result_or_failure_for<toggle_entry>(ref, self, elem_info);
 }
 
 } // namespace ombrel::vantor

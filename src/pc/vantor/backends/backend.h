@@ -142,4 +142,19 @@ Coro<> result_or_failure_for(nb::object ref, Args... args) {
     return detail::result_or_failure<Body, On, true>(std::move(ref), std::move(args)...);
 }
 
+/// The synchronous counterpart, for a way of doing something whose
+/// Exception only means that this way did not work (a probe, or one of
+/// several ways, the caller going on with the next): what `way()` answers,
+/// or false when it raises an Exception.
+template <typename Way> bool works(Way &&way) {
+    try {
+        return way();
+    } catch (...) {
+        nb::python_error error = bridge::as_python_error(std::current_exception());
+        if (!py::is_exception(error))
+            throw std::move(error);
+        return false;
+    }
+}
+
 } // namespace ombrel::vantor

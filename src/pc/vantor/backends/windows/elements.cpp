@@ -21,18 +21,14 @@ bool is_uiautomation(nb::handle backend) { return py::equal(backend, "uiautomati
 /// the caller goes on with its next way.
 bool try_pattern(nb::handle element, const char *pattern_getter, bool call_getter,
                  const char *action) {
-    try {
+    return works([&] {
         nb::object pattern = call_getter ? element.attr(pattern_getter)()
                                          : element.attr(pattern_getter);
         if (!py::truth(pattern))
             return false;
         pattern.attr(action)();
         return true;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        return false;
-    }
+    });
 }
 
 /// The entry's element; a KeyError when a hand-made entry lacks it.
@@ -81,20 +77,19 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
     bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
     nb::str empty("");
     if (is_uiautomation(backend)) {
-        try {
+        bool set = works([&] {
             nb::object pattern = element.attr("GetValuePattern")();
-            if (py::truth(pattern)) {
-                if (clear_first)
-                    pattern.attr("SetValue")(empty);
-                pattern.attr("SetValue")(text);
-                if (press_enter)
-                    nb::module_::import_("uiautomation").attr("SendKeys")("{Enter}");
-                return;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
+            if (!py::truth(pattern))
+                return false;
+            if (clear_first)
+                pattern.attr("SetValue")(empty);
+            pattern.attr("SetValue")(text);
+            if (press_enter)
+                nb::module_::import_("uiautomation").attr("SendKeys")("{Enter}");
+            return true;
+        });
+        if (set)
+            return;
         element.attr("Click")();
         py::blocking_sleep(0.1);
         if (clear_first) {
@@ -107,20 +102,19 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
             automation.attr("SendKeys")("{Enter}");
         return;
     }
-    try {
+    bool set = works([&] {
         nb::object pattern = element.attr("iface_value");
-        if (py::truth(pattern)) {
-            if (clear_first)
-                pattern.attr("SetValue")(empty);
-            pattern.attr("SetValue")(text);
-            if (press_enter)
-                element.attr("type_keys")("{ENTER}");
-            return;
-        }
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
+        if (!py::truth(pattern))
+            return false;
+        if (clear_first)
+            pattern.attr("SetValue")(empty);
+        pattern.attr("SetValue")(text);
+        if (press_enter)
+            element.attr("type_keys")("{ENTER}");
+        return true;
+    });
+    if (set)
+        return;
     element.attr("click_input")();
     py::blocking_sleep(0.1);
     if (clear_first) {
@@ -133,69 +127,68 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
         element.attr("type_keys")("{ENTER}", nb::arg("set_foreground") = false);
 }
 
+namespace {
+
+/// Selects the first child of a uiautomation list whose name contains
+/// `value` (in any case): through its selection-item pattern, or a click
+/// when that fails. False when no child matched.
+bool select_child(nb::handle element, nb::handle value) {
+    element.attr("GetSelectionPattern")();
+    works([&] {
+        nb::object expand = element.attr("GetExpandCollapsePattern")();
+        if (!py::truth(expand))
+            return false;
+        expand.attr("Expand")();
+        py::blocking_sleep(0.2);
+        return true;
+    });
+    nb::object wanted = value.attr("lower")();
+    for (nb::handle child : element.attr("GetChildren")()) {
+        nb::object name = child.attr("Name");
+        if (!py::truth(name) || !py::contains(name.attr("lower")(), wanted))
+            continue;
+        bool no_item = false;
+        bool selected = works([&] {
+            nb::object item = child.attr("GetSelectionItemPattern")();
+            no_item = !py::truth(item);
+            if (no_item)
+                return false;
+            item.attr("Select")();
+            return true;
+        });
+        if (no_item)
+            continue;
+        // The selection-item attempt failed: a click selects it.
+        if (!selected)
+            child.attr("Click")();
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void select_element_sync(nb::object self, nb::object element, nb::object backend,
                          nb::object value) {
     (void)self;
-    nb::object not_selected = py::checked(
-        PyUnicode_FromFormat("Could not select '%S'", value.ptr()));
+    bool selected = false;
     if (is_uiautomation(backend)) {
-        try {
-            element.attr("GetSelectionPattern")();
-            try {
-                nb::object expand = element.attr("GetExpandCollapsePattern")();
-                if (py::truth(expand)) {
-                    expand.attr("Expand")();
-                    py::blocking_sleep(0.2);
-                }
-            } catch (nb::python_error &e) {
-                if (!py::is_exception(e))
-                    throw;
-            }
-            nb::object wanted = value.attr("lower")();
-            for (nb::handle child : element.attr("GetChildren")()) {
-                nb::object name = child.attr("Name");
-                if (!py::truth(name) || !py::contains(name.attr("lower")(), wanted))
-                    continue;
-                try {
-                    nb::object item = child.attr("GetSelectionItemPattern")();
-                    if (!py::truth(item))
-                        continue;
-                    item.attr("Select")();
-                    return;
-                } catch (nb::python_error &e) {
-                    if (!py::is_exception(e))
-                        throw;
-                }
-                // The selection-item attempt failed: a click selects it.
-                child.attr("Click")();
-                return;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-        PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
-        throw nb::python_error();
+        selected = works([&] { return select_child(element, value); });
+    } else {
+        selected = works([&] {
+            element.attr("select")(value);
+            return true;
+        });
+        selected = selected || works([&] {
+            element.attr("expand")();
+            py::blocking_sleep(0.2);
+            nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", value.ptr()));
+            element.attr("child_window")(nb::arg("title_re") = pattern).attr("click_input")();
+            return true;
+        });
     }
-    try {
-        element.attr("select")(value);
-        return;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    try {
-        element.attr("expand")();
-        py::blocking_sleep(0.2);
-        nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", value.ptr()));
-        element.attr("child_window")(nb::arg("title_re") = pattern).attr("click_input")();
-        return;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
-    throw nb::python_error();
+    if (!selected)
+        common::raise_error(PyExc_RuntimeError, "Could not select '%S'", value.ptr());
 }
 
 void toggle_element_sync(nb::object self, nb::object element, nb::object backend) {

@@ -159,6 +159,19 @@ async def test_snapshot_failures_keep_the_refs(macos, monkeypatch, tmp_path, tit
     assert controller._ref_map == {3: entry("AXButton", "Old")} and controller._ref_counter == 3
 
 
+@pytest.mark.parametrize("depth, error", [
+    ("deep", "max_depth must be a number, not str"),        # raised in C++
+    (float("nan"), "cannot convert float NaN to integer"),  # raised by Python
+])
+async def test_snapshot_errors_of_either_side_are_failures(macos, caplog, depth, error):
+    controller = vantor.Vantor()
+    controller._ensure_init()
+    with caplog.at_level(logging.ERROR, "ombrel.pc.desktop"):
+        assert await controller._snapshot_macos(None, depth) == {"success": False, "error": error}
+    assert [r.getMessage() for r in caplog.records] == ["macOS snapshot failed: " + error]
+    assert macos.scripts == []
+
+
 async def test_snapshot_decoding(macos, monkeypatch, caplog):
     controller = vantor.Vantor()
     macos.answer(FRONT, b"\xffFinder")

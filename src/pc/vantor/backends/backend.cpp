@@ -42,14 +42,21 @@ Coro<> select_not_supported(nb::object, nb::object ref, nb::object elem_info, nb
         py::checked(PyUnicode_FromFormat("Select not yet supported on %S", name.ptr())), ref);
 }
 
-Coro<> result_or_failure(nb::object operation) {
-    bridge::Outcome done = co_await bridge::outcome(std::move(operation));
-    if (done)
-        co_return done.value();
-    nb::python_error error = done.take_error();
-    if (!py::is_exception(error))
-        co_await bridge::raise(std::move(error));
-    co_return failure(error);
+nb::object answer_error(const nb::python_error &error, const OnError &on_error, nb::handle ref) {
+    if (on_error.none)
+        return nb::none();
+    nb::object message;
+    for (const ErrorText &text : on_error.texts)
+        if (text.type && error.matches(*text.type)) {
+            message = nb::str(text.text);
+            break;
+        }
+    if (!message.is_valid()) {
+        message = common::exception_message(error.value());
+        if (on_error.log)
+            logger.error(on_error.log, message);
+    }
+    return ref.is_valid() ? failure(message, ref) : failure(message);
 }
 
 } // namespace ombrel::vantor

@@ -10,6 +10,8 @@
 
 #include "pc/vantor/vantor.h"
 
+#include <utility>
+
 namespace ombrel::vantor {
 
 struct Backend {
@@ -51,9 +53,6 @@ Coro<> type_not_supported(nb::object self, nb::object ref, nb::object elem_info,
 /// failure "Select not yet supported on <the entry's backend>", with "ref".
 Coro<> select_not_supported(nb::object self, nb::object ref, nb::object elem_info,
                             nb::object value);
-/// Awaits `operation`: its result, or a failure with the text of the
-/// Exception it raised (anything else, a cancellation say, goes on).
-Coro<> result_or_failure(nb::object operation);
 
 /// A toggle that is the backend's own single click on the entry.
 template <auto Click>
@@ -64,5 +63,98 @@ Coro<> toggle_by_click(nb::object self, nb::object ref, nb::object elem_info) {
 
 /// The entry's "backend", "pywinauto" when it names none.
 nb::object entry_backend(nb::handle elem_info);
+
+// How an operation fails -----------------------------------------------------
+//
+// An operation's body is a coroutine that lets its errors go; the operation
+// awaits it through `result_or_failure`, which answers the body's result, or
+// a failure result for an `Exception` it raised (a C++ exception counts as
+// the Python exception the bridge makes of it, a TypeError for nanobind's
+// type errors). Cancellation and every other BaseException go on unchanged.
+// What varies from operation to operation is said once, in an `OnError`.
+
+/// A fixed failure text for the exceptions of one type.
+struct ErrorText {
+    PyObject *const *type; ///< `&PyExc_TimeoutError`, say; none when null
+    const char *text;
+};
+
+/// What an operation answers for an Exception of its body.
+struct OnError {
+    /// Logged at error level before the failure is answered, "%s" standing
+    /// for the error's text; nothing is logged when null.
+    const char *log = nullptr;
+    /// Texts that replace the error's own for exceptions of these types
+    /// (the first match counts, two at most); these failures are not logged.
+    ErrorText texts[2] = {};
+    /// Answers None instead of a failure result: for a step whose caller
+    /// only asks whether it gave anything.
+    bool none = false;
+};
+
+/// {"success": False, "error": str(e)}, nothing logged.
+inline const OnError plain_failure{};
+/// None, nothing logged.
+inline const OnError no_answer{.none = true};
+
+/// What `on_error` answers for `error` (an Exception): None, or the failure
+/// result, with "ref" when `ref` is not empty.
+nb::object answer_error(const nb::python_error &error, const OnError &on_error, nb::handle ref);
+
+namespace detail {
+
+template <auto Body, bool OnRef, typename... Args>
+Coro<> start_body(const nb::object &ref, Args &...args) {
+    if constexpr (OnRef)
+        return Body(ref, std::move(args)...);
+    else
+        return Body(std::move(args)...);
+}
+
+template <auto Body, const OnError &On, bool OnRef, typename... Args>
+Coro<> result_or_failure(nb::object ref, Args... args) {
+    bridge::Outcome done = co_await bridge::outcome(start_body<Body, OnRef>(ref, args...));
+    if (done)
+        co_return done.value();
+    nb::python_error error = done.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return answer_error(error, On, ref);
+}
+
+} // namespace detail
+
+/// Runs an operation's body, `Body(args...)`, to its end: its result, or
+/// what `On` answers for the Exception it raised. Await it in the operation,
+/// itself a coroutine (its parameters then live in its frame, where the
+/// garbage collector sees them):
+///
+///     co_return co_await result_or_failure<&body, body_error>(self, title);
+template <auto Body, const OnError &On = plain_failure, typename... Args>
+Coro<> result_or_failure(Args... args) {
+    return detail::result_or_failure<Body, On, false>(nb::object(), std::move(args)...);
+}
+
+/// The same for an operation on a ref: the body is `Body(ref, args...)`,
+/// and its failure carries "ref".
+template <auto Body, const OnError &On = plain_failure, typename... Args>
+Coro<> result_or_failure_for(nb::object ref, Args... args) {
+    return detail::result_or_failure<Body, On, true>(std::move(ref), std::move(args)...);
+}
+
+/// The synchronous counterpart, for a way of doing something whose
+/// Exception only means that this way did not work (a probe, or one of
+/// several ways, the caller going on with the next): what `way()` answers,
+/// or false when it raises an Exception.
+template <typename Way> bool works(Way &&way) {
+    try {
+        return way();
+    } catch (...) {
+        nb::python_error error = bridge::as_python_error(std::current_exception());
+        if (!py::is_exception(error))
+            throw std::move(error);
+        return false;
+    }
+}
 
 } // namespace ombrel::vantor

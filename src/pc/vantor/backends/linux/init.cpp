@@ -12,7 +12,7 @@ namespace {
 bool atspi_usable() {
     const char *atspi_check =
         "import gi; gi.require_version('Atspi', '2.0'); from gi.repository import Atspi";
-    try {
+    return works([atspi_check] {
         nb::module_ subprocess = common::import_module("subprocess");
         nb::list command;
         command.append("python3");
@@ -21,11 +21,7 @@ bool atspi_usable() {
         nb::object done = subprocess.attr("run")(command, nb::arg("capture_output") = true,
                                                  nb::arg("timeout") = 5);
         return py::equal(done.attr("returncode"), nb::int_(0));
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        return false;
-    }
+    });
 }
 
 } // namespace

@@ -84,6 +84,64 @@ nb::str decoded(nb::handle bytes) {
     return nb::str(nb::borrow(bytes).attr("decode")("utf-8", "replace").attr("strip")());
 }
 
+/// The walk in a `python3` child, its document turned into the result.
+Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_depth) {
+    bridge::Local<nb::list> command;
+    command.append("python3");
+    command.append("-c");
+    command.append(atspi_script(window_title, max_depth));
+    bridge::ProcessOptions options;
+    options.timeout = 15.0;
+    nb::tuple done = co_await bridge::run_process(command, options);
+    nb::object kept;
+    std::string_view output = walker_output(done[1], kept);
+    if (output.empty()) {
+        nb::str errors = decoded(done[2]);
+        co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
+    }
+    co_return atspi_document_result(self, output);
+}
+
+const OnError atspi_snapshot_error{
+    .log = "Linux AT-SPI2 snapshot failed: %s",
+    .texts = {{&PyExc_TimeoutError, "AT-SPI2 snapshot timed out"}},
+};
+
+/// The active window, or the first window whose name matches, as xdotool
+/// names it.
+Coro<> xdotool_snapshot(nb::object self, nb::object window_title) {
+    bridge::Local<nb::list> search;
+    if (!window_title.is_none() && py::truth(window_title)) {
+        search.append("search");
+        search.append("--name");
+        search.append(window_title);
+    } else {
+        search.append("getactivewindow");
+    }
+    bridge::Local<> found = co_await xdotool(search, 5.0);
+    bridge::Local<nb::str> id = first_line(nb::str(found));
+    if (!py::truth(id))
+        co_return failure("No window found");
+    bridge::Local<nb::list> naming;
+    naming.append("getwindowname");
+    naming.append(id);
+    nb::object name = co_await xdotool(naming, 5.0);
+    reset_ref_table(state(self));
+    nb::dict result = success();
+    result["window"] = name;
+    result["window_id"] = id;
+    result["snapshot"] = py::checked(PyUnicode_FromFormat(
+        "Window: %S (id: %S)\n\nNote: Full accessibility tree requires AT-SPI2.\nInstall: "
+        "sudo apt install python3-gi gir1.2-atspi-2.0 at-spi2-core\nFor now, use "
+        "coordinate-based interaction via desktop_click(x, y).",
+        name.ptr(), id.ptr()));
+    result["element_count"] = 0;
+    result["platform"] = "linux_xdotool";
+    result["hint"] =
+        "Install AT-SPI2 for full element tree, or use screenshot + coordinate clicks.";
+    co_return result;
+}
+
 } // namespace
 
 Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth) {
@@ -96,74 +154,12 @@ Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_d
 }
 
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth) {
-    std::optional<nb::python_error> error;
-    try {
-        bridge::Local<nb::list> command;
-        command.append("python3");
-        command.append("-c");
-        command.append(atspi_script(window_title, max_depth));
-        bridge::ProcessOptions options;
-        options.timeout = 15.0;
-        nb::tuple done = co_await bridge::run_process(command, options);
-        nb::object kept;
-        std::string_view output = walker_output(done[1], kept);
-        if (output.empty()) {
-            nb::str errors = decoded(done[2]);
-            co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
-        }
-        co_return atspi_document_result(self, output);
-    } catch (...) {
-        nb::python_error e = bridge::as_python_error(std::current_exception());
-        if (!py::is_exception(e))
-            throw std::move(e);
-        error.emplace(std::move(e));
-    }
-    if (error->matches(PyExc_TimeoutError))
-        co_return failure("AT-SPI2 snapshot timed out");
-    nb::str message = common::exception_message(error->value());
-    logger.error("Linux AT-SPI2 snapshot failed: %s", message);
-    co_return failure(message);
+    co_return co_await result_or_failure<&atspi_snapshot, atspi_snapshot_error>(
+        self, window_title, max_depth);
 }
 
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {
-    std::optional<nb::python_error> error;
-    try {
-        bridge::Local<nb::list> search;
-        if (!window_title.is_none() && py::truth(window_title)) {
-            search.append("search");
-            search.append("--name");
-            search.append(window_title);
-        } else {
-            search.append("getactivewindow");
-        }
-        bridge::Local<> found = co_await xdotool(search, 5.0);
-        bridge::Local<nb::str> id = first_line(nb::str(found));
-        if (!py::truth(id))
-            co_return failure("No window found");
-        bridge::Local<nb::list> naming;
-        naming.append("getwindowname");
-        naming.append(id);
-        nb::object name = co_await xdotool(naming, 5.0);
-        reset_ref_table(state(self));
-        nb::dict result = success();
-        result["window"] = name;
-        result["window_id"] = id;
-        result["snapshot"] = py::checked(PyUnicode_FromFormat(
-            "Window: %S (id: %S)\n\nNote: Full accessibility tree requires AT-SPI2.\nInstall: "
-            "sudo apt install python3-gi gir1.2-atspi-2.0 at-spi2-core\nFor now, use "
-            "coordinate-based interaction via desktop_click(x, y).",
-            name.ptr(), id.ptr()));
-        result["element_count"] = 0;
-        result["platform"] = "linux_xdotool";
-        result["hint"] =
-            "Install AT-SPI2 for full element tree, or use screenshot + coordinate clicks.";
-        co_return result;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        error.emplace(std::move(e));
-    }
-    co_return failure(*error);
+    co_return co_await result_or_failure<&xdotool_snapshot>(self, window_title);
 }
 
 } // namespace ombrel::vantor

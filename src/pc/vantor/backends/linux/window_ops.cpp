@@ -72,19 +72,19 @@ Coro<> activate(nb::object title) {
 Coro<> get_focused_window_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    co_return co_await result_or_failure(focused_title().to_python());
+    co_return co_await result_or_failure<&focused_title>();
 }
 
 Coro<> list_windows_linux(nb::object self) {
     if (!state(self).linux_xdotool_available)
         co_return failure("No window listing tool available");
-    co_return co_await result_or_failure(visible_windows().to_python());
+    co_return co_await result_or_failure<&visible_windows>();
 }
 
 Coro<> focus_window_linux(nb::object self, nb::object title) {
     if (!state(self).linux_xdotool_available)
         co_return failure("xdotool not available");
-    co_return co_await result_or_failure(activate(title).to_python());
+    co_return co_await result_or_failure<&activate>(title);
 }
 
 } // namespace ombrel::vantor

@@ -33,69 +33,64 @@ nb::str condition(nb::handle flag) {
     return nb::str(common::truth(flag) ? "true" : "false");
 }
 
-} // namespace
-
-Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
-                       nb::object double_click) {
-    (void)self;
-    try {
-        bridge::Local<> app = entry_text(elem_info, "app");
-        bridge::Local<> role = entry_text(elem_info, "role");
-        bridge::Local<> name = search_name(elem_info);
-        if (!py::truth(name))
-            co_return failure("Element has no identifiable name for clicking", ref);
-        bridge::Local<nb::str> script =
-            macos::fill(Scripts::click, {{"app", app}, {"name", name}});
-        nb::str answer = co_await macos::answer(script, 15.0);
-        if (py::equal(answer, "not_found"))
-            co_return failure(format("Element '%S' not found in current window", name), ref);
-        if (!py::equal(answer, "clicked"))
-            co_return failure(answer, ref);
-        nb::dict result = success();
-        result["action"] = common::truth(double_click) ? "double_click" : "click";
-        result["ref"] = ref;
-        result["element"] = py::checked(
-            PyUnicode_FromFormat("%S \"%S\"", role.ptr(), name.ptr()));
-        result["hint"] = UPDATED_STATE_HINT;
-        co_return result;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        co_return failure(e, ref);
-    }
+Coro<> click_element(nb::object ref, nb::object elem_info, nb::object double_click) {
+    bridge::Local<> app = entry_text(elem_info, "app");
+    bridge::Local<> role = entry_text(elem_info, "role");
+    bridge::Local<> name = search_name(elem_info);
+    if (!py::truth(name))
+        co_return failure("Element has no identifiable name for clicking", ref);
+    bridge::Local<nb::str> script = macos::fill(Scripts::click, {{"app", app}, {"name", name}});
+    nb::str answer = co_await macos::answer(script, 15.0);
+    if (py::equal(answer, "not_found"))
+        co_return failure(format("Element '%S' not found in current window", name), ref);
+    if (!py::equal(answer, "clicked"))
+        co_return failure(answer, ref);
+    nb::dict result = success();
+    result["action"] = common::truth(double_click) ? "double_click" : "click";
+    result["ref"] = ref;
+    result["element"] = py::checked(PyUnicode_FromFormat("%S \"%S\"", role.ptr(), name.ptr()));
+    result["hint"] = UPDATED_STATE_HINT;
+    co_return result;
 }
 
-Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb::object text,
+Coro<> type_into_element(nb::object ref, nb::object elem_info, nb::object text,
+                         nb::object clear_first, nb::object press_enter) {
+    bridge::Local<> app = entry_text(elem_info, "app");
+    bridge::Local<> name = search_name(elem_info);
+    // An empty name would match the first element without a title or a
+    // description, which is not the element of the ref.
+    if (!py::truth(name))
+        co_return failure("Element has no identifiable name for typing", ref);
+    bridge::Local<nb::str> script = macos::fill(Scripts::type,
+                                                {{"app", app},
+                                                 {"name", name},
+                                                 {"text", text},
+                                                 {"clear_first", condition(clear_first)},
+                                                 {"press_enter", condition(press_enter)}});
+    nb::str answer = co_await macos::answer(script, 15.0);
+    if (py::equal(answer, "not_found"))
+        co_return failure(format("Element '%S' not found", name), ref);
+    if (!py::equal(answer, "typed"))
+        co_return failure(answer, ref);
+    nb::dict result = success();
+    result["action"] = "type";
+    result["ref"] = ref;
+    result["text"] = text;
+    result["pressed_enter"] = press_enter;
+    co_return result;
+}
+
+} // namespace
+
+Coro<> click_ref_macos(nb::object, nb::object ref, nb::object elem_info,
+                       nb::object double_click) {
+    co_return co_await result_or_failure_for<&click_element>(ref, elem_info, double_click);
+}
+
+Coro<> type_ref_macos(nb::object, nb::object ref, nb::object elem_info, nb::object text,
                       nb::object clear_first, nb::object press_enter) {
-    (void)self;
-    try {
-        bridge::Local<> app = entry_text(elem_info, "app");
-        bridge::Local<> name = search_name(elem_info);
-        // An empty name would match the first element without a title or a
-        // description, which is not the element of the ref.
-        if (!py::truth(name))
-            co_return failure("Element has no identifiable name for typing", ref);
-        bridge::Local<nb::str> script = macos::fill(Scripts::type, {{"app", app},
-                                                     {"name", name},
-                                                     {"text", text},
-                                                     {"clear_first", condition(clear_first)},
-                                                     {"press_enter", condition(press_enter)}});
-        nb::str answer = co_await macos::answer(script, 15.0);
-        if (py::equal(answer, "not_found"))
-            co_return failure(format("Element '%S' not found", name), ref);
-        if (!py::equal(answer, "typed"))
-            co_return failure(answer, ref);
-        nb::dict result = success();
-        result["action"] = "type";
-        result["ref"] = ref;
-        result["text"] = text;
-        result["pressed_enter"] = press_enter;
-        co_return result;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        co_return failure(e, ref);
-    }
+    co_return co_await result_or_failure_for<&type_into_element>(ref, elem_info, text,
+                                                                 clear_first, press_enter);
 }
 
 } // namespace ombrel::vantor

@@ -62,21 +62,19 @@ nb::str key_script(nb::str key) {
     return macos::fill(Scripts::keystroke, {{"key", lower}});
 }
 
+Coro<> press(nb::object key) {
+    bridge::Local<nb::str> script = key_script(nb::borrow<nb::str>(key));
+    // What System Events makes of the script is not reported back.
+    co_await macos::run(script, 5.0);
+    co_return key_pressed(key);
+}
+
 } // namespace
 
 Coro<> press_key_macos(nb::object self, nb::object key) {
     if (!state(self).macos_available)
         co_return co_await press_key_pyautogui(self, key);
-    try {
-        bridge::Local<nb::str> script = key_script(nb::borrow<nb::str>(key));
-        // What System Events makes of the script is not reported back.
-        co_await macos::run(script, 5.0);
-        co_return key_pressed(key);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        co_return failure(e);
-    }
+    co_return co_await result_or_failure<&press>(key);
 }
 
 } // namespace ombrel::vantor

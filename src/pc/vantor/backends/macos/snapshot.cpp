@@ -9,8 +9,6 @@
 #include "pc/vantor/snapshot_text.h"
 #include "pc/vantor/backends/macos/scripts.h"
 
-#include <optional>
-
 namespace ombrel::vantor {
 
 using macos::Scripts;
@@ -137,58 +135,56 @@ nb::object noted_depth(nb::handle max_depth) {
     return PyObject_RichCompareBool(depth.ptr(), four.ptr(), Py_GT) == 1 ? four : depth;
 }
 
+Coro<> read_window(nb::object self, nb::object window_title, nb::object max_depth) {
+    Vantor &controller = state(self);
+    bridge::Local<> depth = noted_depth(max_depth);
+    bridge::Local<nb::str> app;
+    if (!window_title.is_none() && py::truth(window_title)) {
+        bridge::Local<nb::str> lookup = macos::fill(Scripts::window_app, {{"title", window_title}});
+        app = co_await macos::answer(lookup, 10.0);
+        if (!py::truth(app))
+            co_return failure(py::checked(
+                PyUnicode_FromFormat("No window found matching: %S", window_title.ptr())));
+    } else {
+        bridge::Local<nb::str> lookup = macos::fill(Scripts::frontmost_app);
+        app = co_await macos::answer(lookup, 10.0);
+        if (!py::truth(app))
+            co_return failure("No frontmost application found");
+    }
+
+    bridge::Local<nb::str> tree = macos::fill(Scripts::tree, {{"app", app}, {"depth", depth}});
+    nb::tuple finished = co_await macos::run(tree, 30.0);
+    nb::str output = macos::decode_lenient(finished[1]);
+    if (!py::truth(output)) {
+        nb::dict result = failure(py::checked(
+            PyUnicode_FromFormat("Could not read accessibility tree: %S",
+                                 macos::decode_lenient(finished[2]).ptr())));
+        result["hint"] = PERMISSION_HINT;
+        co_return result;
+    }
+
+    nb::str snapshot = read_tree(controller, output, app);
+    nb::dict result = success();
+    result["window"] = app;
+    result["snapshot"] = snapshot;
+    result["element_count"] = controller.ref_counter;
+    result["platform"] = "macos";
+    result["hint"] = SNAPSHOT_HINT;
+    co_return result;
+}
+
+const OnError snapshot_error{
+    .log = "macOS snapshot failed: %s",
+    .texts = {{&PyExc_TimeoutError, "AppleScript timed out reading accessibility tree"}},
+};
+
 } // namespace
 
 Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_depth) {
-    Vantor &controller = state(self);
-    if (!controller.macos_available)
+    if (!state(self).macos_available)
         co_return failure("macOS accessibility not available (osascript not found).");
-    std::optional<nb::python_error> error;
-    try {
-        bridge::Local<> depth = noted_depth(max_depth);
-        bridge::Local<nb::str> app;
-        if (!window_title.is_none() && py::truth(window_title)) {
-            bridge::Local<nb::str> lookup = macos::fill(Scripts::window_app, {{"title", window_title}});
-            app = co_await macos::answer(lookup, 10.0);
-            if (!py::truth(app))
-                co_return failure(py::checked(PyUnicode_FromFormat(
-                    "No window found matching: %S", window_title.ptr())));
-        } else {
-            bridge::Local<nb::str> lookup = macos::fill(Scripts::frontmost_app);
-            app = co_await macos::answer(lookup, 10.0);
-            if (!py::truth(app))
-                co_return failure("No frontmost application found");
-        }
-
-        bridge::Local<nb::str> tree = macos::fill(Scripts::tree, {{"app", app}, {"depth", depth}});
-        nb::tuple finished = co_await macos::run(tree, 30.0);
-        nb::str output = macos::decode_lenient(finished[1]);
-        if (!py::truth(output)) {
-            nb::dict result = failure(py::checked(PyUnicode_FromFormat(
-                "Could not read accessibility tree: %S",
-                macos::decode_lenient(finished[2]).ptr())));
-            result["hint"] = PERMISSION_HINT;
-            co_return result;
-        }
-
-        nb::str snapshot = read_tree(controller, output, app);
-        nb::dict result = success();
-        result["window"] = app;
-        result["snapshot"] = snapshot;
-        result["element_count"] = controller.ref_counter;
-        result["platform"] = "macos";
-        result["hint"] = SNAPSHOT_HINT;
-        co_return result;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        error.emplace(std::move(e));
-    }
-    if (error->matches(PyExc_TimeoutError))
-        co_return failure("AppleScript timed out reading accessibility tree");
-    nb::str message = common::exception_message(error->value());
-    logger.error("macOS snapshot failed: %s", message);
-    co_return failure(message);
+    co_return co_await result_or_failure<&read_window, snapshot_error>(self, window_title,
+                                                                       max_depth);
 }
 
 } // namespace ombrel::vantor

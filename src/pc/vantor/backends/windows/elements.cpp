@@ -6,6 +6,9 @@
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace ombrel::vantor {
 
 namespace {
@@ -18,18 +21,14 @@ bool is_uiautomation(nb::handle backend) { return py::equal(backend, "uiautomati
 /// the caller goes on with its next way.
 bool try_pattern(nb::handle element, const char *pattern_getter, bool call_getter,
                  const char *action) {
-    try {
+    return works([&] {
         nb::object pattern = call_getter ? element.attr(pattern_getter)()
                                          : element.attr(pattern_getter);
         if (!py::truth(pattern))
             return false;
         pattern.attr(action)();
         return true;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        return false;
-    }
+    });
 }
 
 /// The entry's element; a KeyError when a hand-made entry lacks it.
@@ -72,83 +71,25 @@ nb::object element_center_sync(nb::object element, nb::object backend) {
     return nb::make_tuple(x, y);
 }
 
-Coro<> get_element_center(nb::object self, nb::object element, nb::object backend) {
-    (void)self;
-    try {
-        co_return co_await bridge::run_in_executor<&element_center_sync>(element, backend);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    co_return nb::none();
-}
-
-Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                         nb::object double_click_flag) {
-    bool double_click = common::truth(double_click_flag);
-    bridge::Local<> element, backend;
-    std::optional<nb::python_error> failed;
-    try {
-        element = element_of(elem_info);
-        backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<&click_element_sync>(self, element, backend,
-                                                              double_click_flag);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (!failed) {
-        nb::dict result = success();
-        result["action"] = double_click ? "double_click" : "click";
-        result["ref"] = ref;
-        result["element"] = element_label(elem_info);
-        result["hint"] = UPDATED_STATE_HINT;
-        co_return result;
-    }
-    if (element.is_valid()) {
-        // Coordinate fall-back: a real mouse click at the element's centre.
-        try {
-            nb::object center = co_await get_element_center(self, element, backend);
-            if (!center.is_none() && state(self).pyautogui_available) {
-                nb::module_ pyautogui = nb::module_::import_("pyautogui");
-                nb::object x = center[0], y = center[1];
-                pyautogui.attr(double_click ? "doubleClick" : "click")(x, y);
-                nb::dict result = success();
-                result["action"] = "click (coordinate fallback)";
-                result["ref"] = ref;
-                result["element"] = element_label(elem_info);
-                result["coordinates"] = nb::make_tuple(x, y);
-                co_return result;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-    }
-    co_return failure(*failed, ref);
-}
-
 void type_element_sync(nb::object self, nb::object element, nb::object backend,
                        nb::object text, nb::object clear_flag, nb::object enter_flag) {
     (void)self;
     bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
     nb::str empty("");
     if (is_uiautomation(backend)) {
-        try {
+        bool set = works([&] {
             nb::object pattern = element.attr("GetValuePattern")();
-            if (py::truth(pattern)) {
-                if (clear_first)
-                    pattern.attr("SetValue")(empty);
-                pattern.attr("SetValue")(text);
-                if (press_enter)
-                    nb::module_::import_("uiautomation").attr("SendKeys")("{Enter}");
-                return;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
+            if (!py::truth(pattern))
+                return false;
+            if (clear_first)
+                pattern.attr("SetValue")(empty);
+            pattern.attr("SetValue")(text);
+            if (press_enter)
+                nb::module_::import_("uiautomation").attr("SendKeys")("{Enter}");
+            return true;
+        });
+        if (set)
+            return;
         element.attr("Click")();
         py::blocking_sleep(0.1);
         if (clear_first) {
@@ -161,20 +102,19 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
             automation.attr("SendKeys")("{Enter}");
         return;
     }
-    try {
+    bool set = works([&] {
         nb::object pattern = element.attr("iface_value");
-        if (py::truth(pattern)) {
-            if (clear_first)
-                pattern.attr("SetValue")(empty);
-            pattern.attr("SetValue")(text);
-            if (press_enter)
-                element.attr("type_keys")("{ENTER}");
-            return;
-        }
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
+        if (!py::truth(pattern))
+            return false;
+        if (clear_first)
+            pattern.attr("SetValue")(empty);
+        pattern.attr("SetValue")(text);
+        if (press_enter)
+            element.attr("type_keys")("{ENTER}");
+        return true;
+    });
+    if (set)
+        return;
     element.attr("click_input")();
     py::blocking_sleep(0.1);
     if (clear_first) {
@@ -187,161 +127,68 @@ void type_element_sync(nb::object self, nb::object element, nb::object backend,
         element.attr("type_keys")("{ENTER}", nb::arg("set_foreground") = false);
 }
 
-Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                        nb::object text, nb::object clear_flag, nb::object enter_flag) {
-    bool clear_first = common::truth(clear_flag), press_enter = common::truth(enter_flag);
-    bridge::Local<> element, backend;
-    std::optional<nb::python_error> failed;
-    try {
-        element = element_of(elem_info);
-        backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<&type_element_sync>(self, element, backend, text,
-                                                             clear_flag, enter_flag);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
-    }
-    if (!failed) {
-        nb::dict result = success();
-        result["action"] = "type";
-        result["ref"] = ref;
-        result["element"] = element_label(elem_info);
-        result["text"] = text;
-        result["pressed_enter"] = press_enter;
-        co_return result;
-    }
-    if (element.is_valid()) {
-        // Keyboard fall-back: click the element's centre and type there.
-        try {
-            bridge::Local<> center = co_await get_element_center(self, element, backend);
-            if (!center.is_none() && state(self).pyautogui_available) {
-                bridge::Local<nb::module_> pyautogui = nb::module_::import_("pyautogui");
-                pyautogui.attr("click")(center[0], center[1]);
-                co_await bridge::sleep(0.1);
-                if (clear_first) {
-                    pyautogui.attr("hotkey")("ctrl", "a");
-                    co_await bridge::sleep(0.05);
-                }
-                if (py::truth(text.attr("isascii")()))
-                    pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
-                else
-                    pyautogui.attr("write")(text);
-                if (press_enter)
-                    pyautogui.attr("press")("enter");
-                nb::dict result = success();
-                result["action"] = "type (keyboard fallback)";
-                result["ref"] = ref;
-                result["text"] = text;
-                co_return result;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-    }
-    co_return failure(*failed, ref);
-}
-
-void select_element_sync(nb::object self, nb::object element, nb::object backend,
-                         nb::object value) {
-    (void)self;
-    nb::object not_selected = py::checked(
-        PyUnicode_FromFormat("Could not select '%S'", value.ptr()));
-    if (is_uiautomation(backend)) {
-        try {
-            element.attr("GetSelectionPattern")();
-            try {
-                nb::object expand = element.attr("GetExpandCollapsePattern")();
-                if (py::truth(expand)) {
-                    expand.attr("Expand")();
-                    py::blocking_sleep(0.2);
-                }
-            } catch (nb::python_error &e) {
-                if (!py::is_exception(e))
-                    throw;
-            }
-            nb::object wanted = value.attr("lower")();
-            for (nb::handle child : element.attr("GetChildren")()) {
-                nb::object name = child.attr("Name");
-                if (!py::truth(name) || !py::contains(name.attr("lower")(), wanted))
-                    continue;
-                try {
-                    nb::object item = child.attr("GetSelectionItemPattern")();
-                    if (!py::truth(item))
-                        continue;
-                    item.attr("Select")();
-                    return;
-                } catch (nb::python_error &e) {
-                    if (!py::is_exception(e))
-                        throw;
-                }
-                // The selection-item attempt failed: a click selects it.
-                child.attr("Click")();
-                return;
-            }
-        } catch (nb::python_error &e) {
-            if (!py::is_exception(e))
-                throw;
-        }
-        PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
-        throw nb::python_error();
-    }
-    try {
-        element.attr("select")(value);
-        return;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    try {
-        element.attr("expand")();
-        py::blocking_sleep(0.2);
-        nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", value.ptr()));
-        element.attr("child_window")(nb::arg("title_re") = pattern).attr("click_input")();
-        return;
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-    }
-    PyErr_SetObject(PyExc_RuntimeError, not_selected.ptr());
-    throw nb::python_error();
-}
-
 namespace {
 
-/// Runs `Fn(element, backend, args...)` for a ref's entry on the executor:
-/// None when it worked, the failure result for `ref` when it raised.
-template <auto Fn, typename... Args>
-Coro<> act_on_element(nb::object self, nb::object ref, nb::object elem_info, Args... args) {
-    std::optional<nb::python_error> failed;
-    try {
-        bridge::Local<> element = element_of(elem_info);
-        bridge::Local<> backend = entry_backend(elem_info);
-        co_await bridge::run_in_executor<Fn>(self, element, backend, args...);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        failed.emplace(std::move(e));
+/// Selects the first child of a uiautomation list whose name contains
+/// `value` (in any case): through its selection-item pattern, or a click
+/// when that fails. False when no child matched.
+bool select_child(nb::handle element, nb::handle value) {
+    element.attr("GetSelectionPattern")();
+    works([&] {
+        nb::object expand = element.attr("GetExpandCollapsePattern")();
+        if (!py::truth(expand))
+            return false;
+        expand.attr("Expand")();
+        py::blocking_sleep(0.2);
+        return true;
+    });
+    nb::object wanted = value.attr("lower")();
+    for (nb::handle child : element.attr("GetChildren")()) {
+        nb::object name = child.attr("Name");
+        if (!py::truth(name) || !py::contains(name.attr("lower")(), wanted))
+            continue;
+        bool no_item = false;
+        bool selected = works([&] {
+            nb::object item = child.attr("GetSelectionItemPattern")();
+            no_item = !py::truth(item);
+            if (no_item)
+                return false;
+            item.attr("Select")();
+            return true;
+        });
+        if (no_item)
+            continue;
+        // The selection-item attempt failed: a click selects it.
+        if (!selected)
+            child.attr("Click")();
+        return true;
     }
-    if (failed)
-        co_return failure(*failed, ref);
-    co_return nb::none();
+    return false;
 }
 
 } // namespace
 
-Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
-                          nb::object value) {
-    nb::object failed = co_await act_on_element<&select_element_sync>(self, ref, elem_info, value);
-    if (!failed.is_none())
-        co_return failed;
-    nb::dict result = success();
-    result["action"] = "select";
-    result["ref"] = ref;
-    result["element"] = element_label(elem_info);
-    result["value"] = value;
-    co_return result;
+void select_element_sync(nb::object self, nb::object element, nb::object backend,
+                         nb::object value) {
+    (void)self;
+    bool selected = false;
+    if (is_uiautomation(backend)) {
+        selected = works([&] { return select_child(element, value); });
+    } else {
+        selected = works([&] {
+            element.attr("select")(value);
+            return true;
+        });
+        selected = selected || works([&] {
+            element.attr("expand")();
+            py::blocking_sleep(0.2);
+            nb::object pattern = py::checked(PyUnicode_FromFormat(".*%S.*", value.ptr()));
+            element.attr("child_window")(nb::arg("title_re") = pattern).attr("click_input")();
+            return true;
+        });
+    }
+    if (!selected)
+        common::raise_error(PyExc_RuntimeError, "Could not select '%S'", value.ptr());
 }
 
 void toggle_element_sync(nb::object self, nb::object element, nb::object backend) {
@@ -357,15 +204,148 @@ void toggle_element_sync(nb::object self, nb::object element, nb::object backend
     element.attr("click_input")();
 }
 
-Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
-    nb::object failed = co_await act_on_element<&toggle_element_sync>(self, ref, elem_info);
-    if (!failed.is_none())
-        co_return failed;
+namespace {
+
+/// No fall-back: the element's own way is the only one.
+constexpr std::nullptr_t no_fallback = nullptr;
+
+/// The body of an action on the element of a Windows entry: `Act(self,
+/// element, backend, args...)` on the executor, then the result
+/// `Done(ref, elem_info, args...)`. When `Act` raises an Exception,
+/// `Fallback(self, ref, elem_info, center, args...)` through PyAutoGUI at
+/// the element's centre may answer instead; when it answers None or raises
+/// an Exception of its own, the element's error stands.
+template <auto Act, auto Done, auto Fallback, typename... Args>
+Coro<> act_on_element(nb::object ref, nb::object self, nb::object elem_info, Args... args) {
+    bridge::Local<> element = element_of(elem_info);
+    bridge::Local<> backend = entry_backend(elem_info);
+    bridge::Outcome acted =
+        co_await bridge::outcome(bridge::run_in_executor<Act>(self, element, backend, args...));
+    if (acted)
+        co_return Done(ref, elem_info, args...);
+    if constexpr (!std::is_null_pointer_v<decltype(Fallback)>) {
+        if (acted.failed_with(PyExc_Exception)) {
+            bridge::Local<> center = co_await get_element_center(self, element, backend);
+            if (!center.is_none() && state(self).pyautogui_available) {
+                bridge::Local<> instead = co_await result_or_failure<Fallback, no_answer>(
+                    self, ref, elem_info, nb::object(center), args...);
+                if (!instead.is_none())
+                    co_return instead;
+            }
+        }
+    }
+    co_await bridge::raise(acted.take_error());
+    co_return nb::none(); // not reached: raise() ends the coroutine
+}
+
+nb::dict clicked(nb::object ref, nb::object elem_info, nb::object double_click) {
+    nb::dict result = success();
+    result["action"] = common::truth(double_click) ? "double_click" : "click";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["hint"] = UPDATED_STATE_HINT;
+    return result;
+}
+
+/// A real mouse click at the element's centre.
+Coro<> click_at_center(nb::object, nb::object ref, nb::object elem_info, nb::object center,
+                       nb::object double_click) {
+    nb::module_ pyautogui = nb::module_::import_("pyautogui");
+    nb::object x = center[0], y = center[1];
+    pyautogui.attr(common::truth(double_click) ? "doubleClick" : "click")(x, y);
+    nb::dict result = success();
+    result["action"] = "click (coordinate fallback)";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["coordinates"] = nb::make_tuple(x, y);
+    co_return result;
+}
+
+nb::dict typed(nb::object ref, nb::object elem_info, nb::object text, nb::object,
+               nb::object press_enter) {
+    nb::dict result = success();
+    result["action"] = "type";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["text"] = text;
+    result["pressed_enter"] = common::truth(press_enter);
+    return result;
+}
+
+/// Keys through PyAutoGUI after a click at the element's centre.
+Coro<> type_at_center(nb::object, nb::object ref, nb::object, nb::object center,
+                      nb::object text, nb::object clear_first, nb::object press_enter) {
+    bridge::Local<nb::module_> pyautogui = nb::module_::import_("pyautogui");
+    pyautogui.attr("click")(center[0], center[1]);
+    co_await bridge::sleep(0.1);
+    if (common::truth(clear_first)) {
+        pyautogui.attr("hotkey")("ctrl", "a");
+        co_await bridge::sleep(0.05);
+    }
+    if (py::truth(text.attr("isascii")()))
+        pyautogui.attr("typewrite")(text, nb::arg("interval") = 0.02);
+    else
+        pyautogui.attr("write")(text);
+    if (common::truth(press_enter))
+        pyautogui.attr("press")("enter");
+    nb::dict result = success();
+    result["action"] = "type (keyboard fallback)";
+    result["ref"] = ref;
+    result["text"] = text;
+    co_return result;
+}
+
+nb::dict selected(nb::object ref, nb::object elem_info, nb::object value) {
+    nb::dict result = success();
+    result["action"] = "select";
+    result["ref"] = ref;
+    result["element"] = element_label(elem_info);
+    result["value"] = value;
+    return result;
+}
+
+nb::dict toggled(nb::object ref, nb::object elem_info) {
     nb::dict result = success();
     result["action"] = "toggle";
     result["ref"] = ref;
     result["element"] = element_label(elem_info);
-    co_return result;
+    return result;
+}
+
+using nb::object;
+constexpr auto click_entry = &act_on_element<&click_element_sync, &clicked, &click_at_center,
+                                             object>;
+constexpr auto type_into_entry = &act_on_element<&type_element_sync, &typed, &type_at_center,
+                                                 object, object, object>;
+constexpr auto select_in_entry = &act_on_element<&select_element_sync, &selected, no_fallback,
+                                                 object>;
+constexpr auto toggle_entry = &act_on_element<&toggle_element_sync, &toggled, no_fallback>;
+
+} // namespace
+
+Coro<> get_element_center(nb::object, nb::object element, nb::object backend) {
+    co_return co_await result_or_failure<&on_executor<&element_center_sync, nb::object, nb::object>,
+                                         no_answer>(element, backend);
+}
+
+Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                         nb::object double_click) {
+    co_return co_await result_or_failure_for<click_entry>(ref, self, elem_info, double_click);
+}
+
+Coro<> type_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                        nb::object text, nb::object clear_first, nb::object press_enter) {
+    co_return co_await result_or_failure_for<type_into_entry>(ref, self, elem_info, text,
+                                                              clear_first, press_enter);
+}
+
+Coro<> select_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
+                          nb::object value) {
+    co_return co_await result_or_failure_for<select_in_entry>(ref, self, elem_info, value);
+}
+
+Coro<> toggle_ref_windows(nb::object self, nb::object ref, nb::object elem_info) {
+    co_return co_await result_or_failure_for<toggle_entry>(ref, self, elem_info);
 }
 
 } // namespace ombrel::vantor

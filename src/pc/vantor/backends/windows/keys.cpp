@@ -65,22 +65,19 @@ nb::object send_keys_text(nb::str key) {
 
 void send_keys_sync(nb::object send_keys, nb::object keys) { send_keys(keys); }
 
+Coro<> send_key(nb::object key) {
+    bridge::Local<> send_keys = py::import_from("pywinauto.keyboard", "send_keys");
+    bridge::Local<> keys = send_keys_text(nb::borrow<nb::str>(key));
+    co_await bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
+    co_return key_pressed(key);
+}
+
 } // namespace
 
 Coro<> press_key_windows(nb::object self, nb::object key) {
     if (!state(self).pywinauto_available)
         co_return co_await press_key_pyautogui(self, key);
-    try {
-        bridge::Local<> send_keys = py::import_from("pywinauto.keyboard", "send_keys");
-        bridge::Local<> keys = send_keys_text(nb::borrow<nb::str>(key));
-        bridge::Local<> sending = bridge::run_in_executor<&send_keys_sync>(send_keys, keys);
-        co_await std::move(sending);
-        co_return key_pressed(key);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        co_return failure(e);
-    }
+    co_return co_await result_or_failure<&send_key>(key);
 }
 
 } // namespace ombrel::vantor

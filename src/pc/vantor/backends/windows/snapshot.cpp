@@ -534,6 +534,19 @@ struct RaiseOnExit {
     ~RaiseOnExit() { flag->store(true, std::memory_order_relaxed); }
 };
 
+Coro<> snapshot_on_executor(nb::object self, nb::object window_title, nb::object max_depth) {
+    // The walk runs on a worker thread and cannot be interrupted there: a
+    // cancelled or closed snapshot raises its flag, and the walk ends at its
+    // next element, releasing the controller for the next snapshot.
+    auto *flag = new StopFlag(false);
+    bridge::Local<nb::capsule> stop(flag, [](void *p) noexcept { delete static_cast<StopFlag *>(p); });
+    RaiseOnExit raise_on_exit{flag};
+    co_return co_await bridge::run_in_executor<&snapshot_until_stopped>(self, window_title,
+                                                                         max_depth, stop);
+}
+
+const OnError snapshot_error{.log = "Desktop snapshot failed: %s"};
+
 } // namespace
 
 Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth) {
@@ -543,24 +556,8 @@ Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max
         result["hint"] = "This feature requires pywinauto installed.";
         co_return result;
     }
-    // The walk runs on a worker thread and cannot be interrupted there: a
-    // cancelled or closed snapshot raises its flag, and the walk ends at its
-    // next element, releasing the controller for the next snapshot.
-    auto *flag = new StopFlag(false);
-    bridge::Local<nb::capsule> stop(flag, [](void *p) noexcept { delete static_cast<StopFlag *>(p); });
-    RaiseOnExit raise_on_exit{flag};
-    std::optional<nb::python_error> error;
-    try {
-        co_return co_await bridge::run_in_executor<&snapshot_until_stopped>(self, window_title,
-                                                                             max_depth, stop);
-    } catch (nb::python_error &e) {
-        if (!py::is_exception(e))
-            throw;
-        error.emplace(std::move(e));
-    }
-    nb::str message = common::exception_message(error->value());
-    logger.error("Desktop snapshot failed: %s", message);
-    co_return failure(message);
+    co_return co_await result_or_failure<&snapshot_on_executor, snapshot_error>(
+        self, window_title, max_depth);
 }
 
 nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth) {

@@ -13,13 +13,12 @@ nb::object uia_desktop() {
     return py::import_from("pywinauto", "Desktop")(nb::arg("backend") = "uia");
 }
 
-
 } // namespace
 
 Coro<> get_focused_window_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    co_return co_await result_or_failure(bridge::run_in_executor<&get_focused_window_sync>(self));
+    co_return co_await result_or_failure<&on_executor<&get_focused_window_sync, nb::object>>(self);
 }
 
 nb::object get_focused_window_sync(nb::object self) {
@@ -49,7 +48,7 @@ nb::object get_focused_window_sync(nb::object self) {
 Coro<> list_windows_windows(nb::object self) {
     if (!state(self).uia_available)
         co_return failure("UIA not available");
-    co_return co_await result_or_failure(bridge::run_in_executor<&list_windows_sync>(self));
+    co_return co_await result_or_failure<&on_executor<&list_windows_sync, nb::object>>(self);
 }
 
 nb::object list_windows_sync(nb::object self) {
@@ -81,7 +80,8 @@ nb::object list_windows_sync(nb::object self) {
 Coro<> focus_window_windows(nb::object self, nb::object title) {
     if (!state(self).pywinauto_available)
         co_return failure("pywinauto not available");
-    co_return co_await result_or_failure(bridge::run_in_executor<&focus_window_sync>(self, title));
+    co_return co_await result_or_failure<&on_executor<&focus_window_sync, nb::object, nb::object>>(
+        self, title);
 }
 
 nb::object focus_window_sync(nb::object self, nb::object title) {

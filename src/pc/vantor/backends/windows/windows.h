@@ -53,4 +53,10 @@ nb::object focus_window_sync(nb::object self, nb::object title);
 // Keys (keys.cpp)
 Coro<> press_key_windows(nb::object self, nb::object key);
 
+/// `Sync(args...)` on the executor, awaited: the body of an operation that
+/// is one such call.
+template <auto Sync, typename... Args> Coro<> on_executor(Args... args) {
+    co_return co_await bridge::run_in_executor<Sync>(args...);
+}
+
 } // namespace ombrel::vantor

@@ -20,14 +20,20 @@ from starlette.websockets import WebSocket
 from ombrel.gateway import server, ws
 
 STRICT_ORIGIN = "https://app.example"
+TOKEN = "s3cret-token"
+# The router with every option, at "/opts/ws".
+OPTIONS = {"queue_size": 8, "token": TOKEN, "replay": 50, "close_codes": True,
+           "max_message_size": 1000}
 
 
 def make_app() -> FastAPI:
-    """The gateway as a host mounts it, plus a router with allowed origins."""
+    """The gateway as a host mounts it, plus a router with allowed origins
+    and one with every option."""
     app = FastAPI()
     app.include_router(ws.create_ws_router())
     app.include_router(ws.create_ws_router(allowed_origins=[STRICT_ORIGIN, "null"]),
                        prefix="/strict")
+    app.include_router(ws.create_ws_router(**OPTIONS), prefix="/opts")
     return app
 
 

@@ -1,5 +1,6 @@
 #include "gateway/ws/connection_manager.h"
 
+#include "gateway/ws/delivery.h"
 #include "gateway/ws/texts.h"
 
 #include <optional>
@@ -50,40 +51,12 @@ static std::optional<double> send_time_limit() {
     return common::expect_seconds(limit, "BROADCAST_SEND_TIMEOUT");
 }
 
-/// `await ws.close(code, reason)` for a client too slow to take a
-/// broadcast. Whatever the close meets (the client gone meanwhile, a socket
-/// without `close`) is the end of that client anyway: nothing to report.
-static Coro<void> close_too_slow(nb::object ws) {
-    static const Interned close("close");
-    nb::object closing;
-    try {
-        nb::object method = common::attr(ws, close);
-        closing = method(nb::arg("code") = texts::TOO_SLOW_CLOSE_CODE,
-                         nb::arg("reason") = texts::TOO_SLOW_CLOSE_REASON);
-    } catch (nb::python_error &e) {
-        if (!common::is_exception(e))
-            throw;
-        co_return;
-    }
-    co_await bridge::outcome(std::move(closing));
-}
-
-/// Closes the clients whose broadcast send overran its time limit. A close
-/// waits for the client as a send does, so each runs as a task of its own
-/// and the broadcast does not wait for it.
-static void close_all_too_slow(ConnectionManager &manager, nb::handle slow) {
-    static const Interned create_task("create_task"), add("add"),
-        add_done_callback("add_done_callback"), discard("discard");
+/// Closes the clients whose broadcast send overran its time limit.
+static void close_all_too_slow(nb::handle slow) {
     if (nb::len(slow) == 0)
         return;
-    nb::object loop = bridge::asyncio().attr("get_running_loop")();
-    nb::object discarding = common::attr(manager.closing, discard);
-    for (nb::handle ws : slow) {
-        nb::object closing = close_too_slow(nb::borrow(ws)).named("close_too_slow").to_python();
-        nb::object task = call_method(loop, create_task, closing);
-        call_method(manager.closing, add, task);
-        call_method(task, add_done_callback, discarding);
-    }
+    for (nb::handle ws : slow)
+        close_too_slow(ws);
     logger.warning(texts::LOG_CLOSED_TOO_SLOW, nb::len(slow));
 }
 
@@ -96,11 +69,15 @@ Coro<void> broadcast(nb::object self, nb::object message) {
         nb::steal<nb::list>(PySequence_List(registry(manager_of(self)).ptr()));
     if (!recipients.is_valid())
         throw nb::python_error();
+
     bridge::Local<nb::list> dead = nb::list(), slow = nb::list();
     // A client that stops reading must not hold up the others: a send that
     // does not complete in time fails like a broken one, and the client is
     // closed so that it knows (and can come back).
     std::optional<double> limit = send_time_limit();
+    // Clients with a queue of their own get the message queued, without
+    // waiting; the others are sent to here, one after another.
+    recipients = broadcast_to_clients(recipients, message);
     for (nb::handle ws : recipients) {
         std::optional<nb::python_error> failure;
         try {
@@ -119,7 +96,7 @@ Coro<void> broadcast(nb::object self, nb::object message) {
     // A dead connection's own receive loop may have unregistered it by now.
     for (nb::handle ws : dead)
         unregister(manager_of(self), ws);
-    close_all_too_slow(manager_of(self), slow);
+    close_all_too_slow(slow);
 }
 
 } // namespace ombrel::gateway

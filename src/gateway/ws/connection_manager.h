@@ -11,21 +11,15 @@ namespace ombrel::gateway {
 /// live Python list that `_connections` shows.
 struct ConnectionManager {
     nb::list connections;
-    /// The tasks closing clients that were too slow for a broadcast, until
-    /// each is done (the loop keeps only weak references to tasks).
-    nb::set closing;
 
     /// Garbage-collector support: the registry holds sockets.
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(connections.ptr());
-        Py_VISIT(closing.ptr());
         return 0;
     }
     void clear() {
         nb::list emptied;
-        nb::set none_closing;
         std::swap(connections, emptied);
-        std::swap(closing, none_closing);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "gateway/ws/handlers.h"
 
+#include "gateway/ws/delivery.h"
 #include "gateway/ws/texts.h"
 
 namespace ombrel::gateway {
@@ -20,6 +21,7 @@ Coro<void> handle_approval(nb::object ws, nb::object message) {
         co_return;
     }
     bridge::Local<> success = guardrails.attr("resolve_approval")(approval_id, approved);
+    approval_answered(approval_id);
     bridge::Local<nb::dict> reply = event({{"type", nb::str("approval_resolved")},
                                            {"approval_id", approval_id},
                                            {"approved", approved},

@@ -1,7 +1,9 @@
 #include "gateway/ws/endpoint.h"
 
 #include "gateway/ws/connection_manager.h"
+#include "gateway/ws/delivery.h"
 #include "gateway/ws/handlers.h"
+#include "gateway/ws/handshake.h"
 #include "gateway/ws/origin.h"
 #include "gateway/ws/texts.h"
 
@@ -11,7 +13,7 @@ namespace ombrel::gateway {
 
 namespace {
 const Interned loads_name("loads"), connect_name("connect"), disconnect_name("disconnect"),
-    accept_name("accept");
+    accept_name("accept"), close_name("close");
 constinit common::ImportedName web_socket_disconnect("fastapi", "WebSocketDisconnect"),
     json_module("json");
 
@@ -33,16 +35,55 @@ void disconnect(nb::handle ws) {
 }
 } // namespace
 
+namespace {
+
+/// The close code and reason of a connection ended by a protocol error,
+/// under `close_codes`.
+struct FatalClose {
+    int code;
+    const char *reason;
+};
+
+/// The error a frame over `max_message_size` ends its connection with.
+nb::python_error oversize_error(Py_ssize_t size, std::size_t limit) {
+    PyErr_Format(PyExc_ValueError, "a frame of %zd characters is over max_message_size (%zu)",
+                 size, limit);
+    return nb::python_error();
+}
+
+/// `ws.accept()`, with the subprotocol the client offered besides its token
+/// when the router takes a token.
+nb::object accepting(nb::handle ws, const WebSocketEndpoint &endpoint) {
+    if (endpoint.token.is_none())
+        return call_method(ws, accept_name);
+    nb::object subprotocol = chosen_subprotocol(ws);
+    if (subprotocol.is_none())
+        return call_method(ws, accept_name);
+    return common::attr(ws, accept_name)(nb::arg("subprotocol") = subprotocol);
+}
+
+} // namespace
+
 // The receive loop's awaits are taken as outcomes: a client's disconnect
 // ends the loop without a C++ exception.
 Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
+    const WebSocketEndpoint &endpoint = nb::cast<WebSocketEndpoint &>(self);
     bridge::Local<> origin;
-    if (!origin_allowed(ws, nb::cast<WebSocketEndpoint &>(self).allowed_origins, origin)) {
+    if (!origin_allowed(ws, endpoint.allowed_origins, origin)) {
         // Refused before the handshake is accepted: the client sees HTTP 403.
         logger.warning(texts::LOG_REJECTED_ORIGIN, origin);
         co_await ws.attr("close")(nb::arg("code") = 1008);
         co_return;
     }
+    if (!endpoint.token.is_none() && !carries_token(ws, endpoint.token)) {
+        logger.warning(texts::LOG_REJECTED_TOKEN);
+        co_await ws.attr("close")(nb::arg("code") = 1008);
+        co_return;
+    }
+    // Read before the first await: the endpoint object may be changed meanwhile.
+    const DeliveryOptions delivery = endpoint.delivery;
+    const bool close_codes = endpoint.close_codes;
+    const std::size_t max_message_size = endpoint.max_message_size;
 
     bridge::Local<> loads = common::attr(json_module.get(), loads_name);
 
@@ -50,7 +91,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     {
         bridge::Local<> manager = module_attr(names::manager);
         if (ConnectionManager *registry = own(manager)) {
-            co_await bridge::propagating(call_method(ws, accept_name));
+            co_await bridge::propagating(accepting(ws, endpoint));
             register_connection(*registry, ws);
         } else {
             nb::object connecting = call_method(manager, connect_name, ws);
@@ -58,7 +99,11 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
             co_await bridge::propagating(std::move(connecting));
         }
     }
+    if (delivery.delivers())
+        start_delivery(ws, delivery);
+
     std::optional<nb::python_error> failure;
+    std::optional<FatalClose> fatal;
     try {
         for (;;) {
             bridge::Local<> message;
@@ -69,18 +114,45 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
                     failure.emplace(text.take_error());
                     break;
                 }
-                message = common::checked(PyObject_CallOneArg(loads.ptr(), text.value().ptr()));
+                Py_ssize_t size = PyUnicode_Check(text.value().ptr())
+                                      ? PyUnicode_GET_LENGTH(text.value().ptr())
+                                      : 0;
+                if (max_message_size && size > static_cast<Py_ssize_t>(max_message_size)) {
+                    failure.emplace(oversize_error(size, max_message_size));
+                    fatal = FatalClose{1009, texts::CLOSE_TOO_BIG};
+                    break;
+                }
+                PyObject *decoded = PyObject_CallOneArg(loads.ptr(), text.value().ptr());
+                if (!decoded && close_codes) {
+                    failure.emplace();
+                    if (common::is_exception(*failure))
+                        fatal = FatalClose{1007, texts::CLOSE_NOT_A_COMMAND};
+                    break;
+                }
+                message = common::checked(decoded);
+            }
+            if (close_codes && !PyDict_Check(message.ptr())) {
+                PyErr_Format(PyExc_TypeError, "message must be dict, not %s",
+                             Py_TYPE(message.ptr())->tp_name);
+                failure.emplace();
+                fatal = FatalClose{1007, texts::CLOSE_NOT_A_COMMAND};
+                break;
             }
             bridge::Outcome handled =
                 co_await bridge::outcome(command_awaitable(ws, std::move(message)));
             if (!handled) {
                 failure.emplace(handled.take_error());
+                if (close_codes && common::is_exception(*failure))
+                    fatal = FatalClose{1011, texts::CLOSE_INTERNAL_ERROR};
                 break;
             }
         }
     } catch (...) {
         failure.emplace(bridge::as_python_error(std::current_exception()));
+        if (close_codes && common::is_exception(*failure))
+            fatal = FatalClose{1011, texts::CLOSE_INTERNAL_ERROR};
     }
+    stop_delivery(ws);
     if (failure->matches(web_socket_disconnect.get())) {
         disconnect(ws);
         co_return;
@@ -88,6 +160,13 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     if (!common::is_exception(*failure))
         co_await bridge::raise(std::move(*failure));
     logger.exception(texts::LOG_WEBSOCKET_ERROR, failure->value());
+    if (fatal) {
+        // The client learns why; a socket that cannot take the close any
+        // more is gone anyway.
+        nb::object closing = common::attr(ws, close_name)(nb::arg("code") = fatal->code,
+                                                          nb::arg("reason") = fatal->reason);
+        co_await bridge::outcome(std::move(closing));
+    }
     disconnect(ws);
 }
 
@@ -158,10 +237,44 @@ void describe_endpoint(nb::handle endpoint) {
     }
 }
 
-nb::object create_ws_router(nb::object allowed_origins) {
-    nb::object origins = allowed_origin_set(allowed_origins);
+namespace {
+
+/// A count given to `create_ws_router`: None (0, off) or a positive int.
+std::size_t positive_count(nb::handle value, const char *name) {
+    if (value.is_none())
+        return 0;
+    if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr()))
+        common::raise_error(PyExc_TypeError, "%s must be int or None, not %s", name,
+                            Py_TYPE(value.ptr())->tp_name);
+    long long count = PyLong_AsLongLong(value.ptr());
+    if (count == -1 && PyErr_Occurred())
+        PyErr_Clear();
+    else if (count > 0)
+        return static_cast<std::size_t>(count);
+    common::raise_error(PyExc_ValueError, "%s must be a positive int, not %R", name, value.ptr());
+}
+
+} // namespace
+
+nb::object create_ws_router(nb::object allowed_origins, nb::object queue_size, nb::object token,
+                            nb::object replay, nb::object close_codes,
+                            nb::object max_message_size) {
+    WebSocketEndpoint options;
+    options.allowed_origins = allowed_origin_set(allowed_origins);
+    options.delivery.queue_size = positive_count(queue_size, "queue_size");
+    options.delivery.replay = positive_count(replay, "replay");
+    options.max_message_size = positive_count(max_message_size, "max_message_size");
+    options.close_codes = common::truth(close_codes);
+    if (!token.is_none()) {
+        if (!PyUnicode_CheckExact(token.ptr()))
+            common::raise_error(PyExc_TypeError, "token must be str or None, not %s",
+                                Py_TYPE(token.ptr())->tp_name);
+        if (PyUnicode_GET_LENGTH(token.ptr()) == 0)
+            common::raise_error(PyExc_ValueError, "token must not be empty");
+        options.token = token;
+    }
     nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
-    nb::object endpoint = nb::cast(WebSocketEndpoint{std::move(origins)});
+    nb::object endpoint = nb::cast(std::move(options));
     describe_endpoint(endpoint);
     router.attr("websocket")("/ws")(endpoint);
     return router;

@@ -2,7 +2,10 @@
 // receive loop, and the router that carries it.
 #pragma once
 
+#include "gateway/ws/delivery.h"
 #include "gateway/ws/gateway.h"
+
+#include <cstddef>
 
 namespace ombrel::gateway {
 
@@ -12,6 +15,12 @@ struct WebSocketEndpoint {
     /// None, or a frozenset of exact origin texts (it holds only strings, so
     /// it cannot take part in a reference cycle).
     nb::object allowed_origins;
+    // What the router was made with beyond the plain protocol (all off by
+    // default). The token is a str or None: no cycle either.
+    DeliveryOptions delivery;
+    nb::object token = nb::none();
+    bool close_codes = false;
+    std::size_t max_message_size = 0;
 };
 
 /// One connection: the Origin check, then register, read, dispatch until the
@@ -30,6 +39,8 @@ void call_endpoint_directly(nb::handle type);
 void describe_endpoint(nb::handle endpoint);
 
 /// A new `APIRouter` with the route "/ws".
-nb::object create_ws_router(nb::object allowed_origins);
+nb::object create_ws_router(nb::object allowed_origins, nb::object queue_size, nb::object token,
+                            nb::object replay, nb::object close_codes,
+                            nb::object max_message_size);
 
 } // namespace ombrel::gateway

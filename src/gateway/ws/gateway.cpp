@@ -1,5 +1,7 @@
 #include "gateway/ws/gateway.h"
 
+#include "gateway/ws/delivery.h"
+
 namespace ombrel::gateway {
 
 nb::object server_state() {
@@ -26,9 +28,7 @@ nb::object first_chars(nb::handle text, Py_ssize_t count) {
     return nb::steal(slice);
 }
 
-nb::object send_json(nb::handle ws, nb::handle event) {
-    return call_method(ws, names::send_json, event);
-}
+nb::object send_json(nb::handle ws, nb::handle event) { return deliver(ws, event); }
 
 nb::dict event(std::initializer_list<std::pair<const char *, nb::handle>> items) {
     nb::dict result;

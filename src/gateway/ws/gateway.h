@@ -57,7 +57,9 @@ nb::str append_text(const char *prefix, nb::handle value);
 /// `text[:count]`, by code points as Python slices.
 nb::object first_chars(nb::handle text, Py_ssize_t count);
 
-/// `ws.send_json(event)`, to be awaited.
+/// `ws.send_json(event)`, to be awaited; for a connection with a queue of
+/// its own (`create_ws_router(queue_size=..., replay=...)`), the event
+/// queued, and an awaitable that is done at once.
 nb::object send_json(nb::handle ws, nb::handle event);
 
 /// A JSON event: a plain dict whose keys keep the order given.

@@ -35,12 +35,21 @@ inline constexpr char TASK_CANCELLED[] = "Task cancelled";
 inline constexpr int TOO_SLOW_CLOSE_CODE = 1008;
 inline constexpr char TOO_SLOW_CLOSE_REASON[] = "Too slow: a message could not be delivered in time";
 
+// Close reasons of connections ended by a protocol error (routers made with
+// close_codes=True).
+inline constexpr char CLOSE_TOO_BIG[] = "Message too big";
+inline constexpr char CLOSE_NOT_A_COMMAND[] = "Each message must be a JSON object";
+inline constexpr char CLOSE_INTERNAL_ERROR[] = "Internal error";
+
 // Log lines (%-style templates).
 inline constexpr char LOG_CLIENT_CONNECTED[] = "Client connected (%d total)";
 inline constexpr char LOG_CLIENT_DISCONNECTED[] = "Client disconnected (%d total)";
 inline constexpr char LOG_WEBSOCKET_ERROR[] = "WebSocket error";
 inline constexpr char LOG_CLOSED_TOO_SLOW[] =
     "Closed a client too slow to take a broadcast (%d total)";
+inline constexpr char LOG_CLOSED_TOO_SLOW_QUEUE[] =
+    "Closed a client too slow to take its events (%d queued)";
+inline constexpr char LOG_REJECTED_TOKEN[] = "Rejected WebSocket connection without the token";
 inline constexpr char LOG_REJECTED_ORIGIN[] = "Rejected WebSocket connection from origin %s";
 inline constexpr char LOG_STANDARD_HANDLING[] = "Standard agent handling: %s";
 inline constexpr char LOG_STANDARD_ERROR[] = "Standard agent error";

@@ -55,17 +55,43 @@ manager: ConnectionManager = ...
 
 BROADCAST_SEND_TIMEOUT: float = 5.0
 
-def create_ws_router(allowed_origins: Iterable[str] | None = None) -> fastapi.APIRouter:
+def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size: int | None = None, token: str | None = None, replay: int | None = None, close_codes: bool = False, max_message_size: int | None = None) -> fastapi.APIRouter:
     """
     Create the router carrying the WebSocket route "/ws".
 
     Browser pages may connect only from the origins in ``allowed_origins``, from
     a loopback host, or from the server's own IP address and port; clients that
-    send no Origin header (other programs) always may.
+    send no Origin header (other programs) always may. Everything after it is
+    off unless given.
 
     Args:
         allowed_origins: Exact origins ("https://app.example:8443") allowed
             besides those.
+        queue_size: Each connection gets a queue of this many events and one
+            writer: a turn's events and broadcasts are queued and never wait on
+            a socket, in order per connection. A connection whose queue is full
+            (or holds 16 Mi characters) is closed with 1008 "Too slow: a message
+            could not be delivered in time".
+        token: The handshake must carry it, as the query parameter ``token`` or
+            a Sec-WebSocket-Protocol entry ``token.<token>`` (the server then
+            answers the first other protocol offered); otherwise the connection
+            is closed (1008, an HTTP 403 to the client) before it is registered.
+            Compared in constant time, never logged.
+        replay: Each connection belongs to a session. Its first event is
+            {"type": "session", "session": <id>, "resumed": <bool>}; every
+            later one carries "seq", numbered per session, and the session keeps
+            its last ``replay`` events. A client that reconnects with the query
+            parameters ``session`` and ``last_seq`` gets the events it missed
+            ("resumed": true, and "lost": how many were no longer kept), then
+            the live ones; approvals still pending are sent again with
+            "resent": true. A turn whose connection drops goes on, its events
+            kept for the session. Without a valid session and seq, a new session.
+        close_codes: A connection ended by a protocol error is closed with a
+            code that says why: 1007 for a frame that is not a JSON object, 1009
+            for one over ``max_message_size``, 1011 for a failure while handling
+            a command.
+        max_message_size: Characters a frame may have; a longer one ends its
+            connection.
 
     Returns:
         A new ``fastapi.APIRouter``; every router shares the module's

@@ -178,6 +178,21 @@ async def test_a_failing_host_object_closes_with_1011(live, host, registry):
         assert (client.close_code, client.close_reason) == (1011, "Internal error")
 
 
+async def test_a_refused_command_is_answered_and_the_connection_goes_on(live, host, registry,
+                                                                     ombrel_log):
+    def refuse(interval=None):
+        raise ValueError("interval must be at least 1.0 seconds, not 0.5")
+
+    host.heartbeat.start = refuse
+    async with connect(live.url("/lenient/ws")) as client:
+        await client.send('{"type": "heartbeat_control", "action": "start", "interval": 0.5}')
+        assert await receive(client) == {
+            "type": "error", "message": "interval must be at least 1.0 seconds, not 0.5"}
+        await client.send('{"type": "ping"}')
+        assert await receive(client) == {"type": "pong"}
+    assert "Command failed" in messages(ombrel_log, "ERROR")
+
+
 async def test_many_clients_and_many_cycles_stay_bounded(live, host, registry):
     clients = [await connect(url(live)) for _ in range(200)]
     for client in clients:

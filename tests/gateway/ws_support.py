@@ -34,6 +34,7 @@ def make_app() -> FastAPI:
     app.include_router(ws.create_ws_router(allowed_origins=[STRICT_ORIGIN, "null"]),
                        prefix="/strict")
     app.include_router(ws.create_ws_router(**OPTIONS), prefix="/opts")
+    app.include_router(ws.create_ws_router(errors_as_events=True), prefix="/lenient")
     return app
 
 

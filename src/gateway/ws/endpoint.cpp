@@ -83,6 +83,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     // Read before the first await: the endpoint object may be changed meanwhile.
     const DeliveryOptions delivery = endpoint.delivery;
     const bool close_codes = endpoint.close_codes;
+    const bool errors_as_events = endpoint.errors_as_events;
     const std::size_t max_message_size = endpoint.max_message_size;
 
     bridge::Local<> loads = common::attr(json_module.get(), loads_name);
@@ -142,6 +143,20 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
                 co_await bridge::outcome(command_awaitable(ws, std::move(message)));
             if (!handled) {
                 failure.emplace(handled.take_error());
+                if (errors_as_events && common::is_exception(*failure) &&
+                    !failure->matches(web_socket_disconnect.get())) {
+                    // The command failed, not the connection: the client is
+                    // told, and the loop goes on.
+                    logger.exception(texts::LOG_COMMAND_FAILED, failure->value());
+                    bridge::Local<nb::dict> answer =
+                        error_event(common::exception_message(failure->value()));
+                    failure.reset();
+                    bridge::Outcome told = co_await bridge::outcome(send_json(ws, answer));
+                    if (told)
+                        continue;
+                    failure.emplace(told.take_error());
+                    break;
+                }
                 if (close_codes && common::is_exception(*failure))
                     fatal = FatalClose{1011, texts::CLOSE_INTERNAL_ERROR};
                 break;
@@ -258,13 +273,14 @@ std::size_t positive_count(nb::handle value, const char *name) {
 
 nb::object create_ws_router(nb::object allowed_origins, nb::object queue_size, nb::object token,
                             nb::object replay, nb::object close_codes,
-                            nb::object max_message_size) {
+                            nb::object max_message_size, nb::object errors_as_events) {
     WebSocketEndpoint options;
     options.allowed_origins = allowed_origin_set(allowed_origins);
     options.delivery.queue_size = positive_count(queue_size, "queue_size");
     options.delivery.replay = positive_count(replay, "replay");
     options.max_message_size = positive_count(max_message_size, "max_message_size");
     options.close_codes = common::truth(close_codes);
+    options.errors_as_events = common::truth(errors_as_events);
     if (!token.is_none()) {
         if (!PyUnicode_CheckExact(token.ptr()))
             common::raise_error(PyExc_TypeError, "token must be str or None, not %s",

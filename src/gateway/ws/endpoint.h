@@ -20,6 +20,7 @@ struct WebSocketEndpoint {
     DeliveryOptions delivery;
     nb::object token = nb::none();
     bool close_codes = false;
+    bool errors_as_events = false;
     std::size_t max_message_size = 0;
 };
 
@@ -41,6 +42,6 @@ void describe_endpoint(nb::handle endpoint);
 /// A new `APIRouter` with the route "/ws".
 nb::object create_ws_router(nb::object allowed_origins, nb::object queue_size, nb::object token,
                             nb::object replay, nb::object close_codes,
-                            nb::object max_message_size);
+                            nb::object max_message_size, nb::object errors_as_events);
 
 } // namespace ombrel::gateway

@@ -81,10 +81,12 @@ Args:
           nb::arg("queue_size").none() = nb::none(), nb::arg("token").none() = nb::none(),
           nb::arg("replay").none() = nb::none(), nb::arg("close_codes").none() = false,
           nb::arg("max_message_size").none() = nb::none(),
+          nb::arg("errors_as_events").none() = false,
           nb::sig("def create_ws_router(allowed_origins: collections.abc.Iterable[str] | None = None, "
                   "*, queue_size: int | None = None, token: str | None = None, "
                   "replay: int | None = None, close_codes: bool = False, "
-                  "max_message_size: int | None = None) -> fastapi.APIRouter"),
+                  "max_message_size: int | None = None, errors_as_events: bool = False) "
+                  "-> fastapi.APIRouter"),
           R"doc(Create the router carrying the WebSocket route "/ws".
 
 Browser pages may connect only from the origins in ``allowed_origins``, from
@@ -120,6 +122,10 @@ Args:
         a command.
     max_message_size: Characters a frame may have; a longer one ends its
         connection.
+    errors_as_events: A command whose handling fails with an Exception (a
+        host object refusing it, say a heartbeat interval below its floor)
+        is answered with {"type": "error", "message": <its text>}, logged
+        ("Command failed", with the traceback), and the connection goes on.
 
 Returns:
     A new ``fastapi.APIRouter``; every router shares the module's

@@ -49,6 +49,7 @@ inline constexpr char LOG_CLOSED_TOO_SLOW[] =
     "Closed a client too slow to take a broadcast (%d total)";
 inline constexpr char LOG_CLOSED_TOO_SLOW_QUEUE[] =
     "Closed a client too slow to take its events (%d queued)";
+inline constexpr char LOG_COMMAND_FAILED[] = "Command failed";
 inline constexpr char LOG_REJECTED_TOKEN[] = "Rejected WebSocket connection without the token";
 inline constexpr char LOG_REJECTED_ORIGIN[] = "Rejected WebSocket connection from origin %s";
 inline constexpr char LOG_STANDARD_HANDLING[] = "Standard agent handling: %s";

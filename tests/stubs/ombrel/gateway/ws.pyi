@@ -55,7 +55,7 @@ manager: ConnectionManager = ...
 
 BROADCAST_SEND_TIMEOUT: float = 5.0
 
-def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size: int | None = None, token: str | None = None, replay: int | None = None, close_codes: bool = False, max_message_size: int | None = None) -> fastapi.APIRouter:
+def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size: int | None = None, token: str | None = None, replay: int | None = None, close_codes: bool = False, max_message_size: int | None = None, errors_as_events: bool = False) -> fastapi.APIRouter:
     """
     Create the router carrying the WebSocket route "/ws".
 
@@ -92,6 +92,10 @@ def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size
             a command.
         max_message_size: Characters a frame may have; a longer one ends its
             connection.
+        errors_as_events: A command whose handling fails with an Exception (a
+            host object refusing it, say a heartbeat interval below its floor)
+            is answered with {"type": "error", "message": <its text>}, logged
+            ("Command failed", with the traceback), and the connection goes on.
 
     Returns:
         A new ``fastapi.APIRouter``; every router shares the module's

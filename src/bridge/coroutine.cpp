@@ -3,6 +3,7 @@
 // and the frame resumes when that awaitable is done.
 #include "bridge/coroutine.h"
 
+#include "bridge/detail/coroutine_object.h"
 #include "bridge/errors.h"
 
 #include "common/interned.h"

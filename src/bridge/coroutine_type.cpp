@@ -2,6 +2,7 @@
 // (`__await__`, `am_send`, `__next__`, garbage collection) and methods.
 #include "bridge/coroutine.h"
 
+#include "bridge/detail/coroutine_object.h"
 #include "bridge/errors.h"
 
 #include <nanobind/eval.h>
@@ -356,10 +357,10 @@ void register_coroutine_type(nb::module_ &m) {
     PyType_Modified((PyTypeObject *) type.ptr());
     registered_type = (PyTypeObject *) type.ptr();
     registered_await_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
-    forget_type_at_exit(type);
+    detail::forget_type_at_exit(type);
 }
 
-void forget_type_at_exit([[maybe_unused]] nb::handle type) {
+void detail::forget_type_at_exit([[maybe_unused]] nb::handle type) {
 #if defined(OMBREL_LEAK_CHECK)
     nb::dict scope;
     scope["TYPE"] = type;

@@ -3,6 +3,7 @@
 #include "bridge/coroutine.h"
 
 #include "bridge/detail/coroutine_object.h"
+#include "bridge/detail/state.h"
 #include "bridge/errors.h"
 
 #include <nanobind/eval.h>
@@ -12,12 +13,7 @@
 namespace ombrel::bridge {
 
 using detail::CoroutineObject;
-
-/// The types registered by this module, for identity checks on hot paths.
-static PyTypeObject *registered_type = nullptr;
-static PyTypeObject *registered_await_type = nullptr;
-
-PyTypeObject *detail::coroutine_type() noexcept { return registered_type; }
+using detail::state;
 
 static CoroutineObject &coroutine_of(PyObject *self) {
     return *nb::inst_ptr<CoroutineObject>(self);
@@ -131,16 +127,17 @@ static CoroutineObject &driven_by(PyObject *self) {
 }
 
 nb::object detail::new_await_iterator(nb::handle coroutine) {
-    nb::object self = nb::inst_alloc((PyObject *) registered_await_type);
+    nb::object self = nb::inst_alloc((PyObject *) state().await_iterator_type);
     new (nb::inst_ptr<AwaitIterator>(self)) AwaitIterator{nb::borrow(coroutine)};
     nb::inst_mark_ready(self);
     return self;
 }
 
 CoroutineObject *detail::driven_coroutine(PyObject *iterator) noexcept {
-    if (Py_TYPE(iterator) == registered_type)
+    const detail::State &types = state();
+    if (Py_TYPE(iterator) == types.coroutine_type)
         return nb::inst_ready(iterator) ? &coroutine_of(iterator) : nullptr;
-    if (Py_TYPE(iterator) != registered_await_type || !nb::inst_ready(iterator))
+    if (Py_TYPE(iterator) != types.await_iterator_type || !nb::inst_ready(iterator))
         return nullptr;
     PyObject *coroutine = nb::inst_ptr<AwaitIterator>(iterator)->coroutine.ptr();
     return nb::inst_ready(coroutine) ? &coroutine_of(coroutine) : nullptr;
@@ -355,8 +352,8 @@ void register_coroutine_type(nb::module_ &m) {
     // through Python; the slot goes straight to the C function again.
     ((PyTypeObject *) type.ptr())->tp_as_async->am_await = coroutine_am_await;
     PyType_Modified((PyTypeObject *) type.ptr());
-    registered_type = (PyTypeObject *) type.ptr();
-    registered_await_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
+    state().coroutine_type = (PyTypeObject *) type.ptr();
+    state().await_iterator_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
     detail::forget_type_at_exit(type);
 }
 
@@ -379,11 +376,12 @@ atexit.register(forget, TYPE)
 
 nb::object detail::make_coroutine_object(std::coroutine_handle<> handle, Promise *promise,
                                          const char *qualname) {
-    if (!registered_type) {
+    PyTypeObject *type = state().coroutine_type;
+    if (!type) {
         handle.destroy();
         throw std::runtime_error("the coroutine type is not registered");
     }
-    nb::object self = nb::inst_alloc((PyObject *) registered_type);
+    nb::object self = nb::inst_alloc((PyObject *) type);
     new (nb::inst_ptr<CoroutineObject>(self)) CoroutineObject(handle, promise, qualname);
     nb::inst_mark_ready(self);
     return self;

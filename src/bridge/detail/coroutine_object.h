@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bridge/detail/promise.h"
+#include "bridge/detail/state.h"
 
 #include <nanobind/nanobind.h>
 
@@ -76,7 +77,7 @@ private:
 };
 
 /// This module's `_Coroutine` type (null until registered).
-PyTypeObject *coroutine_type() noexcept;
+inline PyTypeObject *coroutine_type() noexcept { return state().coroutine_type; }
 /// What `coroutine.__await__()` gives for one of this module's coroutines:
 /// a new `_CoroutineAwait` iterator that drives it.
 nb::object new_await_iterator(nb::handle coroutine);

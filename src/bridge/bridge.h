@@ -9,3 +9,4 @@
 #include "bridge/errors.h"
 #include "bridge/logging.h"
 #include "bridge/sleep.h"
+#include "bridge/slot_method.h"

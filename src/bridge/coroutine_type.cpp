@@ -5,6 +5,7 @@
 #include "bridge/detail/coroutine_object.h"
 #include "bridge/detail/state.h"
 #include "bridge/errors.h"
+#include "bridge/slot_method.h"
 
 #include <nanobind/eval.h>
 
@@ -332,25 +333,20 @@ void register_coroutine_type(nb::module_ &m) {
     nb::object name = property(
         nb::cpp_function([](CoroutineObject &self) { return self.name(); }),
         nb::cpp_function([](CoroutineObject &self, nb::str value) { self.set_name(std::move(value)); }));
-    // `__await__()` called from Python gives the iterator; set straight
-    // into the dictionary so that the `await` slot keeps taking the
-    // coroutine itself.
-    nb::object await_method = nb::cpp_function(
+    // `__await__()` called from Python gives the iterator; the `await` slot,
+    // given with the type, makes it directly.
+    def_beside_slot(
+        type, "__await__",
         [](nb::handle self) {
             if (!nb::isinstance<CoroutineObject>(self))
                 nb::raise_type_error("__await__() needs a _Coroutine");
             return AwaitIterator{nb::borrow(self)};
         },
-        nb::scope(type), nb::name("__await__"), nb::is_method(),
         "Return an iterator to be used in await expression.");
     PyObject *dict = ((PyTypeObject *) type.ptr())->tp_dict;
     if (PyDict_SetItemString(dict, "__qualname__", qualname.ptr()) < 0 ||
-        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0 ||
-        PyDict_SetItemString(dict, "__await__", await_method.ptr()) < 0)
+        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0)
         throw nb::python_error();
-    // Setting `__await__` as an attribute made the `await` slot call it
-    // through Python; the slot goes straight to the C function again.
-    ((PyTypeObject *) type.ptr())->tp_as_async->am_await = coroutine_am_await;
     PyType_Modified((PyTypeObject *) type.ptr());
     state().coroutine_type = (PyTypeObject *) type.ptr();
     state().await_iterator_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();

@@ -52,18 +52,18 @@ NB_MODULE(ws, m) {
     // that connection as dead (None: no limit).
     m.attr("BROADCAST_SEND_TIMEOUT") = 5.0;
 
-    nb::class_<gw::WebSocketEndpoint>(
-        m, "_WebSocketEndpoint", nb::dynamic_attr(),
-        "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.")
-        .def("__call__",
-             [](Self<gw::WebSocketEndpoint> self, nb::object ws) {
-                 return gw::websocket_endpoint(nb::borrow(self.h), std::move(ws))
-                     .named(gw::endpoint_qualname);
-             },
-             nb::arg("ws").none(),
-             nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
-             "Serve one connection until the client leaves or an error ends it.");
-    gw::call_endpoint_directly(nb::type<gw::WebSocketEndpoint>());
+    nb::class_<gw::WebSocketEndpoint> endpoint(
+        m, "_WebSocketEndpoint", nb::dynamic_attr(), nb::type_slots(gw::endpoint_slots),
+        "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.");
+    ombrel::bridge::def_beside_slot(
+        endpoint, "__call__",
+        [](Self<gw::WebSocketEndpoint> self, nb::object ws) {
+            return gw::websocket_endpoint(nb::borrow(self.h), std::move(ws))
+                .named(gw::endpoint_qualname);
+        },
+        nb::arg("ws").none(),
+        nb::sig("def __call__(self, ws: fastapi.WebSocket) -> " COROUTINE("None")),
+        "Serve one connection until the client leaves or an error ends it.");
 
     m.def("create_ws_router", &gw::create_ws_router,
           nb::arg("allowed_origins").none() = nb::none(),

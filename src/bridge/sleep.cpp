@@ -2,10 +2,12 @@
 
 #include "bridge/asyncio.h"
 #include "bridge/detail/state.h"
+#include "bridge/errors.h"
 
 #include "common/python.h"
 
 #include <cmath>
+#include <exception>
 #include <map>
 #include <optional>
 #include <utility>
@@ -107,11 +109,8 @@ PyObject *TimerQueue::fire() noexcept {
         if (!sleeps.empty())
             arm(sleeps.begin()->first.first);
         Py_RETURN_NONE;
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_error(std::current_exception());
         return nullptr;
     }
 }

@@ -1,32 +1,32 @@
 #include "bridge/asyncio.h"
 
+#include "bridge/detail/state.h"
 #include "bridge/errors.h"
 
-#include "common/interned.h"
 #include "common/python.h"
 
 #include <cmath>
 
 namespace ombrel::bridge {
 
-static const common::Interned sleep_name("sleep"), cancelled_error_name("CancelledError");
+using detail::state;
 
 nb::module_ asyncio() {
     // Imported once, as a module-level `import asyncio` binds it; its
     // attributes are read at each use.
-    static PyObject *module = nullptr;
+    PyObject *&module = state().asyncio;
     if (!module)
         module = common::import_module("asyncio").release().ptr();
     return nb::borrow<nb::module_>(module);
 }
 
 nb::object sleep(nb::handle seconds) {
-    return common::call_method(asyncio(), sleep_name, seconds);
+    return common::call_method(asyncio(), state().names.sleep, seconds);
 }
 
 nb::object sleep(double seconds) { return sleep(nb::float_(seconds)); }
 
-nb::object cancelled_error() { return common::attr(asyncio(), cancelled_error_name); }
+nb::object cancelled_error() { return common::attr(asyncio(), state().names.cancelled_error); }
 
 /// A time limit as the loop may be handed it: NaN has expired (zero), an
 /// infinite limit is no limit at all.

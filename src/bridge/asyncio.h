@@ -3,10 +3,10 @@
 #pragma once
 
 #include "bridge/coroutine.h"
+#include "bridge/detail/call_unpacked.h"
+#include "bridge/detail/within_awaiter.h"
 
-#include <cstddef>
 #include <optional>
-#include <type_traits>
 #include <utility>
 
 namespace ombrel::bridge {
@@ -31,47 +31,6 @@ std::optional<double> time_limit(std::optional<double> seconds);
 /// `time_limit`, to be awaited; without a limit, `awaitable` itself.
 nb::object wait_for(nb::object awaitable, std::optional<double> seconds);
 
-namespace detail {
-
-/// The awaiter behind `co_await wait_within(...)`: takes the first step when
-/// the `co_await` is reached, so that an awaitable that completes there
-/// resumes the frame without suspending it (no coroutine object, no timer);
-/// one that has to wait goes on under `asyncio.wait_for` from where it
-/// stands, or, without a limit, is awaited on as `await` would.
-class WithinAwaiter {
-public:
-    WithinAwaiter(Promise &promise, nb::object awaitable, std::optional<double> limit)
-        : promise_(promise), awaitable_(std::move(awaitable)), limit_(limit) {}
-
-    bool await_ready();
-    void await_suspend(std::coroutine_handle<>) noexcept;
-    nb::object await_resume();
-
-private:
-    Promise &promise_;
-    nb::object awaitable_;  // until the first step: the awaitable; then its iterator
-    std::optional<double> limit_;
-    nb::object yielded_;    // what a first step that has to wait yielded
-    nb::object value_;      // the result of a first step that completed
-    std::optional<nb::python_error> error_;
-};
-
-/// What `wait_within` returns, for `co_await` in a bridge coroutine.
-class Within {
-public:
-    Within(nb::object awaitable, std::optional<double> limit)
-        : awaitable_(std::move(awaitable)), limit_(limit) {}
-    WithinAwaiter awaiter(Promise &promise) && {
-        return WithinAwaiter(promise, std::move(awaitable_), limit_);
-    }
-
-private:
-    nb::object awaitable_;
-    std::optional<double> limit_;
-};
-
-} // namespace detail
-
 /// `co_await wait_within(awaitable, seconds)`: awaits `awaitable` within
 /// `seconds` (as `wait_for`), but takes its first step at once, as `await`
 /// does: one that completes there (a send whose buffer has room) costs no
@@ -86,21 +45,6 @@ inline detail::Within wait_within(nb::object awaitable, std::optional<double> se
 /// as a coroutine of its own (to hand to a task when the frame that began it
 /// cannot await any more).
 Coro<> rest_of_await(nb::object iterator, nb::object yielded);
-
-namespace detail {
-template <typename R, typename... Params, std::size_t... I>
-nb::object call_unpacked(R (*fn)(Params...), nb::args args, std::index_sequence<I...>) {
-    if constexpr (std::is_void_v<R>) {
-        fn(nb::cast<Params>(args[I])...);
-        return nb::none();
-    } else {
-        return nb::cast(fn(nb::cast<Params>(args[I])...));
-    }
-}
-template <typename R, typename... Params> constexpr std::size_t arity(R (*)(Params...)) {
-    return sizeof...(Params);
-}
-} // namespace detail
 
 /// `asyncio.get_running_loop().run_in_executor(None, Fn, *args)`: runs the
 /// plain function `Fn` on a worker thread of the loop's default executor,

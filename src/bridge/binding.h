@@ -22,6 +22,7 @@
 #pragma once
 
 #include "bridge/coroutine.h"
+#include "bridge/slot_method.h"
 
 #include <nanobind/nanobind.h>
 
@@ -134,7 +135,9 @@ template <auto Fn, typename R, typename S, typename... P> struct Method<Fn, R (*
     static_assert(is_python_parameter<S> && (is_python_parameter<P> && ...),
                   "bound functions take Python objects (nb::object, nb::handle, ...)");
 
-    template <typename C, typename... Extra>
+    /// `BesideSlot`: the method of a slot the class was created with
+    /// (`def_beside_slot`), which `.def` would reset.
+    template <bool BesideSlot = false, typename C, typename... Extra>
     static void def(nb::class_<C> &cls, Name name, Returns result, const Extra &...extra) {
         static_assert(count_params<Extra...>() == sizeof...(P),
                       "one param(...) for each parameter after self");
@@ -142,15 +145,17 @@ template <auto Fn, typename R, typename S, typename... P> struct Method<Fn, R (*
             name.qualname ? name.qualname : method_qualname(cls, name.name);
         Signature sig(name.name, true);
         (sig.add(extra), ...);
-        cls.def(
-            name.name,
-            [qualname](nb::pointer_and_handle<C> self, P... passed) {
-                if constexpr (is_coro<R>::value)
-                    return Fn(nb::borrow(self.h), std::move(passed)...).named(qualname);
-                else
-                    return Fn(nb::borrow(self.h), std::move(passed)...);
-            },
-            nanobind_extra(extra)..., nb::sig(sig.finish(result, is_coro<R>::value)));
+        auto method = [qualname](nb::pointer_and_handle<C> self, P... passed) {
+            if constexpr (is_coro<R>::value)
+                return Fn(nb::borrow(self.h), std::move(passed)...).named(qualname);
+            else
+                return Fn(nb::borrow(self.h), std::move(passed)...);
+        };
+        const char *signature = sig.finish(result, is_coro<R>::value);
+        if constexpr (BesideSlot)
+            def_beside_slot(cls, name.name, method, nanobind_extra(extra)..., nb::sig(signature));
+        else
+            cls.def(name.name, method, nanobind_extra(extra)..., nb::sig(signature));
     }
 };
 
@@ -191,6 +196,16 @@ template <auto Fn, typename... Extra>
 void def_coroutine(nb::module_ &m, Name name, Returns result, const Extra &...extra) {
     static_assert(detail::returns_coro<decltype(Fn)>::value, "def_function binds plain functions");
     detail::Function<Fn>::def(m, name, result, extra...);
+}
+
+/// The same for the special method (`__call__`, `__await__`) of a slot the
+/// class was created with (`nb::type_slots`): defined beside the slot,
+/// which `.def` would reset (see slot_method.h).
+template <auto Fn, typename C, typename... Extra>
+void def_coroutine_beside_slot(nb::class_<C> &cls, Name name, Returns result,
+                               const Extra &...extra) {
+    static_assert(detail::returns_coro<decltype(Fn)>::value, "def_function binds plain functions");
+    detail::Method<Fn>::template def<true>(cls, name, result, extra...);
 }
 
 /// The same for a plain function, whose result is returned at once.

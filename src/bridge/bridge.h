@@ -10,3 +10,4 @@
 #include "bridge/errors.h"
 #include "bridge/logging.h"
 #include "bridge/sleep.h"
+#include "bridge/slot_method.h"

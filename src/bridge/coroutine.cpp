@@ -3,9 +3,9 @@
 // and the frame resumes when that awaitable is done.
 #include "bridge/coroutine.h"
 
+#include "bridge/detail/coroutine_object.h"
+#include "bridge/detail/state.h"
 #include "bridge/errors.h"
-
-#include "common/interned.h"
 
 #include <cstring>
 #include <utility>
@@ -252,8 +252,6 @@ static void raise_frame_error(nb::python_error &failure) noexcept {
     wrapped.restore();
 }
 
-static const common::Interned close_name("close"), throw_name("throw"), value_name("value");
-
 /// `getattr(obj, name, None)`, null when absent; -1 on another error.
 static int optional_attr(PyObject *obj, PyObject *name, PyObject **result) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -282,7 +280,7 @@ static int close_iterator(PyObject *iterator) noexcept {
         return 0;
     }
     PyObject *method = nullptr;
-    if (optional_attr(iterator, close_name.get().ptr(), &method) < 0)
+    if (optional_attr(iterator, state().names.close.ptr(), &method) < 0)
         PyErr_WriteUnraisable(iterator);
     if (!method)
         return 0;
@@ -298,7 +296,7 @@ static int close_iterator(PyObject *iterator) noexcept {
 static PySendResult take_stop_value(PyObject **out) noexcept {
     nb::python_error stop;
     PyObject *value = nullptr;
-    if (optional_attr(stop.value().ptr(), value_name.get().ptr(), &value) < 0)
+    if (optional_attr(stop.value().ptr(), state().names.value.ptr(), &value) < 0)
         return PYGEN_ERROR;
     *out = value ? value : Py_NewRef(Py_None);
     return PYGEN_RETURN;
@@ -316,10 +314,10 @@ static PySendResult throw_into(PyObject *iterator, PyObject *error,
     // without a bound method made.
     PyObject *yielded;
     if (PyCoro_CheckExact(iterator) || PyGen_CheckExact(iterator)) {
-        yielded = PyObject_CallMethodOneArg(iterator, throw_name.get().ptr(), error);
+        yielded = PyObject_CallMethodOneArg(iterator, state().names.throw_.ptr(), error);
     } else {
         PyObject *method = nullptr;
-        if (optional_attr(iterator, throw_name.get().ptr(), &method) < 0)
+        if (optional_attr(iterator, state().names.throw_.ptr(), &method) < 0)
             return PYGEN_ERROR;
         if (!method) {
             raise_object(error);

@@ -2,7 +2,10 @@
 // (`__await__`, `am_send`, `__next__`, garbage collection) and methods.
 #include "bridge/coroutine.h"
 
+#include "bridge/detail/coroutine_object.h"
+#include "bridge/detail/state.h"
 #include "bridge/errors.h"
+#include "bridge/slot_method.h"
 
 #include <nanobind/eval.h>
 
@@ -11,12 +14,7 @@
 namespace ombrel::bridge {
 
 using detail::CoroutineObject;
-
-/// The types registered by this module, for identity checks on hot paths.
-static PyTypeObject *registered_type = nullptr;
-static PyTypeObject *registered_await_type = nullptr;
-
-PyTypeObject *detail::coroutine_type() noexcept { return registered_type; }
+using detail::state;
 
 static CoroutineObject &coroutine_of(PyObject *self) {
     return *nb::inst_ptr<CoroutineObject>(self);
@@ -130,16 +128,17 @@ static CoroutineObject &driven_by(PyObject *self) {
 }
 
 nb::object detail::new_await_iterator(nb::handle coroutine) {
-    nb::object self = nb::inst_alloc((PyObject *) registered_await_type);
+    nb::object self = nb::inst_alloc((PyObject *) state().await_iterator_type);
     new (nb::inst_ptr<AwaitIterator>(self)) AwaitIterator{nb::borrow(coroutine)};
     nb::inst_mark_ready(self);
     return self;
 }
 
 CoroutineObject *detail::driven_coroutine(PyObject *iterator) noexcept {
-    if (Py_TYPE(iterator) == registered_type)
+    const detail::State &types = state();
+    if (Py_TYPE(iterator) == types.coroutine_type)
         return nb::inst_ready(iterator) ? &coroutine_of(iterator) : nullptr;
-    if (Py_TYPE(iterator) != registered_await_type || !nb::inst_ready(iterator))
+    if (Py_TYPE(iterator) != types.await_iterator_type || !nb::inst_ready(iterator))
         return nullptr;
     PyObject *coroutine = nb::inst_ptr<AwaitIterator>(iterator)->coroutine.ptr();
     return nb::inst_ready(coroutine) ? &coroutine_of(coroutine) : nullptr;
@@ -334,32 +333,27 @@ void register_coroutine_type(nb::module_ &m) {
     nb::object name = property(
         nb::cpp_function([](CoroutineObject &self) { return self.name(); }),
         nb::cpp_function([](CoroutineObject &self, nb::str value) { self.set_name(std::move(value)); }));
-    // `__await__()` called from Python gives the iterator; set straight
-    // into the dictionary so that the `await` slot keeps taking the
-    // coroutine itself.
-    nb::object await_method = nb::cpp_function(
+    // `__await__()` called from Python gives the iterator; the `await` slot,
+    // given with the type, makes it directly.
+    def_beside_slot(
+        type, "__await__",
         [](nb::handle self) {
             if (!nb::isinstance<CoroutineObject>(self))
                 nb::raise_type_error("__await__() needs a _Coroutine");
             return AwaitIterator{nb::borrow(self)};
         },
-        nb::scope(type), nb::name("__await__"), nb::is_method(),
         "Return an iterator to be used in await expression.");
     PyObject *dict = ((PyTypeObject *) type.ptr())->tp_dict;
     if (PyDict_SetItemString(dict, "__qualname__", qualname.ptr()) < 0 ||
-        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0 ||
-        PyDict_SetItemString(dict, "__await__", await_method.ptr()) < 0)
+        PyDict_SetItemString(dict, "__name__", name.ptr()) < 0)
         throw nb::python_error();
-    // Setting `__await__` as an attribute made the `await` slot call it
-    // through Python; the slot goes straight to the C function again.
-    ((PyTypeObject *) type.ptr())->tp_as_async->am_await = coroutine_am_await;
     PyType_Modified((PyTypeObject *) type.ptr());
-    registered_type = (PyTypeObject *) type.ptr();
-    registered_await_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
-    forget_type_at_exit(type);
+    state().coroutine_type = (PyTypeObject *) type.ptr();
+    state().await_iterator_type = (PyTypeObject *) nb::type<AwaitIterator>().ptr();
+    detail::forget_type_at_exit(type);
 }
 
-void forget_type_at_exit([[maybe_unused]] nb::handle type) {
+void detail::forget_type_at_exit([[maybe_unused]] nb::handle type) {
 #if defined(OMBREL_LEAK_CHECK)
     nb::dict scope;
     scope["TYPE"] = type;
@@ -378,11 +372,12 @@ atexit.register(forget, TYPE)
 
 nb::object detail::make_coroutine_object(std::coroutine_handle<> handle, Promise *promise,
                                          const char *qualname) {
-    if (!registered_type) {
+    PyTypeObject *type = state().coroutine_type;
+    if (!type) {
         handle.destroy();
         throw std::runtime_error("the coroutine type is not registered");
     }
-    nb::object self = nb::inst_alloc((PyObject *) registered_type);
+    nb::object self = nb::inst_alloc((PyObject *) type);
     new (nb::inst_ptr<CoroutineObject>(self)) CoroutineObject(handle, promise, qualname);
     nb::inst_mark_ready(self);
     return self;

@@ -4,8 +4,7 @@
 
 namespace ombrel::bridge {
 
-static const common::Interned is_enabled_for("isEnabledFor"), exception_name("exception"),
-    exc_info("exc_info");
+using detail::state;
 
 nb::object Logger::get() const {
     if (!logger_)
@@ -15,7 +14,7 @@ nb::object Logger::get() const {
 
 bool Logger::enabled(nb::handle logger, int level) {
     nb::object level_object = nb::steal(PyLong_FromLong(level));
-    return common::truth(common::call_method(logger, is_enabled_for, level_object));
+    return common::truth(common::call_method(logger, state().names.is_enabled_for, level_object));
 }
 
 /// (message, *args)
@@ -36,9 +35,9 @@ void Logger::emit(nb::handle logger, const common::Interned &method, const char 
 
 void Logger::emit_exception(nb::handle logger, const char *message, nb::tuple args,
                             nb::handle exception) {
-    nb::object function = common::attr(logger, exception_name);
+    nb::object function = common::attr(logger, state().names.exception);
     nb::dict kwargs;
-    kwargs[exc_info.get()] = exception;
+    kwargs[state().names.exc_info.get()] = exception;
     common::checked(PyObject_Call(function.ptr(), call_arguments(message, args).ptr(),
                                   kwargs.ptr()));
 }

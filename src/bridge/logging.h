@@ -1,6 +1,8 @@
 // Logging through the host's standard logging facility.
 #pragma once
 
+#include "bridge/detail/state.h"
+
 #include "common/interned.h"
 
 #include <nanobind/nanobind.h>
@@ -10,11 +12,6 @@
 namespace ombrel::bridge {
 
 namespace nb = nanobind;
-
-namespace detail {
-inline constinit common::Interned debug_name("debug"), info_name("info"),
-    warning_name("warning"), error_name("error");
-} // namespace detail
 
 /// A named logger of the `logging` module. Messages are %-style templates
 /// whose arguments are passed to the logger as Python values, so formatting
@@ -29,16 +26,16 @@ public:
     nb::object get() const;
 
     template <typename... Args> void debug(const char *message, Args &&...args) const {
-        log(debug_level, detail::debug_name, message, std::forward<Args>(args)...);
+        log(debug_level, detail::state().names.debug, message, std::forward<Args>(args)...);
     }
     template <typename... Args> void info(const char *message, Args &&...args) const {
-        log(info_level, detail::info_name, message, std::forward<Args>(args)...);
+        log(info_level, detail::state().names.info, message, std::forward<Args>(args)...);
     }
     template <typename... Args> void warning(const char *message, Args &&...args) const {
-        log(warning_level, detail::warning_name, message, std::forward<Args>(args)...);
+        log(warning_level, detail::state().names.warning, message, std::forward<Args>(args)...);
     }
     template <typename... Args> void error(const char *message, Args &&...args) const {
-        log(error_level, detail::error_name, message, std::forward<Args>(args)...);
+        log(error_level, detail::state().names.error, message, std::forward<Args>(args)...);
     }
     /// Error level with the traceback of `exception` (`exc_info=exception`).
     template <typename... Args>

@@ -1,25 +1,21 @@
 #include "bridge/sleep.h"
 
 #include "bridge/asyncio.h"
+#include "bridge/detail/state.h"
+#include "bridge/errors.h"
 
-#include "common/interned.h"
 #include "common/python.h"
 
 #include <cmath>
-#include <optional>
+#include <exception>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace ombrel::bridge {
 
-namespace {
-
-namespace names {
-const common::Interned sleep("sleep"), time("time"), call_at("call_at"), cancel("cancel"),
-    create_future("create_future"), done("done"), set_result("set_result"),
-    get_running_loop("get_running_loop"), clock_resolution("_clock_resolution");
-}
+namespace detail {
 
 /// The sleeps of one event loop that wait on the shared timer: futures by
 /// (deadline, arrival), and the one `loop.call_at` handle armed for the
@@ -38,10 +34,12 @@ struct TimerQueue {
     PyObject *fire() noexcept;
 };
 
-PyTypeObject *queue_type = nullptr;
-/// The queue last used and its loop (no reference of its own: a queue
-/// clears this as it goes).
-TimerQueue *recent = nullptr;
+} // namespace detail
+
+namespace {
+
+using detail::state;
+using detail::TimerQueue;
 
 TimerQueue *as_queue(PyObject *self) { return reinterpret_cast<TimerQueue *>(self); }
 
@@ -54,19 +52,25 @@ double as_double(nb::handle value) {
 }
 
 /// `loop.time()`
-double loop_time(nb::handle loop) { return as_double(common::call_method(loop, names::time)); }
+double loop_time(nb::handle loop) {
+    return as_double(common::call_method(loop, state().names.time));
+}
+
+} // namespace
+
+namespace detail {
 
 void TimerQueue::arm(double deadline) {
     if (armed.is_valid()) {
         if (armed_at <= deadline)
             return;
-        common::call_method(armed, names::cancel);
+        common::call_method(armed, state().names.cancel);
         armed.reset();
     }
     nb::object when = nb::float_(deadline);
     PyObject *args[] = {loop.ptr(), when.ptr(), reinterpret_cast<PyObject *>(this)};
     armed = common::checked(PyObject_VectorcallMethod(
-        names::call_at.get().ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        state().names.call_at.get().ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     armed_at = deadline;
 }
 
@@ -99,20 +103,21 @@ PyObject *TimerQueue::fire() noexcept {
         // host's may run code of its own there.
         for (nb::object &future : woken) {
             if (future.is_valid() &&
-                !common::truth(common::call_method(future, names::done)))
-                common::call_method(future, names::set_result, Py_None);
+                !common::truth(common::call_method(future, state().names.done)))
+                common::call_method(future, state().names.set_result, Py_None);
         }
         if (!sleeps.empty())
             arm(sleeps.begin()->first.first);
         Py_RETURN_NONE;
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_error(std::current_exception());
         return nullptr;
     }
 }
+
+} // namespace detail
+
+namespace {
 
 PyObject *queue_call(PyObject *self, PyObject *, PyObject *) { return as_queue(self)->fire(); }
 
@@ -128,6 +133,7 @@ int queue_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int queue_clear(PyObject *self) {
     TimerQueue *queue = as_queue(self);
+    TimerQueue *&recent = state().recent_timer_queue;
     if (recent == queue)
         recent = nullptr;
     // Moved out first: releasing them may run code that reaches the queue.
@@ -147,6 +153,7 @@ void queue_dealloc(PyObject *self) {
 }
 
 PyTypeObject *timer_queue_type() {
+    PyTypeObject *&queue_type = state().timer_queue_type;
     if (queue_type)
         return queue_type;
     static PyType_Slot slots[] = {
@@ -166,6 +173,7 @@ PyTypeObject *timer_queue_type() {
 
 /// The timer queue of `loop`, made on first use.
 nb::object queue_of(nb::handle loop) {
+    TimerQueue *&recent = state().recent_timer_queue;
     if (recent && recent->loop.ptr() == loop.ptr())
         return nb::borrow(reinterpret_cast<PyObject *>(recent));
     PyTypeObject *type = timer_queue_type();
@@ -180,7 +188,7 @@ nb::object queue_of(nb::handle loop) {
     queue->arrivals = 0;
     queue->armed_at = 0;
     nb::object owner = nb::steal(made);
-    queue->resolution = as_double(common::attr_or(loop, names::clock_resolution, nb::float_(0.0)));
+    queue->resolution = as_double(common::attr_or(loop, state().names.clock_resolution, nb::float_(0.0)));
     recent = queue;
     return owner;
 }
@@ -190,8 +198,7 @@ nb::object queue_of(nb::handle loop) {
 /// (the host's, a test's, put in place before or after our first sleep) is
 /// awaited instead of the shared timer.
 bool is_asyncio_sleep(nb::handle current) {
-    static const common::ImportedName tasks("asyncio.tasks");
-    return current.ptr() == common::attr(tasks.get(), names::sleep).ptr();
+    return current.ptr() == common::attr(state().asyncio_tasks.get(), state().names.sleep).ptr();
 }
 
 /// The delay when the shared timer serves it: an exact float or int that is
@@ -227,17 +234,17 @@ void TimerEntry::leave() noexcept {
 
 SleepStart start_sleep(nb::object seconds) {
     nb::module_ asyncio = bridge::asyncio();
-    nb::object sleep = common::attr(asyncio, names::sleep);
+    nb::object sleep = common::attr(asyncio, state().names.sleep);
     std::optional<double> delay = timer_delay(seconds);
     if (!delay || !is_asyncio_sleep(sleep))
         return {awaitable_iterator(common::checked(PyObject_CallOneArg(sleep.ptr(), seconds.ptr()))),
                 TimerEntry()};
 
-    nb::object loop = common::call_method(asyncio, names::get_running_loop);
+    nb::object loop = common::call_method(asyncio, state().names.get_running_loop);
     nb::object queue_object = queue_of(loop);
     TimerQueue *queue = as_queue(queue_object.ptr());
     double deadline = loop_time(loop) + *delay;
-    nb::object future = common::call_method(loop, names::create_future);
+    nb::object future = common::call_method(loop, state().names.create_future);
     nb::object iterator = awaitable_iterator(future);
     std::uint64_t id = ++queue->arrivals;
     queue->sleeps.emplace(std::make_pair(deadline, id), std::move(future));

@@ -217,10 +217,10 @@ static PyObject *call_endpoint(PyObject *self, PyObject *args, PyObject *kwargs)
     }
 }
 
-void call_endpoint_directly(nb::handle type) {
-    // Defining `__call__` pointed the slot at a generic look-up of it.
-    ((PyTypeObject *) type.ptr())->tp_call = call_endpoint;
-}
+const PyType_Slot endpoint_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(&call_endpoint)},
+    {0, nullptr},
+};
 
 void describe_endpoint(nb::handle endpoint) {
     nb::object web_socket = nb::module_::import_("fastapi").attr("WebSocket");

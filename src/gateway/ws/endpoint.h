@@ -31,9 +31,10 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws);
 /// The `__qualname__` of the endpoint's coroutines.
 inline constexpr const char *endpoint_qualname = "create_ws_router.<locals>.websocket_endpoint";
 
-/// Points the call slot of the endpoint's class (`type`, whose `__call__` is
-/// defined) straight at the endpoint: FastAPI calls it for every connection.
-void call_endpoint_directly(nb::handle type);
+/// The slots the endpoint's class is created with: its call goes straight to
+/// the endpoint (FastAPI calls it for every connection), beside the
+/// `__call__` the class defines with `bridge::def_beside_slot`.
+extern const PyType_Slot endpoint_slots[];
 
 /// Describes `endpoint` to FastAPI as the coroutine function
 /// `websocket_endpoint(ws: WebSocket) -> None`.

@@ -65,16 +65,17 @@ Raises:
 
     // The route.
     nb::class_<gw::WebSocketEndpoint> endpoint(
-        m, "_WebSocketEndpoint", nb::dynamic_attr(),
+        m, "_WebSocketEndpoint", nb::dynamic_attr(), nb::type_slots(gw::endpoint_slots),
         "The endpoint of the \"/ws\" route: ``websocket_endpoint(ws: WebSocket)``.");
-    def_coroutine<&gw::websocket_endpoint>(endpoint, {"__call__", gw::endpoint_qualname},
-                                           returns("None"), param("ws", WEBSOCKET),
-                                           R"doc(Serve one connection until the client leaves or an error ends it.
+    // FastAPI's call takes the class's call slot straight to the endpoint;
+    // `__call__` stands beside it for every other call.
+    ombrel::bridge::def_coroutine_beside_slot<&gw::websocket_endpoint>(
+        endpoint, {"__call__", gw::endpoint_qualname}, returns("None"), param("ws", WEBSOCKET),
+        R"doc(Serve one connection until the client leaves or an error ends it.
 
 Args:
     ws: The connection, accepted and registered first (a browser page
         from another origin is refused before that).)doc");
-    gw::call_endpoint_directly(nb::type<gw::WebSocketEndpoint>());
 
     m.def("create_ws_router", &gw::create_ws_router,
           nb::arg("allowed_origins").none() = nb::none(), nb::kw_only(),

@@ -175,7 +175,9 @@ def describe(tool: str, arguments: dict[str, Any], result: dict[str, Any]) -> st
     if not result.get("success"):
         if tool == "run_skill" and result.get("skill_name"):
             logs = "\n".join(result.get("logs") or [])
-            return f"The skill {result['skill_name']} failed: {result.get('error') or _short(result.get('result'))}" + (
+            returned = result.get("result")
+            reason = result.get("error") or (returned.get("error") if isinstance(returned, dict) else None)
+            return f"The skill {result['skill_name']} failed: {reason or _short(returned)}" + (
                 f"\n```\n{logs}\n```" if logs else "")
         return f"That did not work: {result.get('error')}" + (f"\n{result['hint']}" if result.get("hint") else "")
     if tool == "desktop_snapshot":

@@ -42,14 +42,32 @@ DEBIAN_PACKAGES=(g++ procps chromium
   # a desktop session: X server, D-Bus, AT-SPI, a GTK window, xdotool
   xvfb xdotool dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0)
 
+# Debian packages the reference host uses (tools/run-example.sh): a compiler
+# for the build, Chromium for the browser skill, what the desktop commands
+# read and drive a desktop with (AT-SPI through Debian's python3, GTK for
+# screenshots, xdotool for windows and keys) and a desktop session of its
+# own for --desktop (Xvfb, D-Bus).
+EXAMPLE_DEBIAN_PACKAGES=(g++ chromium
+  xdotool at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0
+  xvfb dbus-daemon)
+
+# install_debian_packages [package...] -> installs those of the packages
+# (default: DEBIAN_PACKAGES) that are missing, through sudo when not root.
 install_debian_packages() {
-  local missing=() package
-  for package in "${DEBIAN_PACKAGES[@]}"; do
+  local missing=() package packages=("$@") as_root=()
+  [ ${#packages[@]} -gt 0 ] || packages=("${DEBIAN_PACKAGES[@]}")
+  for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing Debian packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "missing Debian packages; as root: apt-get install ${missing[*]}" >&2
+      return 1
+    fi
+    as_root=(sudo)
   fi
+  echo "installing Debian packages: ${missing[*]}"
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }

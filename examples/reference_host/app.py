@@ -20,7 +20,9 @@ What is wired here, and what a real host puts in its place:
   stand-in;
 - the heartbeat (``ombrel.core.heartbeat``) behind its adapter, its beats
   answered by the agent and broadcast to every page;
-- conversations in SQLite (``ombrel.core.memory``) under the data directory.
+- conversations in SQLite (``ombrel.core.memory``) under the data directory,
+  a current one for each connection (``ombrel.gateway.connections``);
+- the answers' Markdown rendered and sanitised for the page (``rendering``).
 """
 from __future__ import annotations
 
@@ -41,8 +43,8 @@ ROOT = HERE.parent.parent
 sys.path.insert(0, str(ROOT / "host"))
 
 import uvicorn  # noqa: E402
-from fastapi import FastAPI, HTTPException  # noqa: E402
-from fastapi.responses import FileResponse, PlainTextResponse  # noqa: E402
+from fastapi import Body, FastAPI, HTTPException  # noqa: E402
+from fastapi.responses import FileResponse, PlainTextResponse, Response  # noqa: E402
 from fastapi.staticfiles import StaticFiles  # noqa: E402
 
 from ombrel import config as host_config  # noqa: E402
@@ -52,15 +54,18 @@ from ombrel.core.computer_use_agent import ComputerUseAgent  # noqa: E402
 from ombrel.core.guardrails import Guardrails  # noqa: E402
 from ombrel.core.heartbeat import HeartbeatRunner  # noqa: E402
 from ombrel.core.heartbeat_adapter import HeartbeatAdapter  # noqa: E402
-from ombrel.core.memory import ConversationStore  # noqa: E402
+from ombrel.core.memory import ConversationBusy, ConversationStore  # noqa: E402
 from ombrel.core.model_turn import ModelTurn  # noqa: E402
 from ombrel.core.screen import display_missing  # noqa: E402
 from ombrel.core.tools import Tools  # noqa: E402
 from ombrel.gateway import server  # noqa: E402
+from ombrel.gateway.connections import ConnectionScope  # noqa: E402
 from ombrel.gateway.ws import create_ws_router, manager  # noqa: E402
 from ombrel.pc.vantor import Vantor  # noqa: E402
 from ombrel.skills import corvex  # noqa: E402
 from ombrel.skills.system_chromium import use_system_chromium  # noqa: E402
+
+import rendering  # noqa: E402
 
 EXAMPLE_SKILLS = ROOT / "examples" / "skills"
 logger = logging.getLogger("ombrel.host.app")
@@ -114,13 +119,30 @@ def plain_name(name: str) -> bool:
     return name not in ("", ".", "..") and "/" not in name and "\\" not in name
 
 
+class Announcer:
+    """Broadcasts events to every page from code that cannot wait for the
+    sends (plain functions, callbacks)."""
+
+    def __init__(self) -> None:
+        self._sends: set[asyncio.Task] = set()
+
+    def __call__(self, event: dict[str, Any]) -> None:
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:  # no page to tell outside the server's loop
+            return
+        task = loop.create_task(manager.broadcast(event))
+        self._sends.add(task)
+        task.add_done_callback(self._sends.discard)
+
+
 class BroadcastingHeartbeat(HeartbeatAdapter):
     """The adapter, telling every page when the heartbeat changes state (the
     gateway answers only the page that asked)."""
 
     def __init__(self, runner: HeartbeatRunner) -> None:
         super().__init__(runner)
-        self._sends: set[asyncio.Task] = set()
+        self._announcer = Announcer()
 
     def status(self) -> dict[str, Any]:
         state = "paused" if self.is_running and self.is_paused else "running" if self.is_running else "stopped"
@@ -129,9 +151,7 @@ class BroadcastingHeartbeat(HeartbeatAdapter):
                 "max": self.runner._config.max_consecutive}
 
     def _announce(self) -> None:
-        task = asyncio.get_running_loop().create_task(manager.broadcast(self.status()))
-        self._sends.add(task)
-        task.add_done_callback(self._sends.discard)
+        self._announcer(self.status())
 
     def start(self, interval: float | None = None) -> None:
         super().start(interval)
@@ -161,7 +181,8 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
     skill_dirs = skill_dirs or host_config.skill_dirs([corvex.SKILLS_DIR, EXAMPLE_SKILLS])
     use_system_chromium(data_dir / "ms-playwright")
 
-    memory = ConversationStore(data_dir / "conversations.sqlite3")
+    # Every page refreshes its list of conversations when it changes.
+    memory = ConversationStore(data_dir / "conversations.sqlite3", on_change=Announcer())
     guardrails = Guardrails(manager.broadcast)
     model = ModelTurn(host_config.model_name()) if host_config.model_configured() else None
     # A skill may run for two minutes and show 50,000 characters of output.
@@ -181,7 +202,7 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
     # A beat that falls due while a turn runs waits for the next one.
     runner = HeartbeatRunner(heartbeat_config, on_beat, on_event, skip_if_busy=lambda: agent.is_running)
     heartbeat = BroadcastingHeartbeat(runner)
-    server.set_state(agent=agent, cu_agent=ComputerUseAgent(), guardrails=guardrails,
+    server.set_state(agent=agent, cu_agent=ComputerUseAgent(conversation=memory), guardrails=guardrails,
                      # The gateway reads the heartbeat's default interval from "config".
                      heartbeat=heartbeat, config=SimpleNamespace(heartbeat=heartbeat_config), memory=memory)
 
@@ -193,6 +214,8 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
 
     app = FastAPI(title="Ombrel reference host", lifespan=lifespan)
     app.add_middleware(LocalHostsOnly, allowed=host_config.allowed_hosts(allowed_hosts))
+    # Each WebSocket connection has its own current conversation.
+    app.add_middleware(ConnectionScope)
     app.include_router(create_ws_router())
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
@@ -208,9 +231,52 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
                 "skills": tools.skill_names(),
                 "heartbeat": heartbeat.status()}
 
+    @app.get("/favicon.ico", include_in_schema=False)
+    async def favicon() -> FileResponse:
+        return FileResponse(HERE / "static" / "favicon.svg", media_type="image/svg+xml")
+
+    highlight_css = rendering.highlight_css()
+
+    @app.get("/highlight.css", include_in_schema=False)
+    async def highlight() -> Response:
+        return Response(highlight_css, media_type="text/css")
+
+    @app.post("/api/render")
+    def render(texts: list[str] = Body(..., embed=True, max_length=rendering.MAX_TEXTS)) -> dict[str, Any]:
+        """The answers' Markdown as sanitised HTML, one for each text."""
+        if any(len(text) > rendering.MAX_TEXT for text in texts):
+            raise HTTPException(413, f"A text is longer than {rendering.MAX_TEXT} characters")
+        return {"html": [rendering.to_html(text) for text in texts]}
+
     @app.get("/api/conversations")
     async def conversations() -> dict[str, Any]:
-        return {"current": memory.current, "conversations": memory.list()}
+        return {"conversations": memory.list()}
+
+    @app.patch("/api/conversations/{conversation_id}")
+    async def rename_conversation(conversation_id: str,
+                                  title: str = Body(..., embed=True, min_length=1, max_length=200)) -> dict[str, Any]:
+        if not title.strip():
+            raise HTTPException(422, "A title cannot be blank")
+        if not memory.rename(conversation_id, title):
+            raise HTTPException(404, "No such conversation")
+        return {"conversations": memory.list()}
+
+    @app.delete("/api/conversations/{conversation_id}")
+    async def delete_conversation(conversation_id: str) -> dict[str, Any]:
+        try:
+            if not memory.delete(conversation_id):
+                raise HTTPException(404, "No such conversation")
+        except ConversationBusy:
+            raise HTTPException(409, "A turn is running in this conversation: stop it first") from None
+        return {"conversations": memory.list()}
+
+    @app.get("/api/pictures/{number}")
+    async def picture(number: int) -> Response:
+        """A picture kept with a conversation (a screenshot of a turn)."""
+        found = memory.picture(number)
+        if found is None:
+            raise HTTPException(404, "No such picture")
+        return Response(found[0], media_type=found[1], headers={"Cache-Control": "private, max-age=86400"})
 
     @app.get("/api/approvals")
     async def approvals() -> list[dict[str, Any]]:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import json
+from pathlib import Path
 
 import pytest
 
@@ -146,3 +147,20 @@ async def test_conversations_outlive_the_store(agent, tmp_path):
     await reopened.resume_conversation("c-unknown")
     assert reopened.current == conversation_id and await reopened.get_messages(["not", "an", "id"]) == []
     reopened.close()
+
+
+async def test_a_skill_run_names_only_the_files_it_wrote(agent):
+    if not hasattr(corvex.OmbrelContext, "create_document"):
+        pytest.skip("skills without documents")
+    await turn(agent, 'run skill write_report {"title": "First", "format": "md"}')
+    events = await turn(agent, 'run skill write_report {"title": "Second", "format": "txt"}')
+    result = next(e for e in events if e["type"] == "tool_result")["result"]
+    assert [Path(path).name for path in result["output_files"]] == ["Second.txt"]
+    assert events[-1]["content"].endswith("Files:\n• Second.txt")
+
+
+async def test_write_report_writes_documents_only(agent):
+    events = await turn(agent, 'run skill write_report {"title": "x", "format": "exe"}')
+    assert events[-1]["content"].startswith(
+        "The skill write_report failed: format must be one of docx, md, txt, not 'exe'")
+    assert list((corvex.OUTPUT_DIR / "write_report").glob("*")) == []

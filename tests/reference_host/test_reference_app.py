@@ -27,6 +27,7 @@ async def receive_until(socket, kind, seen=None):
 
 async def test_the_app_serves_its_page_and_answers_on_every_connection(app):
     assert "<title>Ombrel</title>" in get(app, "") and "new WebSocket" in get(app, "static/app.js")
+    assert get(app, "favicon.ico").startswith("<svg") and 'rel="icon"' in get(app, "")
     info = json.loads(get(app, "api/info"))
     assert info["mode"] == "offline" and {"browse_page", "write_report", "visit_counter"} <= set(info["skills"])
 

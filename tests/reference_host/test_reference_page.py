@@ -10,11 +10,12 @@ from __future__ import annotations
 
 import os
 import re
+import sqlite3
 import sys
 
 import pytest
 
-from reference_support import SCREENSHOTS
+from reference_support import SCREENSHOTS, App
 
 pytestmark = pytest.mark.skipif(sys.version_info[:2] != (3, 11),
                                 reason="the browser tests run on the interpreter that serves the example (3.11)")
@@ -48,6 +49,7 @@ def page(browser, app):
 
 def open_page(context, app):
     page = context.new_page()
+    page.app = app
     page.set_default_timeout(15000)
     page.goto(app.url)
     expect(page.locator("#connection")).to_have_text("connected")
@@ -72,6 +74,23 @@ def last_bubble(page) -> str:
     return page.locator(".turn").last.locator(".bubble").last.inner_text()
 
 
+def stored_user_messages(app, conversation_id: str) -> list[str]:
+    """What the app's database holds as the user's messages of a conversation."""
+    with sqlite3.connect(f"file:{app.data_dir / 'conversations.sqlite3'}?mode=ro", uri=True) as db:
+        return [row[0] for row in db.execute(
+            "SELECT content FROM messages WHERE conversation_id = ? AND role = 'user' ORDER BY id",
+            (conversation_id,))]
+
+
+def shown_conversation(page) -> str:
+    """The conversation the page shows, after checking that its address, its
+    list and the database agree with what it shows."""
+    conversation_id = page.evaluate("location.hash.slice(1)")
+    expect(page.locator("#conversations li.active")).to_have_attribute("data-id", conversation_id)
+    assert page.locator("#log .user").all_inner_texts() == stored_user_messages(page.app, conversation_id)
+    return conversation_id
+
+
 def test_a_message_gets_a_streamed_reply(page):
     frames = []
     page.on("websocket", lambda ws: ws.on("framereceived", lambda payload: frames.append(payload)))
@@ -81,6 +100,7 @@ def test_a_message_gets_a_streamed_reply(page):
     say(page, "help")
     expect(page.locator(".user").last).to_have_text("help")
     expect(page.locator("#banner")).to_contain_text("Standard agent")
+    expect(page.locator("#banner")).not_to_contain_text("Computer Use mode")
     wait_turn_end(page)
     assert "I work offline" in last_bubble(page) and "run skill NAME" in last_bubble(page)
     assert sum('"type": "text"' in str(f) or '"type":"text"' in str(f) for f in frames) > 5  # streamed in pieces
@@ -97,6 +117,7 @@ def test_an_approval_from_a_second_tab_is_resolved_on_both(page, browser, app):
     say(page, 'run skill shell_command {"command": "echo approved-in-tab-two"}')
     for tab in (page, other):
         expect(tab.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    expect(page.locator(".turn").last.locator(".notice")).to_have_text("Waiting for approval of run_skill…")
     shot(other, "02-approval-requested")
     other.locator(".approval .approve").click()
     for tab in (page, other):
@@ -165,6 +186,10 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     say(page, "press ctrl+a")
     wait_turn_end(page)
     expect(page.locator(".turn").last.locator(".bubble")).to_contain_text('"action": "key_press"')
+    say(page, "focus Vantor test window")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last.locator("summary").last).to_have_text(
+        re.compile(r"^[✓✗] desktop_focus_window: (?!.*undefined)"))
     shot(page, "06-desktop-snapshot")
 
     say(page, "screenshot")
@@ -184,25 +209,38 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     shot(page, "07-computer-use")
 
 
-def test_a_running_turn_stops(page):
+@pytest.mark.parametrize("how", ["button", "Escape"])
+def test_a_running_turn_stops(page, how):
     say(page, "count 100")
     expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("2")
     expect(page.locator("#stop")).to_be_visible()
-    page.click("#stop")
+    if how == "button":
+        page.click("#stop")
+    else:
+        page.keyboard.press("Escape")
     wait_turn_end(page, 5000)
     expect(page.locator(".turn").last).to_contain_text("Stopped by the user")
     assert "100." not in last_bubble(page)
-    shot(page, "08-stopped")
+    shot(page, f"08-stopped-{how}")
 
 
 def test_the_heartbeat_starts_pauses_resumes_and_stops(page, app):
     other = open_page(page.context, app)
+    for interval in ("0", "0.5", ""):  # refused by the page, before anything is sent
+        page.fill("#hb-interval", interval)
+        page.click("[data-heartbeat=start]")
+        expect(page.locator("#hb-message")).to_have_text("The interval must be a number of seconds, at least 1.")
+    expect(page.locator("#hb-state")).to_have_text("stopped")
     page.fill("#hb-interval", "1")
     page.click("[data-heartbeat=start]")
+    expect(page.locator("#hb-message")).to_be_hidden()
     for tab in (page, other):  # every page follows the heartbeat
         expect(tab.locator("#hb-state")).to_have_text("running")
     expect(page.locator("#beats")).to_contain_text("♥ beat 2 of 5", timeout=10000)
     expect(page.locator("#beats")).to_contain_text("Standing by: nothing is pending.")
+    # Each beat is one entry of the list, its answer inside it.
+    expect(page.locator("#beats li.beat", has_text="beat 1 of 5")).to_contain_text("Standing by: nothing is pending.")
+    assert page.locator("#beats li").count() == page.locator("#beats li.beat").count()
     page.click("[data-heartbeat=pause]")
     expect(other.locator("#hb-state")).to_have_text("paused")
     shot(page, "09-heartbeat-paused")
@@ -227,3 +265,169 @@ def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, ap
     expect(page.locator("#log .bubble").first).to_contain_text("The skill visit_counter finished")
     expect(page.locator("#conversations li.active")).to_contain_text("before the restart")
     shot(page, "11-resumed")
+
+
+def test_each_tab_keeps_its_own_conversation_across_a_restart(page, app):
+    other = open_page(page.context, app)
+    say(page, "first words of tab A")
+    wait_turn_end(page)
+    page.click("#new-conversation")  # A moves on to a new conversation; B is not moved with it
+    expect(page.locator("#log")).to_contain_text("New conversation")
+    say(other, "first words of tab B")
+    wait_turn_end(other)
+    say(page, "second conversation of tab A")
+    wait_turn_end(page)
+    a, b = shown_conversation(page), shown_conversation(other)
+    assert a != b and stored_user_messages(app, b) == ["first words of tab B"]
+
+    app.restart()
+    for tab, text in ((other, "tab B after the restart"), (page, "tab A after the restart")):
+        expect(tab.locator("#connection")).to_have_text("connected", timeout=20000)
+        expect(tab.locator("#send")).to_be_enabled()
+        say(tab, text)
+        wait_turn_end(tab)
+    assert (shown_conversation(page), shown_conversation(other)) == (a, b)
+    assert stored_user_messages(app, b) == ["first words of tab B", "tab B after the restart"]
+    other.reload()  # the address names the conversation
+    expect(other.locator("#log .user")).to_have_text(["first words of tab B", "tab B after the restart"])
+    assert shown_conversation(other) == b
+    shot(page, "12-two-tabs-tab-a")
+    shot(other, "13-two-tabs-tab-b")
+
+
+def test_conversations_are_renamed_and_deleted_from_any_tab(page, app):
+    other = open_page(page.context, app)
+    say(page, "a conversation to rename")
+    wait_turn_end(page)
+    conversation_id = shown_conversation(page)
+    item = f'#conversations li[data-id="{conversation_id}"]'
+    page.locator(item).hover()
+    page.locator(f"{item} .rename").click()
+    page.locator(f"{item} input").fill("Renamed on tab A")
+    page.keyboard.press("Enter")
+    for tab in (page, other):  # every tab's list follows
+        expect(tab.locator(item)).to_contain_text("Renamed on tab A")
+    shot(other, "14-renamed")
+
+    other.once("dialog", lambda dialog: dialog.accept())
+    other.locator(item).hover()
+    other.locator(f"{item} .delete").click()
+    for tab in (page, other):
+        expect(tab.locator(item)).to_have_count(0)
+    # The tab that showed it moves to a new conversation, which its next message goes into.
+    expect(page.locator("#log")).to_contain_text("This conversation was deleted.")
+    assert stored_user_messages(app, conversation_id) == []
+    say(page, "after the delete")
+    wait_turn_end(page)
+    assert shown_conversation(page) != conversation_id
+    shot(page, "15-deleted")
+
+
+def test_a_resumed_conversation_looks_as_it_did_live(page):
+    say(page, 'run skill write_report {"title": "Resumed notes", "format": "md"}')
+    wait_turn_end(page)
+    page.check("#computer-use")
+    say(page, "look at the screen")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last.locator("img.shot")).to_be_visible()
+    expect(page.locator(".user-meta").last.locator(".tag")).to_have_text("computer use")
+
+    def seen():
+        log = page.locator("#log")
+        return {"users": log.locator(".user").all_inner_texts(),
+                "steps": log.locator("details.step summary").all_inner_texts(),
+                "links": log.locator(".turn a[href^='/files/']").all_inner_texts(),
+                "pictures": log.locator("img.shot").count(),
+                "answers": log.locator(".bubble").all_inner_texts(),
+                "tags": log.locator(".meta .tag").all_inner_texts(),
+                "times": log.locator(".meta time").count()}
+
+    expect(page.locator(".bubble:not(.rendered)")).to_have_count(0)
+    live = seen()
+    assert live["links"] == ["Resumed notes.md"] and live["times"] == 4
+    page.reload()
+    expect(page.locator(".bubble.rendered")).to_have_count(len(live["answers"]))
+    assert seen() == live
+    for picture in page.locator("img.shot").all():
+        assert picture.evaluate("img => img.complete && img.naturalWidth") > 0
+    shot(page, "16-resumed-as-live")
+
+
+@pytest.mark.parametrize("width, scheme", [(390, "light"), (360, "dark")])
+def test_on_a_narrow_screen_the_sidebar_folds_away(browser, app, width, scheme):
+    context = browser.new_context(viewport={"width": width, "height": 740}, color_scheme=scheme)
+    try:
+        page = open_page(context, app)
+        expect(page.locator("#sidebar")).to_be_hidden()
+        say(page, "help")
+        wait_turn_end(page)
+        assert page.locator("#log").bounding_box()["width"] >= width - 24  # the chat has the width
+        assert page.locator("#message").bounding_box()["width"] >= width / 2
+        assert page.evaluate("document.documentElement.scrollWidth") <= width  # nothing sticks out
+        background = page.evaluate("getComputedStyle(document.getElementById('log')).backgroundColor")
+        red, green, blue = map(int, re.findall(r"\d+", background)[:3])
+        assert (red + green + blue < 200) == (scheme == "dark")  # the system's theme
+        shot(page, f"17-narrow-{width}-{scheme}")
+
+        page.click("#menu")
+        expect(page.locator("#sidebar")).to_be_visible()
+        expect(page.locator("#new-conversation")).to_be_in_viewport()
+        shot(page, f"18-narrow-{width}-{scheme}-menu")
+        page.keyboard.press("Escape")
+        expect(page.locator("#sidebar")).to_be_hidden()
+    finally:
+        context.close()
+
+
+MARKDOWN = ("**Bold** words, a `<script>window.ran = 1</script>` in a code span, "
+            "a [link](https://example.org/docs) and <img src=x onerror=\"window.ran = 2\"> as text.\n\n"
+            "- first item\n- second item\n\n"
+            "| name | value |\n|------|------:|\n| a | 1 |\n| b | 22 |\n\n"
+            "```python\nprint('hi')\n```")
+
+
+@pytest.fixture
+def model_app(app_env, chat_server, tmp_path):
+    """The app asking a model: the local chat completions server."""
+    env, _ = app_env
+    running = App({**env, "OPENAI_BASE_URL": chat_server.base_url, "OPENAI_API_KEY": "sk-test",
+                   "OMBREL_MODEL": "test-model"}, tmp_path / "data")
+    running.start()
+    yield running
+    running.stop()
+
+
+def test_answers_are_rendered_as_markdown_and_nothing_in_them_runs(browser, model_app, chat_server):
+    context = browser.new_context(viewport={"width": 1100, "height": 760})
+    try:
+        context.grant_permissions(["clipboard-read", "clipboard-write"], origin=model_app.url.rstrip("/"))
+        page = open_page(context, model_app)
+        expect(page.locator("#agent-mode")).to_have_text("model: test-model")
+        chat_server.replies = [MARKDOWN]
+        say(page, "show me some formatting")
+        wait_turn_end(page)
+        answer = page.locator(".turn").last.locator(".bubble.rendered")
+        expect(answer.locator("strong")).to_have_text("Bold")
+        expect(answer.locator("p code")).to_have_text("<script>window.ran = 1</script>")
+        expect(answer.locator("a")).to_have_attribute("href", "https://example.org/docs")
+        expect(answer.locator("a")).to_have_attribute("rel", "noopener noreferrer")
+        expect(answer.locator("ul li")).to_have_text(["first item", "second item"])
+        expect(answer.locator("table td")).to_have_text(["a", "1", "b", "22"])
+        expect(answer).to_contain_text('<img src=x onerror="window.ran = 2"> as text')
+        assert answer.locator("script, img").count() == 0 and page.evaluate("window.ran") is None
+        expect(answer.locator(".code-head")).to_contain_text("python")
+        assert answer.locator("pre code span").count() > 1  # highlighted
+        shot(page, "19-markdown")
+
+        answer.locator(".code-head .copy").click()
+        expect(answer.locator(".code-head .copy")).to_have_text("Copied")
+        assert page.evaluate("navigator.clipboard.readText()") == "print('hi')\n"
+        page.locator(".turn").last.locator(".meta .copy").click()
+        expect(page.locator(".turn").last.locator(".meta .copy")).to_have_text("Copied")
+        assert page.evaluate("navigator.clipboard.readText()") == MARKDOWN
+
+        page.reload()  # the stored answer is rendered alike
+        expect(page.locator(".bubble.rendered strong")).to_have_text("Bold")
+        assert page.locator(".bubble script, .bubble img").count() == 0 and page.evaluate("window.ran") is None
+    finally:
+        context.close()

@@ -3,25 +3,43 @@
 // The page keeps two WebSocket connections. The gateway reads one
 // connection's commands one after another, so a running chat turn holds its
 // connection: chat messages go on the "chat" socket, everything else
-// (approvals, stop, conversations, heartbeat) on the "control" socket, which
-// stays free while a turn runs. Broadcasts reach both sockets; the chat
-// socket leaves them to the control socket.
+// (approvals, stop, heartbeat) on the "control" socket, which stays free
+// while a turn runs. Broadcasts reach both sockets; the chat socket leaves
+// them to the control socket.
+//
+// Conversations: the host keeps a current conversation for each
+// connection, and files a connection's chat messages into it. The page's
+// conversation commands (new, resume) therefore go on the chat socket too,
+// in order with its messages, and the page names the conversation it shows
+// in its address (#c-...). Whenever the chat socket (re)connects, the page
+// tells the host again which conversation it shows, and sends nothing
+// before the host has answered: the page and the host always agree.
+//
+// Answers are Markdown: the host renders them to sanitised HTML
+// (POST /api/render); that HTML is the only HTML the page inserts.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
 const log = $("log");
 const BROADCAST_ONLY = new Set(["heartbeat", "heartbeat_paused", "heartbeat_skipped", "heartbeat_status",
-                                "approval_resolved", "approval_expired"]);
+                                "approval_resolved", "approval_expired", "conversations_changed"]);
 const EXAMPLES = ["help", "snapshot", "screenshot", "windows", "skills",
                   'run skill visit_counter {"who": "me"}', 'run skill write_report {"title": "Notes"}',
                   'run skill browse_page {"name": "Ada"}', 'run skill shell_command {"command": "uname -a"}',
                   "count 20"];
+const MODES = {standard: ["Standard agent", "answers with its tools and skills"],
+               computer_use: ["Computer-use agent", "works on the screen through screenshots"]};
+const CONVERSATION_ID = /^c-[0-9a-f]{12}$/;
+const MIN_INTERVAL = 1;         // seconds: the host refuses shorter heartbeat intervals
+const WELCOME = "Ask Ombrel something, or try one of the examples below.";
 
 const sockets = {chat: null, control: null};
 const approvals = new Map();    // approval_id -> card
-let turn = null;                // the running chat turn: {box, bubble}
-let beatLine = null;            // the heartbeat answer being streamed
-let currentConversation = null;
+let turn = null;                // the chat turn being shown: {box, bubble, user, live, ...}
+let beatItem = null;            // the heartbeat beat whose answer is streaming
+let conversation = CONVERSATION_ID.test(location.hash.slice(1)) ? location.hash.slice(1) : null;
+let chatReady = false;          // the host has answered which conversation the chat socket writes to
+let startingText = WELCOME;     // shown when the awaited "conversation_started" comes
 let retryDelay = 500;
 
 // ---- small helpers
@@ -33,28 +51,31 @@ function el(tag, className, text) {
   return node;
 }
 
+// The log follows what comes in, unless the person scrolled up to read.
+let following = true;
+log.addEventListener("scroll", () => { following = log.scrollHeight - log.scrollTop - log.clientHeight < 40; });
 function scrollDown() { log.scrollTop = log.scrollHeight; }
+function keepFollowing() { if (following) scrollDown(); }
 
 function append(node, parent = turn ? turn.box : log) {
   log.querySelector(".empty")?.remove();
   parent.appendChild(node);
-  scrollDown();
+  keepFollowing();
   return node;
-}
-
-// Text with ``` fences: the fenced parts as <pre> blocks.
-function renderText(node, text) {
-  node.textContent = "";
-  text.split("```").forEach((part, i) => {
-    if (i % 2) node.appendChild(el("pre", "", part.replace(/^\n/, "").replace(/\n$/, "")));
-    else if (i && part.replace(/^\n/, "")) node.appendChild(document.createTextNode(part.replace(/^\n/, "")));
-    else if (!i && part) node.appendChild(document.createTextNode(part));
-  });
 }
 
 function short(value, limit = 120) {
   const text = typeof value === "string" ? value : JSON.stringify(value);
   return text && text.length > limit ? text.slice(0, limit) + "…" : (text ?? "");
+}
+
+function timeOf(when, seconds = false) {
+  const date = when instanceof Date ? when : new Date(when * 1000);
+  const node = el("time", "", date.toLocaleTimeString([], {hour: "2-digit", minute: "2-digit",
+                                                           second: seconds ? "2-digit" : undefined}));
+  node.dateTime = date.toISOString();
+  node.title = date.toLocaleString();
+  return node;
 }
 
 function send(command, via = "control") {
@@ -67,12 +88,106 @@ function send(command, via = "control") {
   return true;
 }
 
+async function fetchJSON(path, options) {
+  const response = await fetch(path, options);
+  if (!response.ok) {
+    let detail = "";
+    try { detail = (await response.json()).detail; } catch { }
+    throw new Error(typeof detail === "string" && detail ? detail : `${path}: ${response.status}`);
+  }
+  return response.json();
+}
+
+function sendJSON(path, method, body) {
+  return fetchJSON(path, {method, headers: {"Content-Type": "application/json"},
+                          body: body === undefined ? undefined : JSON.stringify(body)});
+}
+
+async function copy(text, button) {
+  let copied = false;
+  try {
+    await navigator.clipboard.writeText(text);
+    copied = true;
+  } catch {  // no clipboard API (a page not served from a secure origin)
+    const area = document.body.appendChild(el("textarea"));
+    area.value = text;
+    area.style.position = "fixed";
+    area.style.opacity = "0";
+    area.select();
+    try { copied = document.execCommand("copy"); } catch { }
+    area.remove();
+  }
+  button.textContent = copied ? "Copied" : "Copy failed";
+  setTimeout(() => { button.textContent = "Copy"; }, 1500);
+}
+
+function copyButton(text) {
+  const button = el("button", "copy", "Copy");
+  button.type = "button";
+  button.onclick = () => copy(typeof text === "function" ? text() : text, button);
+  return button;
+}
+
+// ---- Markdown, rendered by the host
+
+const toRender = new Set();
+let renderTimer = null;
+
+function renderSoon(bubble) {
+  toRender.add(bubble);
+  if (!renderTimer) renderTimer = setTimeout(renderPending, 250);
+}
+
+function renderPending() {
+  clearTimeout(renderTimer);
+  renderTimer = null;
+  const bubbles = [...toRender];
+  toRender.clear();
+  return render(bubbles);
+}
+
+// Replaces the bubbles' text by its rendering. A bubble whose text grew in
+// the meantime keeps the new part as text until the next rendering.
+async function render(bubbles) {
+  bubbles = bubbles.filter((b) => b.text && b.rendered < b.text.length);
+  for (let start = 0; start < bubbles.length; start += 100) {
+    const batch = bubbles.slice(start, start + 100);
+    const texts = batch.map((b) => b.text);
+    let html;
+    try { html = (await sendJSON("/api/render", "POST", {texts})).html; } catch { continue; }  // stays text
+    batch.forEach((bubble, i) => {
+      if (texts[i].length <= bubble.rendered) return;  // a later rendering came first
+      bubble.md.innerHTML = html[i];
+      decorate(bubble.md);
+      bubble.rendered = texts[i].length;
+      bubble.tail.textContent = bubble.text.slice(bubble.rendered);
+      bubble.classList.toggle("rendered", bubble.rendered === bubble.text.length);
+    });
+    keepFollowing();
+  }
+}
+
+// Code blocks get their language and a copy button.
+function decorate(node) {
+  for (const pre of node.querySelectorAll("pre")) {
+    const code = pre.querySelector("code");
+    const language = (code?.className.match(/language-(\S+)/) || [])[1] || "";
+    const box = el("div", "code");
+    const head = box.appendChild(el("div", "code-head"));
+    head.appendChild(el("span", "", language));
+    head.appendChild(copyButton(() => (code || pre).textContent));
+    pre.replaceWith(box);
+    box.appendChild(pre);
+  }
+}
+
 // ---- connection
 
 function connect(name) {
   const socket = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws`);
   sockets[name] = socket;
   socket.onopen = () => {
+    if (name === "chat") tellConversation();
     if (sockets.chat?.readyState === WebSocket.OPEN && sockets.control?.readyState === WebSocket.OPEN) connected();
   };
   socket.onmessage = (message) => {
@@ -90,6 +205,12 @@ function connect(name) {
   };
 }
 
+// A new chat connection has no conversation on the host: name ours, or start one.
+function tellConversation() {
+  if (conversation) switchTo({type: "resume_conversation", conversation_id: conversation});
+  else switchTo({type: "new_conversation"}, startingText);
+}
+
 function connected() {
   retryDelay = 500;
   const badge = $("connection");
@@ -98,24 +219,27 @@ function connected() {
   send({type: "heartbeat_control", action: "status"});
   refreshInfo();
   refreshApprovals();
-  refreshConversations(true);
+  refreshConversations();
+  updateControls();
 }
 
 function disconnected() {
+  chatReady = false;
+  updateControls();
   const badge = $("connection");
   if (badge.classList.contains("bad")) return;
   badge.textContent = "reconnecting…";
   badge.className = "badge bad";
-  if (turn) {
+  if (turn?.live) {
     append(el("div", "error", "The connection to the server was lost; this answer is incomplete."));
     endTurn();
   }
 }
 
-async function fetchJSON(path) {
-  const response = await fetch(path);
-  if (!response.ok) throw new Error(`${path}: ${response.status}`);
-  return response.json();
+function updateControls() {
+  $("send").disabled = Boolean(turn?.live) || !chatReady;
+  $("new-conversation").disabled = Boolean(turn?.live);
+  $("conversations").classList.toggle("busy", Boolean(turn?.live));
 }
 
 async function refreshInfo() {
@@ -134,49 +258,168 @@ async function refreshApprovals() {
   } catch { }
 }
 
-async function refreshConversations(resumeCurrent = false) {
+// ---- conversations
+
+function setAddress() {
+  history.replaceState(null, "", conversation ? "#" + conversation : location.pathname + location.search);
+}
+
+// Switches the chat socket's conversation; sending waits for the host's answer.
+function switchTo(command, text) {
+  if (text !== undefined) startingText = text;
+  chatReady = false;
+  updateControls();
+  if (!send(command, "chat")) return false;
+  setMenu(false);
+  return true;
+}
+
+let listTimer = null;
+function refreshConversations() {
+  clearTimeout(listTimer);
+  listTimer = setTimeout(loadConversations, 50);
+}
+
+async function loadConversations() {
   let data;
   try { data = await fetchJSON("/api/conversations"); } catch { return; }
+  showConversations(data.conversations);
+}
+
+function showConversations(conversations) {
   const list = $("conversations");
+  if (list.querySelector("input")) return;  // being renamed: refreshed when done
   list.textContent = "";
-  for (const c of data.conversations) {
-    const item = el("li", c.id === currentConversation ? "active" : "", c.title || "(empty conversation)");
+  if (conversation && !conversations.some((c) => c.id === conversation)) {
+    list.appendChild(el("li", "active fresh", "(new conversation)")).dataset.id = conversation;
+  }
+  for (const c of conversations) {
+    const item = list.appendChild(el("li", c.id === conversation ? "active" : ""));
     item.dataset.id = c.id;
     item.title = `${c.title || c.id} — ${new Date(c.updated * 1000).toLocaleString()}`;
+    const title = item.appendChild(el("span", "title", c.title || "(untitled)"));
     item.appendChild(el("small", "", String(c.count)));
-    item.onclick = () => send({type: "resume_conversation", conversation_id: c.id});
-    list.appendChild(item);
+    const rename = item.appendChild(el("button", "rename", "✎"));
+    rename.type = "button";
+    rename.title = "Rename";
+    rename.onclick = (e) => { e.stopPropagation(); renameConversation(item, title, c); };
+    const remove = item.appendChild(el("button", "delete", "×"));
+    remove.type = "button";
+    remove.title = "Delete";
+    remove.onclick = (e) => { e.stopPropagation(); deleteConversation(c); };
+    item.onclick = () => {
+      if (turn?.live || c.id === conversation) return;
+      switchTo({type: "resume_conversation", conversation_id: c.id});
+    };
   }
-  if (!data.conversations.length) list.appendChild(el("li", "muted", "No conversations yet"));
-  if (resumeCurrent && data.current && data.current !== currentConversation && !turn)
-    send({type: "resume_conversation", conversation_id: data.current});
+  if (!list.children.length) list.appendChild(el("li", "muted", "No conversations yet"));
+}
+
+function renameConversation(item, title, c) {
+  const input = el("input");
+  input.value = c.title;
+  input.setAttribute("aria-label", "conversation title");
+  title.replaceWith(input);
+  input.focus();
+  input.select();
+  let done = false;
+  const finish = async (save) => {
+    if (done) return;
+    done = true;
+    const text = input.value.trim();
+    input.replaceWith(title);
+    if (save && text && text !== c.title) {
+      try {
+        showConversations((await sendJSON(`/api/conversations/${encodeURIComponent(c.id)}`, "PATCH", {title: text})).conversations);
+        return;
+      } catch (error) { append(el("div", "error", `Could not rename the conversation: ${error.message}`), log); }
+    }
+    refreshConversations();
+  };
+  input.onclick = (e) => e.stopPropagation();
+  input.onkeydown = (e) => {
+    if (e.key === "Enter") { e.preventDefault(); finish(true); }
+    if (e.key === "Escape") { e.preventDefault(); e.stopPropagation(); finish(false); }
+  };
+  input.onblur = () => finish(true);
+}
+
+async function deleteConversation(c) {
+  if (!confirm(`Delete “${c.title || "(untitled)"}” and its messages?`)) return;
+  try {
+    showConversations((await sendJSON(`/api/conversations/${encodeURIComponent(c.id)}`, "DELETE")).conversations);
+  } catch (error) {
+    append(el("div", "error", `Could not delete the conversation: ${error.message}`), turn?.live ? turn.box : log);
+  }
+}
+
+function conversationsChanged(event) {
+  if (event.deleted && event.conversation_id === conversation && !turn?.live) {
+    conversation = null;
+    setAddress();
+    switchTo({type: "new_conversation"}, "This conversation was deleted. Say something to start a new one.");
+  }
+  refreshConversations();
 }
 
 // ---- chat turns
 
+// The user's message and the box that the turn's events go into.
+function beginTurn(content, when, mode, live) {
+  append(el("div", "user"), log).appendChild(el("div", "", content));
+  const meta = append(el("div", "meta user-meta"), log);
+  meta.appendChild(timeOf(when));
+  turn = {box: append(el("div", "turn"), log), bubble: null, bubbles: [], meta, live,
+          standard: true, waiting: new Set()};
+  if (mode === "computer_use") markComputerUse();
+}
+
+function markComputerUse() {
+  turn.standard = false;
+  if (!turn.meta.querySelector(".tag")) turn.meta.appendChild(el("span", "tag", "computer use"));
+}
+
+// The turn's end: its time and a button that copies the answer.
+function closeTurn(when) {
+  if (!turn) return;
+  const meta = turn.box.appendChild(el("div", "meta"));
+  meta.appendChild(timeOf(when));
+  const bubbles = turn.bubbles;
+  if (bubbles.length) meta.appendChild(copyButton(() => bubbles.map((b) => b.text).join("\n\n")));
+  turn = null;
+}
+
 function startTurn(content) {
-  const user = append(el("div", "user"), log);
-  user.appendChild(el("div", "", content));
-  turn = {box: append(el("div", "turn"), log), bubble: null, standard: true};
+  following = true;
+  beginTurn(content, new Date(), null, true);
   $("stop").hidden = false;
-  $("send").disabled = true;
+  updateControls();
 }
 
 function endTurn() {
-  turn = null;
+  for (const bubble of turn ? turn.bubbles : []) toRender.add(bubble);
+  closeTurn(new Date());
+  renderPending();
   $("stop").hidden = true;
-  $("send").disabled = false;
+  updateControls();
 }
 
-function say(content) {
-  if (!turn) turn = {box: append(el("div", "turn"), log), bubble: null};
+function say(content, live = true) {
+  if (!turn) turn = {box: append(el("div", "turn"), log), bubble: null, bubbles: [], live: false, waiting: new Set()};
   if (!turn.bubble) {
-    turn.bubble = append(el("div", "bubble"));
-    turn.bubble.dataset.text = "";
+    const bubble = turn.bubble = append(el("div", "bubble"));
+    bubble.text = "";
+    bubble.rendered = 0;
+    bubble.md = bubble.appendChild(el("div", "md"));
+    bubble.tail = bubble.appendChild(el("div", "tail"));
+    turn.bubbles.push(bubble);
   }
-  turn.bubble.dataset.text += content;
-  renderText(turn.bubble, turn.bubble.dataset.text);
-  scrollDown();
+  const bubble = turn.bubble;
+  bubble.text += content;
+  bubble.tail.textContent = bubble.text.slice(bubble.rendered);
+  bubble.classList.remove("rendered");
+  if (live) renderSoon(bubble);
+  keepFollowing();
 }
 
 function step(summary, body, failed = false) {
@@ -189,11 +432,12 @@ function step(summary, body, failed = false) {
   return append(details);
 }
 
-function screenshot(base64, caption) {
+function picture(src, caption) {
   if (turn) turn.bubble = null;
   const img = el("img", "shot");
   img.alt = caption || "screenshot";
-  img.src = "data:image/png;base64," + base64;
+  img.onload = keepFollowing;
+  img.src = src;
   img.onclick = () => window.open(img.src, "_blank");
   return append(img);
 }
@@ -217,7 +461,8 @@ function fileLinks(paths, pictures = []) {
 function toolResult(event) {
   if (event.screenshot) {
     step(`▣ ${event.tool}: ${event.result || "screenshot"}`);
-    screenshot(event.image_base64, event.tool);
+    const src = event.image_base64 ? "data:image/png;base64," + event.image_base64 : event.image_url;
+    if (src) picture(src, event.tool);
     return;
   }
   const failed = event.error === true || (typeof event.error === "string" && event.error) || event.success === false;
@@ -229,17 +474,13 @@ function toolResult(event) {
   body.appendChild(el("pre", "", typeof result === "string" ? result : JSON.stringify(result, null, 2)));
   step(label, body, failed);
   if (result && result.output_files?.length) append(fileLinks(result.output_files, pictures)).className = "step";
-  for (const src of pictures) {
-    const img = append(el("img", "shot"));
-    img.src = src;
-    img.alt = "a picture the skill saved";
-    img.onclick = () => window.open(img.src, "_blank");
-  }
+  for (const src of pictures) picture(src, "a picture the skill saved");
 }
 
 function summaryOf(result) {
   if (result.skill_name) return `${result.skill_name} ${result.success === false ? "failed" : "done"} in ${result.duration_seconds} s`;
-  if (result.window !== undefined) return `${result.window} (${result.element_count} elements)`;
+  if (result.window !== undefined && result.element_count !== undefined) return `${result.window} (${result.element_count} elements)`;
+  if (result.window !== undefined) return String(result.window);
   const {success, ...rest} = result;
   return rest;
 }
@@ -285,8 +526,12 @@ function heartbeatStatus(event) {
   if (event.beats !== undefined) $("hb-count").textContent = `· ${event.beats}/${event.max} beats`;
 }
 
-function beat(text, className = "") {
-  const line = el("li", className, `${new Date().toLocaleTimeString()} ${text}`);
+// A line of the heartbeat's list, newest first: a beat (with its answer
+// below it), a skipped beat or a pause.
+function beat(text, className) {
+  const line = el("li", className);
+  line.appendChild(el("span", "", text));
+  line.appendChild(timeOf(new Date(), true));
   $("beats").prepend(line);
   while ($("beats").children.length > 30) $("beats").lastChild.remove();
   return line;
@@ -294,61 +539,87 @@ function beat(text, className = "") {
 
 function heartbeatReply(event) {
   if (event.type === "text") {
-    if (!beatLine) beatLine = beat("→ ");
-    beatLine.textContent += event.content;
+    if (!beatItem) beatItem = beat("♥ beat", "beat");
+    if (!beatItem.answer) beatItem.answer = beatItem.appendChild(el("div", "answer", "→ "));
+    beatItem.answer.textContent += event.content;
   } else if (event.type === "done") {
-    beatLine = null;
+    beatItem = null;
   } else if (event.type === "error") {
     beat("✗ " + event.message, "paused");
   }
+}
+
+function heartbeatMessage(text) {
+  $("hb-message").textContent = text;
+  $("hb-message").hidden = !text;
 }
 
 // ---- every event
 
 function show(event, via) {
   if (event.source === "heartbeat") return heartbeatReply(event);
+  const live = via === "chat" && turn?.live;
   switch (event.type) {
     case "mode": {
+      const [label, what] = MODES[event.mode] || [String(event.mode), ""];
       const banner = $("banner");
       banner.hidden = false;
       banner.className = event.mode;
       banner.textContent = "";
-      banner.appendChild(el("strong", "", event.mode === "computer_use" ? "Computer-use agent" : "Standard agent"));
-      banner.appendChild(el("span", "muted", " · " + event.message));
-      if (via === "chat" && turn) turn.standard = event.mode === "standard";
+      banner.appendChild(el("strong", "", label));
+      if (what) banner.appendChild(el("span", "muted", " · " + what));
+      if (live && event.mode === "computer_use") markComputerUse();
       break;
     }
-    case "text": say(event.content ?? ""); break;
+    case "text": say(event.content ?? "", via !== "replay"); break;
     case "thinking": step(`… ${event.content ?? event.message ?? ""}`); break;
     case "iteration": step(`↻ iteration ${event.number} of ${event.max}`); break;
     case "tool_call": step(`⚙ ${event.tool} ${short(event.arguments, 80)}`, JSON.stringify(event.arguments, null, 2)); break;
     case "tool_result": toolResult(event); break;
     case "tool_approval_needed":
-      if (approvals.has(event.approval_id)) break;
       showApproval(event);
-      if (turn && via === "chat") append(el("div", "notice", `Waiting for approval of ${event.tool}…`));
+      // It comes twice on the chat socket: the turn's own event and the broadcast.
+      if (live && !turn.waiting.has(event.approval_id)) {
+        turn.waiting.add(event.approval_id);
+        append(el("div", "notice", `Waiting for approval of ${event.tool}…`));
+      }
       break;
     case "approval_resolved": resolveApproval(event.approval_id, event.success === false ? "Already resolved" : event.approved ? "✓ Approved" : "✗ Rejected"); break;
     case "approval_expired": resolveApproval(event.approval_id, "Expired: " + event.message); break;
     case "done":
-      if (via === "chat") { endTurn(); refreshConversations(); }
+      if (live) {
+        if (event.conversation_id && event.conversation_id !== conversation) {
+          conversation = event.conversation_id;
+          setAddress();
+        }
+        endTurn();
+        refreshConversations();
+      }
       break;
-    case "cancelled": append(el("div", "notice", "■ " + (event.message || "Stopped"))); if (via === "chat" && turn && !turn.standard) endTurn(); break;
+    case "cancelled": append(el("div", "notice", "■ " + (event.message || "Stopped"))); if (live && !turn.standard) endTurn(); break;
     case "error":
       append(el("div", "error", event.message || "Unknown error"));
       // The standard agent ends its turns with "done"; the gateway's own
       // failures and the computer-use agent's errors end them here.
-      if (via === "chat" && turn && (!turn.standard || /^(Agent error|Agent not initialized|No suitable agent)/.test(event.message || ""))) endTurn();
+      if (live && (!turn.standard || /^(Agent error|Agent not initialized|No suitable agent)/.test(event.message || ""))) endTurn();
       break;
     case "task_stopped": case "info": append(el("div", "notice", event.message)); break;
     case "conversation_started":
-      currentConversation = event.conversation_id;
-      clearLog("New conversation. Say something!");
+      conversation = event.conversation_id;
+      setAddress();
+      clearLog(startingText);
+      startingText = WELCOME;
+      chatReady = true;
+      updateControls();
       refreshConversations();
       break;
     case "conversation_resumed": showConversation(event); break;
+    case "conversations_changed": conversationsChanged(event); break;
     case "heartbeat_status": heartbeatStatus(event); break;
-    case "heartbeat": beat(`♥ beat ${event.beat} of ${event.max}`); $("hb-count").textContent = `· ${event.beat}/${event.max} beats`; break;
+    case "heartbeat":
+      beatItem = beat(`♥ beat ${event.beat} of ${event.max}`, "beat");
+      $("hb-count").textContent = `· ${event.beat}/${event.max} beats`;
+      break;
     case "heartbeat_skipped": beat(`… beat skipped: the agent is busy (${event.skipped} skipped)`, "skipped"); break;
     case "heartbeat_paused": beat(`‖ paused after ${event.count} beats without you`, "paused"); send({type: "heartbeat_control", action: "status"}); break;
     case "pong": break;
@@ -362,25 +633,54 @@ function clearLog(text) {
   log.appendChild(el("div", "empty", text));
 }
 
+// A stored conversation, shown as it was live: each user message, then its
+// turn's steps, pictures, files and answers.
 function showConversation(event) {
-  currentConversation = event.conversation_id;
-  clearLog(event.messages?.length ? "" : "This conversation has no stored messages.");
-  if (event.messages?.length) log.textContent = "";
-  for (const message of event.messages || []) {
-    if (message.role === "user") append(el("div", "user"), log).appendChild(el("div", "", message.content));
-    else if (message.role === "error") append(el("div", "error", message.content), log);
-    else renderText(append(el("div", "bubble"), log), message.content);
+  conversation = event.conversation_id;
+  setAddress();
+  const messages = event.messages || [];
+  following = true;
+  clearLog(messages.length ? "" : "This conversation has no stored messages yet.");
+  if (messages.length) log.textContent = "";
+  const bubbles = [];
+  let last = null;
+  turn = null;
+  for (const message of messages) {
+    if (message.role === "user") {
+      if (turn) closeTurn(last);
+      beginTurn(message.content, message.created, message.mode, false);
+    } else if (message.role === "assistant") {
+      say(message.content, false);
+    } else if (message.event) {
+      show(message.event, "replay");
+    } else if (message.role === "error") {
+      append(el("div", "error", message.content));
+    }
+    if (turn) bubbles.push(...turn.bubbles.filter((b) => !bubbles.includes(b)));
+    last = message.created;
   }
-  for (const item of $("conversations").children) item.classList.toggle("active", item.dataset.id === currentConversation);
+  if (turn) closeTurn(last);
+  render(bubbles);
+  chatReady = true;
+  updateControls();
+  refreshConversations();
 }
 
 // ---- controls
+
+function setMenu(open) {
+  document.body.classList.toggle("menu-open", open);
+  $("menu").setAttribute("aria-expanded", String(open));
+  $("backdrop").hidden = !open;
+}
+
+function stopTurn() { send({type: "stop_task"}); }
 
 $("composer").onsubmit = (e) => {
   e.preventDefault();
   const input = $("message");
   const content = input.value.trim();
-  if (!content || turn) return;
+  if (!content || turn?.live || !chatReady) return;
   const computerUse = $("computer-use").checked;
   if (!send({type: "chat", content, computer_use: computerUse || null}, "chat")) return;
   startTurn(content);
@@ -389,20 +689,47 @@ $("composer").onsubmit = (e) => {
 $("message").onkeydown = (e) => {
   if (e.key === "Enter" && !e.shiftKey) { e.preventDefault(); $("composer").requestSubmit(); }
 };
-$("stop").onclick = () => send({type: "stop_task"});
-$("new-conversation").onclick = () => send({type: "new_conversation"});
+document.addEventListener("keydown", (e) => {
+  if (e.key !== "Escape" || e.defaultPrevented) return;
+  if (document.body.classList.contains("menu-open")) setMenu(false);
+  else if (turn?.live) stopTurn();
+});
+$("stop").onclick = stopTurn;
+$("new-conversation").onclick = () => {
+  if (!turn?.live) switchTo({type: "new_conversation"}, "New conversation. Say something!");
+};
+$("menu").onclick = () => setMenu(!document.body.classList.contains("menu-open"));
+$("backdrop").onclick = () => setMenu(false);
 for (const button of document.querySelectorAll("[data-heartbeat]")) {
   button.onclick = () => {
     const command = {type: "heartbeat_control", action: button.dataset.heartbeat};
-    if (command.action === "start") command.interval = Number($("hb-interval").value) || 30;
+    if (command.action === "start") {
+      const text = $("hb-interval").value.trim();
+      const seconds = Number(text);
+      if (!text || !Number.isFinite(seconds) || seconds < MIN_INTERVAL) {
+        heartbeatMessage(`The interval must be a number of seconds, at least ${MIN_INTERVAL}.`);
+        return;
+      }
+      command.interval = seconds;
+    }
+    heartbeatMessage("");
     send(command);
   };
 }
+// A shorter hint where the composer is narrow.
+const narrow = matchMedia("(max-width: 700px)");
+const showHint = () => {
+  $("message").placeholder = narrow.matches ? "Message Ombrel (try “help”)"
+                                            : "Message Ombrel (try “help”, “snapshot” or “run skill visit_counter”)";
+};
+narrow.addEventListener("change", showHint);
+showHint();
 for (const text of EXAMPLES) {
   const chip = $("examples").appendChild(el("button", "", text));
   chip.type = "button";
   chip.onclick = () => { $("message").value = text; $("message").focus(); };
 }
-clearLog("Ask Ombrel something, or try one of the examples below.");
+clearLog(WELCOME);
+updateControls();
 connect("control");
 connect("chat");

@@ -80,21 +80,21 @@ class StandardAgent:
 
     async def _turn(self, text: str, attachments: list | None, remember: bool, emit: Emit) -> None:
         answer: list[str] = []
-        errors: list[str] = []
+        # The turn is kept in the conversation current when it began, as the
+        # page is shown it.
+        transcript = self.conversation.transcript(text + _attachment_note(attachments)) if remember else None
         send = emit
+
+        def emit(event: AgentEvent) -> None:
+            if transcript is not None:
+                transcript.record(event.to_dict())
+            send(event)
 
         def say(piece: str) -> None:
             answer.append(piece)
-            send(AgentEvent("text", {"content": piece}))
-
-        def emit(event: AgentEvent) -> None:
-            if event.type == "error":
-                errors.append(event.data.get("message", ""))
-            send(event)
+            emit(AgentEvent("text", {"content": piece}))
 
         try:
-            if remember:
-                await self.conversation.add("user", text + _attachment_note(attachments))
             if self.model is not None:
                 await self.model.run(self, text, attachments, emit, say)
             else:
@@ -103,11 +103,10 @@ class StandardAgent:
             emit(AgentEvent("cancelled", {"message": "Stopped by the user"}))
             answer.append(" [stopped]")
         finally:
-            if remember and answer:
-                await self.conversation.add("assistant", "".join(answer))
-            for error in errors if remember else ():
-                await self.conversation.add("error", error)
-        emit(AgentEvent("done", {"content": "".join(answer), "conversation_id": self.conversation.current}))
+            if transcript is not None:
+                transcript.close()
+        conversation_id = transcript.conversation_id if transcript is not None else self.conversation.current
+        emit(AgentEvent("done", {"content": "".join(answer), "conversation_id": conversation_id}))
 
     async def stream(self, text: str, say: Callable[[str], None]) -> None:
         """Say ``text`` in small pieces, as a model would stream it: word by
@@ -175,7 +174,9 @@ def describe(tool: str, arguments: dict[str, Any], result: dict[str, Any]) -> st
     if not result.get("success"):
         if tool == "run_skill" and result.get("skill_name"):
             logs = "\n".join(result.get("logs") or [])
-            return f"The skill {result['skill_name']} failed: {result.get('error') or _short(result.get('result'))}" + (
+            returned = result.get("result")
+            reason = result.get("error") or (returned.get("error") if isinstance(returned, dict) else None)
+            return f"The skill {result['skill_name']} failed: {reason or _short(returned)}" + (
                 f"\n```\n{logs}\n```" if logs else "")
         return f"That did not work: {result.get('error')}" + (f"\n{result['hint']}" if result.get("hint") else "")
     if tool == "desktop_snapshot":

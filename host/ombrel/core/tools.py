@@ -161,8 +161,31 @@ class Tools:
         if path is None:
             known = ", ".join(self.skill_names()) or "none"
             return failure(f"No skill named {name} (skills: {known})")
-        result = await self.runner.run(name, params, str(path))
-        return result.to_dict()
+        from ombrel.skills import corvex  # its OUTPUT_DIR as it is now
+        output = Path(corvex.OUTPUT_DIR) / name
+        before = _files(output)
+        result = (await self.runner.run(name, params, str(path))).to_dict()
+        # The runner lists every file in the skill's output folder; the
+        # user is shown the ones this run wrote (new or changed).
+        result["output_files"] = [path for path in result.get("output_files") or []
+                                  if _stamp(Path(path)) not in (None, before.get(Path(path).name))]
+        return result
+
+
+def _stamp(path: Path) -> tuple[int, int] | None:
+    """What tells a file's versions apart: its modification time and size."""
+    try:
+        info = path.stat()
+    except OSError:
+        return None
+    return info.st_mtime_ns, info.st_size
+
+
+def _files(folder: Path) -> dict[str, tuple[int, int] | None]:
+    try:
+        return {entry.name: _stamp(entry) for entry in folder.iterdir()}
+    except OSError:
+        return {}
 
 
 NAMES = {schema["function"]["name"] for schema in SCHEMAS}

@@ -252,7 +252,10 @@ Deliveries *deliveries() {
 // --- Connections -------------------------------------------------------------
 
 void start_delivery(nb::handle ws, const DeliveryOptions &options) {
-    Deliveries &store = *deliveries();
+    Deliveries *found = deliveries();
+    if (!found)
+        common::raise_error(PyExc_RuntimeError, "the module's _deliveries is gone");
+    Deliveries &store = *found;
     Client fresh;
     fresh.ws = nb::borrow(ws);
     nb::object client_object = nb::cast(std::move(fresh));

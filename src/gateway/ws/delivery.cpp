@@ -295,6 +295,8 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
 }
 
 void stop_delivery(nb::handle ws) {
+    if (live_clients == 0)
+        return;  // the connections of plain routers: nothing to stop
     Deliveries *store = deliveries();
     if (!store)
         return;

@@ -78,6 +78,10 @@ Deliveries *deliveries();
 void start_delivery(nb::handle ws, const DeliveryOptions &options);
 /// Stops delivering to `ws`: its writer ends, its session waits detached.
 void stop_delivery(nb::handle ws);
+/// `ws` is gone while a command of its still runs: its writer ends and its
+/// session waits for a connection that takes it over (the command's events
+/// go there); it is forgotten once its receive loop ends.
+void connection_gone(nb::handle ws);
 
 /// `ws.send_json(event)`, or, when `ws` has a client, its event queued:
 /// an awaitable either way (done at once, or, when the queue is half full,

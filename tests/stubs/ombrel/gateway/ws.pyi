@@ -85,7 +85,10 @@ def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size
             ("resumed": true, and "lost": how many were no longer kept), then
             the live ones; approvals still pending are sent again with
             "resent": true. A turn whose connection drops goes on, its events
-            kept for the session. Without a valid session and seq, a new session.
+            kept for the session: a client that comes back while it runs takes
+            the session over and gets the rest live. Without a valid session and
+            seq, a new session, and "refused" says why ("unknown session",
+            "session in use", "last_seq out of range").
         close_codes: A connection ended by a protocol error is closed with a
             code that says why: 1007 for a frame that is not a JSON object, 1009
             for one over ``max_message_size``, 1011 for a failure while handling

@@ -51,7 +51,7 @@ def open_page(context, app):
     page = context.new_page()
     page.app = app
     page.set_default_timeout(15000)
-    page.goto(app.url)
+    page.goto(app.page_url)
     expect(page.locator("#connection")).to_have_text("connected")
     return page
 
@@ -265,6 +265,33 @@ def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, ap
     expect(page.locator("#log .bubble").first).to_contain_text("The skill visit_counter finished")
     expect(page.locator("#conversations li.active")).to_contain_text("before the restart")
     shot(page, "11-resumed")
+
+
+def test_a_page_without_the_right_token_says_what_to_do(browser, app):
+    context = browser.new_context(viewport={"width": 1000, "height": 700})
+    try:
+        page = context.new_page()
+        page.set_default_timeout(15000)
+        page.goto(app.url)
+        expect(page.locator("#connection")).to_have_text("no access")
+        expect(page.locator("#log .access")).to_contain_text("This page needs the app's access token.")
+        expect(page.locator("#log .access")).to_contain_text(f"{app.url}?token=…")
+        expect(page.locator("#send")).to_be_disabled()
+        shot(page, "11f-no-token")
+        page.goto(app.url + "?token=wrong")
+        expect(page.locator("#log .access")).to_contain_text("The app refused this page's access token.")
+        assert page.locator("#conversations li[data-id]").count() == 0
+        shot(page, "11g-wrong-token")
+
+        page.goto(app.page_url)
+        expect(page.locator("#connection")).to_have_text("connected")
+        assert "token" not in page.url  # out of the address bar, kept for the tab
+        # A tab opened without it gets it with the cookie the first one got.
+        other = context.new_page()
+        other.goto(app.url)
+        expect(other.locator("#connection")).to_have_text("connected")
+    finally:
+        context.close()
 
 
 def test_each_tab_keeps_its_own_conversation_across_a_restart(page, app):

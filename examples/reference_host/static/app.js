@@ -17,6 +17,14 @@
 //
 // Answers are Markdown: the host renders them to sanitised HTML
 // (POST /api/render); that HTML is the only HTML the page inserts.
+//
+// Access: the app prints its address with a token
+// (http://127.0.0.1:8765/?token=...). The page keeps the token for its tab
+// (sessionStorage), takes it out of the address bar, and shows it on every
+// WebSocket handshake ("token" query parameter) and on its own requests
+// (Authorization: Bearer); the app answers those with a cookie, which the
+// pictures and file links the page shows carry. A tab opened without the
+// token gets it with that cookie (GET /api/token).
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -41,8 +49,23 @@ let conversation = CONVERSATION_ID.test(location.hash.slice(1)) ? location.hash.
 let chatReady = false;          // the host has answered which conversation the chat socket writes to
 let startingText = WELCOME;     // shown when the awaited "conversation_started" comes
 let retryDelay = 500;
+let token = null;               // the app's access token
+let refusedAccess = false;      // the app refused the token: nothing more to try
 
 // ---- small helpers
+
+// What the page keeps for its tab, as JSON under "ombrel.<key>".
+const kept = {
+  get(key) {
+    try { return JSON.parse(sessionStorage.getItem("ombrel." + key)); } catch { return null; }
+  },
+  set(key, value) {
+    try {
+      if (value === null || value === undefined) sessionStorage.removeItem("ombrel." + key);
+      else sessionStorage.setItem("ombrel." + key, JSON.stringify(value));
+    } catch { /* storage unavailable: the page works without */ }
+  },
+};
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -88,8 +111,12 @@ function send(command, via = "control") {
   return true;
 }
 
-async function fetchJSON(path, options) {
-  const response = await fetch(path, options);
+function authorization() {
+  return token ? {Authorization: "Bearer " + token} : {};
+}
+
+async function fetchJSON(path, options = {}) {
+  const response = await fetch(path, {...options, headers: {...authorization(), ...options.headers}});
   if (!response.ok) {
     let detail = "";
     try { detail = (await response.json()).detail; } catch { }
@@ -181,12 +208,86 @@ function decorate(node) {
   }
 }
 
+// ---- access
+
+// The token: from the address (which then loses it), else the one this tab
+// kept, else the one that the app's cookie stands for.
+async function findToken() {
+  const params = new URLSearchParams(location.search);
+  if (params.has("token")) {
+    kept.set("token", params.get("token"));
+    params.delete("token");
+    const query = params.toString();
+    history.replaceState(null, "", location.pathname + (query ? "?" + query : "") + location.hash);
+  }
+  token = kept.get("token");
+  if (!token) {
+    try {
+      token = (await fetchJSON("/api/token")).token;
+      kept.set("token", token);
+    } catch { /* no cookie either */ }
+  }
+}
+
+// The app's information, asked with the page's token: "ok", "refused" (a
+// wrong token or none) or "unreachable".
+async function refreshInfo() {
+  let info;
+  try {
+    const response = await fetch("/api/info", {headers: authorization()});
+    if (response.status === 403) return "refused";
+    if (!response.ok) return "unreachable";
+    info = await response.json();
+  } catch { return "unreachable"; }
+  const badge = $("agent-mode");
+  badge.textContent = info.mode === "model" ? `model: ${info.model}` : "offline agent";
+  badge.title = info.display === "available" ? "Desktop available" : info.display;
+  badge.className = "badge " + (info.mode === "model" ? "good" : "");
+  return "ok";
+}
+
+// The app refused the page's token (or it has none): say what to do, and
+// stop trying.
+function refuse() {
+  if (refusedAccess) return;
+  refusedAccess = true;
+  const hadToken = Boolean(token);
+  token = null;
+  kept.set("token", null);
+  for (const name of Object.keys(sockets)) {
+    const socket = sockets[name];
+    sockets[name] = null;
+    socket?.close();
+  }
+  const badge = $("connection");
+  badge.textContent = "no access";
+  badge.className = "badge bad";
+  chatReady = false;
+  updateControls();
+  log.textContent = "";
+  const box = log.appendChild(el("div", "error access"));
+  box.appendChild(el("strong", "", hadToken ? "The app refused this page's access token."
+                                            : "This page needs the app's access token."));
+  // Text, with the parts in backquotes as code.
+  const paragraph = (text) => {
+    const node = box.appendChild(el("p"));
+    text.split("`").forEach((part, i) => node.appendChild(i % 2 ? el("code", "", part) : document.createTextNode(part)));
+  };
+  paragraph(`Open the address that the app printed when it started: \`${location.origin}/?token=…\``);
+  paragraph("The app makes a new token each time it starts, unless it is given one (`--token`, or " +
+            "`OMBREL_TOKEN`): then add `?token=` and that token to this address.");
+}
+
 // ---- connection
 
 function connect(name) {
-  const socket = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws`);
+  if (refusedAccess) return;
+  const params = new URLSearchParams({token});
+  const socket = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws?${params}`);
   sockets[name] = socket;
+  let opened = false;
   socket.onopen = () => {
+    opened = true;
     if (name === "chat") tellConversation();
     if (sockets.chat?.readyState === WebSocket.OPEN && sockets.control?.readyState === WebSocket.OPEN) connected();
   };
@@ -196,10 +297,13 @@ function connect(name) {
     if (name === "chat" && (BROADCAST_ONLY.has(event.type) || event.source === "heartbeat")) return;
     show(event, name);
   };
-  socket.onclose = () => {
+  socket.onclose = async () => {
     if (sockets[name] !== socket) return;
     sockets[name] = null;
     disconnected();
+    // A handshake that failed: a refused token, or no server.
+    if (!opened && await refreshInfo() === "refused") return refuse();
+    if (refusedAccess) return;
     setTimeout(() => connect(name), retryDelay);
     retryDelay = Math.min(retryDelay * 2, 5000);
   };
@@ -238,18 +342,8 @@ function disconnected() {
 
 function updateControls() {
   $("send").disabled = Boolean(turn?.live) || !chatReady;
-  $("new-conversation").disabled = Boolean(turn?.live);
+  $("new-conversation").disabled = Boolean(turn?.live) || refusedAccess;
   $("conversations").classList.toggle("busy", Boolean(turn?.live));
-}
-
-async function refreshInfo() {
-  try {
-    const info = await fetchJSON("/api/info");
-    const badge = $("agent-mode");
-    badge.textContent = info.mode === "model" ? `model: ${info.model}` : "offline agent";
-    badge.title = info.display === "available" ? "Desktop available" : info.display;
-    badge.className = "badge " + (info.mode === "model" ? "good" : "");
-  } catch { /* shown again at the next connection */ }
 }
 
 async function refreshApprovals() {
@@ -729,7 +823,13 @@ for (const text of EXAMPLES) {
   chip.type = "button";
   chip.onclick = () => { $("message").value = text; $("message").focus(); };
 }
+async function start() {
+  await findToken();
+  if (!token || await refreshInfo() === "refused") return refuse();
+  connect("control");
+  connect("chat");
+}
+
 clearLog(WELCOME);
 updateControls();
-connect("control");
-connect("chat");
+start();

@@ -62,6 +62,13 @@ async def test_the_app_serves_its_page_and_answers_on_every_connection(app):
         status = await receive_until(one, "heartbeat_status")
         assert status["status"] in ("running", "stopped") and status["interval"] > 0
 
+        # An interval the heartbeat refuses is answered, and the connection goes on.
+        await two.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 0.5}))
+        refused = await receive_until(two, "error")
+        assert refused["message"] == "interval must be at least 1.0 seconds, not 0.5"
+        await two.send(json.dumps({"type": "ping"}))
+        await receive_until(two, "pong")
+
 
 async def test_without_the_token_only_the_page_itself_is_served(app):
     home = app.data_dir.parent / "home" / ".ombrel"

@@ -251,6 +251,16 @@ def test_the_heartbeat_starts_pauses_resumes_and_stops(page, app):
     shot(page, "10-heartbeat-stopped")
 
 
+def test_a_heartbeat_interval_the_host_refuses_is_answered(page):
+    control = page.evaluate_handle("sockets.control")
+    page.evaluate("heartbeatControl('start', 0.5)")  # past the page's own check, as another host's floor would be
+    expect(page.locator("#hb-message")).to_have_text("Refused: interval must be at least 1.0 seconds, not 0.5")
+    # An answer, not a dropped connection.
+    assert page.evaluate("socket => socket === sockets.control && socket.readyState === WebSocket.OPEN", control)
+    expect(page.locator("#connection")).to_have_text("connected")
+    shot(page, "10b-heartbeat-refused")
+
+
 def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, app):
     page.click("#new-conversation")
     expect(page.locator("#log")).to_contain_text("New conversation")
@@ -292,6 +302,18 @@ def test_a_page_without_the_right_token_says_what_to_do(browser, app):
         expect(other.locator("#connection")).to_have_text("connected")
     finally:
         context.close()
+
+
+def test_a_message_over_the_size_limit_is_refused(page):
+    page.fill("#message", "x" * 300_000)
+    page.click("#send")
+    expect(page.locator("#log .error")).to_contain_text("This message is too long to send")
+    expect(page.locator("#log .user")).to_have_count(0)
+    # Past the page, the server ends the connection and says why; the page comes back.
+    page.evaluate("sockets.control.send(JSON.stringify({type: 'ping', pad: 'x'.repeat(300000)}))")
+    expect(page.locator("#log .error").last).to_have_text("The server closed the connection: Message too big.")
+    expect(page.locator("#connection")).to_have_text("connected")
+    shot(page, "11h-too-big")
 
 
 def test_each_tab_keeps_its_own_conversation_across_a_restart(page, app):

@@ -51,6 +51,8 @@ let startingText = WELCOME;     // shown when the awaited "conversation_started"
 let retryDelay = 500;
 let token = null;               // the app's access token
 let refusedAccess = false;      // the app refused the token: nothing more to try
+let maxMessage = 256 * 1024;    // characters a message may have (from /api/info)
+let heartbeatAsked = false;     // a heartbeat command waits for its answer
 
 // ---- small helpers
 
@@ -107,7 +109,12 @@ function send(command, via = "control") {
     append(el("div", "error", "Not connected to the server: the page reconnects by itself, try again in a moment."));
     return false;
   }
-  socket.send(JSON.stringify(command));
+  const frame = JSON.stringify(command);
+  if (frame.length > maxMessage) {
+    append(el("div", "error", `This message is too long to send: ${frame.length} characters, at most ${maxMessage}.`), log);
+    return false;
+  }
+  socket.send(frame);
   return true;
 }
 
@@ -243,6 +250,7 @@ async function refreshInfo() {
   badge.textContent = info.mode === "model" ? `model: ${info.model}` : "offline agent";
   badge.title = info.display === "available" ? "Desktop available" : info.display;
   badge.className = "badge " + (info.mode === "model" ? "good" : "");
+  if (info.max_message_size) maxMessage = info.max_message_size;
   return "ok";
 }
 
@@ -297,10 +305,10 @@ function connect(name) {
     if (name === "chat" && (BROADCAST_ONLY.has(event.type) || event.source === "heartbeat")) return;
     show(event, name);
   };
-  socket.onclose = async () => {
+  socket.onclose = async (closing) => {
     if (sockets[name] !== socket) return;
     sockets[name] = null;
-    disconnected();
+    disconnected(closing);
     // A handshake that failed: a refused token, or no server.
     if (!opened && await refreshInfo() === "refused") return refuse();
     if (refusedAccess) return;
@@ -327,9 +335,15 @@ function connected() {
   updateControls();
 }
 
-function disconnected() {
+// The gateway says why it ended a connection itself.
+const CLOSE_REASONS = new Set([1007, 1008, 1009, 1011]);
+
+function disconnected(closing) {
   chatReady = false;
   updateControls();
+  if (CLOSE_REASONS.has(closing.code) && closing.reason) {
+    append(el("div", "error", `The server closed the connection: ${closing.reason}.`), log);
+  }
   const badge = $("connection");
   if (badge.classList.contains("bad")) return;
   badge.textContent = "reconnecting…";
@@ -692,6 +706,12 @@ function show(event, via) {
       break;
     case "cancelled": append(el("div", "notice", "■ " + (event.message || "Stopped"))); if (live && !turn.standard) endTurn(); break;
     case "error":
+      // A heartbeat command the host refused (an interval below its floor, say).
+      if (via === "control" && heartbeatAsked) {
+        heartbeatAsked = false;
+        heartbeatMessage("Refused: " + (event.message || "the heartbeat cannot do that"));
+        break;
+      }
       append(el("div", "error", event.message || "Unknown error"));
       // The standard agent ends its turns with "done"; the gateway's own
       // failures and the computer-use agent's errors end them here.
@@ -709,7 +729,10 @@ function show(event, via) {
       break;
     case "conversation_resumed": showConversation(event); break;
     case "conversations_changed": conversationsChanged(event); break;
-    case "heartbeat_status": heartbeatStatus(event); break;
+    case "heartbeat_status":
+      if (via === "control") heartbeatAsked = false;
+      heartbeatStatus(event);
+      break;
     case "heartbeat":
       beatItem = beat(`♥ beat ${event.beat} of ${event.max}`, "beat");
       $("hb-count").textContent = `· ${event.beat}/${event.max} beats`;
@@ -770,6 +793,13 @@ function setMenu(open) {
 
 function stopTurn() { send({type: "stop_task"}); }
 
+function heartbeatControl(action, interval) {
+  const command = {type: "heartbeat_control", action};
+  if (interval !== undefined) command.interval = interval;
+  heartbeatMessage("");
+  if (send(command)) heartbeatAsked = true;
+}
+
 $("composer").onsubmit = (e) => {
   e.preventDefault();
   const input = $("message");
@@ -796,18 +826,15 @@ $("menu").onclick = () => setMenu(!document.body.classList.contains("menu-open")
 $("backdrop").onclick = () => setMenu(false);
 for (const button of document.querySelectorAll("[data-heartbeat]")) {
   button.onclick = () => {
-    const command = {type: "heartbeat_control", action: button.dataset.heartbeat};
-    if (command.action === "start") {
-      const text = $("hb-interval").value.trim();
-      const seconds = Number(text);
-      if (!text || !Number.isFinite(seconds) || seconds < MIN_INTERVAL) {
-        heartbeatMessage(`The interval must be a number of seconds, at least ${MIN_INTERVAL}.`);
-        return;
-      }
-      command.interval = seconds;
+    const action = button.dataset.heartbeat;
+    if (action !== "start") return heartbeatControl(action);
+    const text = $("hb-interval").value.trim();
+    const seconds = Number(text);
+    if (!text || !Number.isFinite(seconds) || seconds < MIN_INTERVAL) {
+      heartbeatMessage(`The interval must be a number of seconds, at least ${MIN_INTERVAL}.`);
+      return;
     }
-    heartbeatMessage("");
-    send(command);
+    heartbeatControl(action, seconds);
   };
 }
 // A shorter hint where the composer is narrow.

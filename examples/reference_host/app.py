@@ -12,9 +12,10 @@ the client library's settings (OPENAI_API_KEY, OPENAI_BASE_URL; the model
 from OMBREL_MODEL) the agent asks the model instead.
 
 What is wired here, and what a real host puts in its place:
-- the gateway (``ombrel.gateway.ws``), mounted as a router with its
-  options: the token, a queue per client, close codes, a bound on a
-  message's size and refused commands answered as errors;
+- the gateway (``ombrel.gateway.ws``), mounted as a router with every
+  option: the token, a queue per client, sessions that a page resumes after
+  a reload or a lost connection, close codes, a bound on a message's size
+  and refused commands answered as errors;
 - the standard agent (``ombrel.core.agent``) with its tools: the desktop
   controller (``ombrel.pc.vantor``) and the skill runner
   (``ombrel.skills.corvex``) on the skill folders;
@@ -80,9 +81,12 @@ import rendering  # noqa: E402
 EXAMPLE_SKILLS = ROOT / "examples" / "skills"
 logger = logging.getLogger("ombrel.host.app")
 
-# The gateway's options: each of a page's two connections keeps a queue of
-# its own.
+# The gateway's options. A page's two connections each keep a queue of
+# their own; a session keeps enough events for a long turn (a model's
+# answer streams in thousands of pieces), so that a page that comes back
+# gets it all.
 QUEUE_SIZE = 1000
+REPLAY = 5000
 #: Characters a client's message may have (the page checks before sending).
 MAX_MESSAGE_SIZE = 256 * 1024
 
@@ -308,7 +312,7 @@ def create_app(token: str, data_dir: Path | None = None, skill_dirs: list[Path] 
     app.add_middleware(LocalHostsOnly, allowed=host_config.allowed_hosts(allowed_hosts))
     # Each WebSocket connection has its own current conversation.
     app.add_middleware(ConnectionScope)
-    app.include_router(create_ws_router(queue_size=QUEUE_SIZE, token=token, close_codes=True,
+    app.include_router(create_ws_router(queue_size=QUEUE_SIZE, token=token, replay=REPLAY, close_codes=True,
                                         max_message_size=MAX_MESSAGE_SIZE, errors_as_events=True))
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 

@@ -8,10 +8,12 @@ covers every module the app drives; a second browser pass would double the
 slowest tests for no new fault found."""
 from __future__ import annotations
 
+import json
 import os
 import re
 import sqlite3
 import sys
+import time
 
 import pytest
 
@@ -74,12 +76,18 @@ def last_bubble(page) -> str:
     return page.locator(".turn").last.locator(".bubble").last.inner_text()
 
 
-def stored_user_messages(app, conversation_id: str) -> list[str]:
-    """What the app's database holds as the user's messages of a conversation."""
+def stored_user_messages(app, conversation_id: str, role: str = "user") -> list[str]:
+    """What the app's database holds as the user's messages of a conversation
+    (or its messages of another ``role``)."""
     with sqlite3.connect(f"file:{app.data_dir / 'conversations.sqlite3'}?mode=ro", uri=True) as db:
         return [row[0] for row in db.execute(
-            "SELECT content FROM messages WHERE conversation_id = ? AND role = 'user' ORDER BY id",
-            (conversation_id,))]
+            "SELECT content FROM messages WHERE conversation_id = ? AND role = ? ORDER BY id",
+            (conversation_id, role))]
+
+
+def counted(n: int) -> str:
+    """The offline agent's whole answer to "count n"."""
+    return " ".join(str(k) for k in range(1, n)) + f" {n}."
 
 
 def shown_conversation(page) -> str:
@@ -275,6 +283,67 @@ def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, ap
     expect(page.locator("#log .bubble").first).to_contain_text("The skill visit_counter finished")
     expect(page.locator("#conversations li.active")).to_contain_text("before the restart")
     shot(page, "11-resumed")
+
+
+def test_a_reload_during_an_answer_shows_it_whole_once(page, app):
+    say(page, "count 12")
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("3")
+    page.reload()
+    # The turn still runs in the session of the page's old connection: what
+    # is stored so far, and a word that the rest is coming.
+    expect(page.locator("#log .notice").last).to_contain_text("“count 12” is still being written")
+    expect(page.locator("#stop")).to_be_visible()
+    expect(page.locator("#send")).to_be_disabled()
+    shot(page, "11a-reloaded-during-an-answer")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_text(counted(12))
+    expect(page.locator("#log .user", has_text="count 12")).to_have_count(1)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_count(1)
+    assert stored_user_messages(app, shown_conversation(page), "assistant")[-1] == counted(12)
+    shot(page, "11b-reloaded-answer-whole")
+
+
+def test_a_tab_that_comes_back_after_its_turn_gets_the_turn_replayed(page, app):
+    say(page, "count 6")
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("2")
+    address = page.url.split("?")[0]  # the tab keeps the token, not its address
+    conversation_id = page.evaluate("location.hash.slice(1)")
+    page.goto("about:blank")  # away while the turn goes on
+    deadline = time.monotonic() + 20
+    while counted(6) not in stored_user_messages(app, conversation_id, "assistant"):
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+    time.sleep(0.5)  # the turn's connection ends with it, and lets its session go
+    frames = []
+    page.on("websocket", lambda ws: ws.on("framereceived", lambda payload: frames.append(json.loads(payload))))
+    page.goto(address)
+    expect(page.locator("#connection")).to_have_text("connected")
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_text(counted(6))
+    expect(page.locator("#log .user", has_text="count 6")).to_have_count(1)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_count(1)
+    # Both sessions resumed; the chat's from before the turn, whose events came again.
+    assert [f["resumed"] for f in frames if f["type"] == "session"] == [True, True]
+    assert [f["content"] for f in frames if f["type"] == "text"] == [f"{k} " for k in range(1, 6)] + ["6."]
+    assert shown_conversation(page) == conversation_id
+    shot(page, "11c-turn-replayed")
+
+
+def test_a_reload_while_an_approval_waits_then_approving_shows_the_result(page, app):
+    say(page, 'run skill shell_command {"command": "echo approved-after-a-reload"}')
+    expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    page.reload()
+    expect(page.locator("#log .notice").last).to_contain_text("is still being written")
+    expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    page.wait_for_timeout(500)  # the request is sent again and listed: one card still
+    expect(page.locator(".approval")).to_have_count(1)
+    shot(page, "11d-reloaded-approval-waits")
+    page.locator(".approval .approve").click()
+    expect(page.locator(".approval")).to_contain_text("✓ Approved")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last).to_contain_text("approved-after-a-reload")
+    stored = stored_user_messages(app, shown_conversation(page), "assistant")
+    assert stored[-1].startswith("The skill shell_command finished") and "approved-after-a-reload" in stored[-1]
+    shot(page, "11e-approved-after-a-reload")
 
 
 def test_a_page_without_the_right_token_says_what_to_do(browser, app):

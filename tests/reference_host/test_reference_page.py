@@ -289,11 +289,11 @@ def test_a_reload_during_an_answer_shows_it_whole_once(page, app):
     say(page, "count 12")
     expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("3")
     page.reload()
-    # The turn still runs in the session of the page's old connection: what
-    # is stored so far, and a word that the rest is coming.
-    expect(page.locator("#log .notice").last).to_contain_text("“count 12” is still being written")
+    # The reloaded page takes its chat session over while the turn still
+    # runs: the turn is replayed from its start, and the rest comes live.
     expect(page.locator("#stop")).to_be_visible()
     expect(page.locator("#send")).to_be_disabled()
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("5")
     shot(page, "11a-reloaded-during-an-answer")
     wait_turn_end(page)
     expect(page.locator(".turn").last.locator(".bubble")).to_have_text(counted(12))
@@ -332,8 +332,8 @@ def test_a_reload_while_an_approval_waits_then_approving_shows_the_result(page, 
     say(page, 'run skill shell_command {"command": "echo approved-after-a-reload"}')
     expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
     page.reload()
-    expect(page.locator("#log .notice").last).to_contain_text("is still being written")
     expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    expect(page.locator(".turn").last).to_contain_text("shell_command")  # the turn, replayed
     page.wait_for_timeout(500)  # the request is sent again and listed: one card still
     expect(page.locator(".approval")).to_have_count(1)
     shot(page, "11d-reloaded-approval-waits")

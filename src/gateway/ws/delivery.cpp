@@ -235,8 +235,13 @@ nb::object Session::stamp(nb::handle text) {
     nb::object stamped = common::checked(PyUnicode_FromFormat(
         length > 2 ? "%U,\"seq\":%lld}" : "%U\"seq\":%lld}", head.ptr(), seq));
     kept.emplace_back(seq, stamped);
-    while (kept.size() > limit)
+    kept_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(stamped.ptr()));
+    // The last `limit` events, and no more characters than a client's queue
+    // may hold (the newest event is kept whatever its size).
+    while (kept.size() > limit || (kept.size() > 1 && kept_chars > max_queued_chars)) {
+        kept_chars -= static_cast<std::size_t>(PyUnicode_GET_LENGTH(kept.front().second.ptr()));
         kept.pop_front();
+    }
     return stamped;
 }
 

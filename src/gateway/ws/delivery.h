@@ -27,6 +27,7 @@ struct Session {
     long long seq = 0;
     std::size_t limit = 0;
     std::deque<std::pair<long long, nb::object>> kept;  ///< (seq, JSON text)
+    std::size_t kept_chars = 0;
     /// The `Client` it is attached to, or None while no connection has it.
     nb::object client = nb::none();
 

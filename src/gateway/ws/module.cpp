@@ -111,7 +111,8 @@ Args:
     replay: Each connection belongs to a session. Its first event is
         {"type": "session", "session": <id>, "resumed": <bool>}; every
         later one carries "seq", numbered per session, and the session keeps
-        its last ``replay`` events. A client that reconnects with the query
+        its last ``replay`` events (16 Mi characters of them at most); 64
+        sessions without a connection are kept at most. A client that reconnects with the query
         parameters ``session`` and ``last_seq`` gets the events it missed
         ("resumed": true, and "lost": how many were no longer kept), then
         the live ones; approvals still pending are sent again with

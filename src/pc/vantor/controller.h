@@ -7,7 +7,9 @@ namespace ombrel::vantor {
 
 void ensure_init(nb::object self);
 
-Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth);
+Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth,
+                nb::object max_elements, nb::object max_chars, nb::object details,
+                nb::object root, nb::object diff);
 Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click);
 Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
                 nb::object press_enter);

@@ -11,6 +11,7 @@ namespace common = ombrel::common;
 namespace vt = ombrel::vantor;
 using bridge::def_coroutine;
 using bridge::def_function;
+using bridge::kw_only;
 using bridge::param;
 using bridge::returns;
 
@@ -71,6 +72,12 @@ NB_MODULE(vantor, m) {
     // Fields
     cls.def_rw("_ref_map", &vt::Vantor::ref_map,
                "The ref table of the latest snapshot: ref -> entry dict.")
+        .def_rw("_ref_paths", &vt::Vantor::ref_paths,
+                "Linux: ref -> the path of its element from its window (a tuple of child "
+                "indices), for the refs of the latest AT-SPI snapshot; empty after any other.")
+        .def_rw("_ref_window", &vt::Vantor::ref_window,
+                "Linux: the window of those paths, {\"app\", \"window\", \"app_index\", "
+                "\"window_index\"}; None after any other snapshot.")
         .def_rw("_ref_counter", &vt::Vantor::ref_counter,
                 "The last ref handed out; after a snapshot, the number of refs.")
         .def_rw("_uia_available", &vt::Vantor::uia_available,
@@ -101,7 +108,13 @@ NB_MODULE(vantor, m) {
 
     // Public operations
     def_coroutine<&vt::snapshot>(cls, "snapshot", returns(RESULT), window_title = nb::none(),
-                                 max_depth = 8, R"doc(Describe a window as a numbered text of its elements.
+                                 max_depth = 8, kw_only,
+                                 param("max_elements", "int | None") = nb::none(),
+                                 param("max_chars", "int | None") = nb::none(),
+                                 param("details", "bool") = false,
+                                 param("root", "int | None") = nb::none(),
+                                 param("diff", "bool") = false,
+                                 R"doc(Describe a window as a numbered text of its elements.
 
 Interactive elements get refs, which the other operations take; the refs
 of the previous snapshot are replaced (a snapshot that fails keeps them).
@@ -110,12 +123,58 @@ Args:
     window_title: Part of the window's title (the foreground window when
         None or empty).
     max_depth: How deep the element tree is walked.
+    max_elements: At most this many elements are read (listed or not), so
+        that the walk costs what the budget allows and not what the tree
+        holds; None for no limit.
+    max_chars: At most this many characters of text (the header line is
+        always kept); the walk stops at the first line that would not fit.
+        None for no limit. A snapshot cut by a budget ends with the line
+        "[Cut at max_elements=N: at least M more elements left out. Narrow
+        the snapshot: root=REF for one element's subtree, window_title for
+        one window, or a smaller max_depth.]" (max_chars=N when that budget
+        cut it; "1 more element" for one).
+    details: Each line also shows the element's states, each in brackets,
+        in this order: [focused] [checked] [selected] [expanded]
+        [disabled] [offscreen], then its bounds on the screen as
+        " @x,y,w,h" (pixels), from reads the walk makes anyway (UI
+        Automation: one cache request per element; AT-SPI: the state set
+        and the extents; System Events: the same script). Disabled
+        controls are then listed too, without a ref. What a library does
+        not report is left out (macOS reports no [offscreen]).
+    root: A ref of the last snapshot: only that element (at depth 0, the
+        header being its window's) and its subtree, refs numbered from 1 as
+        usual. Its window is the window of that snapshot; a window_title
+        that does not occur in its name is refused.
+    diff: Only what changed since the previous snapshot of the same window
+        (of the same root's subtree with root). Lines are compared without
+        their refs: an element whose ref moved is unchanged, and the moves
+        are listed. The first snapshot of a window has nothing to compare
+        with and is answered whole.
 
 Returns:
     success, window, snapshot (the text: "Window: ..." then one line per
     element, "[ref] kind "name"" for interactive ones), element_count (the
     number of refs), hint, and platform ("macos", "linux_atspi",
-    "linux_xdotool") outside Windows; or success False and error.)doc");
+    "linux_xdotool") outside Windows; or success False and error.
+    With a budget, also truncated (bool) and left_out (int: elements left
+    out at least, 0 when none). A root that is not a ref of the last
+    snapshot, or not of the named window, is a failure saying so; one whose
+    element changed is the failure "Ref [n] is stale: the element changed
+    since the snapshot. Take a new snapshot.", with ref and stale True.
+    With diff, also previous (bool: there was a snapshot to compare with),
+    added (the new lines, with their refs), removed (the old lines without
+    their refs), renumbered (a list of {"old", "new", "count"}: refs
+    old..old+count-1 are now new..new+count-1), and snapshot becomes the
+    header line, "Changes since the previous snapshot of this window: A
+    added, R removed." (or "No changes since the previous snapshot of this
+    window."), a "- line" per removed and a "+ line" per added line, a
+    line "Renumbered: [6]-[9] are now [7]-[10]; [12] is now [14]." when
+    refs moved, and the cut line, if any.
+
+Raises:
+    TypeError: a budget that is not an int (or None), a root that is not a
+        number.
+    ValueError: a negative budget.)doc");
     def_coroutine<&vt::click_ref>(cls, "click_ref", returns(RESULT), ref,
                                   double_click = false, R"doc(Click (or double-click) the element of a ref from the latest snapshot.
 

@@ -27,7 +27,7 @@ class Vantor:
         A controller with an empty ref table; it probes no library until its first operation.
         """
 
-    def snapshot(self, window_title: str | None = None, max_depth: int = 8) -> Coroutine[Any, Any, dict[str, Any]]:
+    def snapshot(self, window_title: str | None = None, max_depth: int = 8, *, max_elements: int | None = None, max_chars: int | None = None, details: bool = False, root: int | None = None, diff: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Describe a window as a numbered text of its elements.
 
@@ -38,12 +38,58 @@ class Vantor:
             window_title: Part of the window's title (the foreground window when
                 None or empty).
             max_depth: How deep the element tree is walked.
+            max_elements: At most this many elements are read (listed or not), so
+                that the walk costs what the budget allows and not what the tree
+                holds; None for no limit.
+            max_chars: At most this many characters of text (the header line is
+                always kept); the walk stops at the first line that would not fit.
+                None for no limit. A snapshot cut by a budget ends with the line
+                "[Cut at max_elements=N: at least M more elements left out. Narrow
+                the snapshot: root=REF for one element's subtree, window_title for
+                one window, or a smaller max_depth.]" (max_chars=N when that budget
+                cut it; "1 more element" for one).
+            details: Each line also shows the element's states, each in brackets,
+                in this order: [focused] [checked] [selected] [expanded]
+                [disabled] [offscreen], then its bounds on the screen as
+                " @x,y,w,h" (pixels), from reads the walk makes anyway (UI
+                Automation: one cache request per element; AT-SPI: the state set
+                and the extents; System Events: the same script). Disabled
+                controls are then listed too, without a ref. What a library does
+                not report is left out (macOS reports no [offscreen]).
+            root: A ref of the last snapshot: only that element (at depth 0, the
+                header being its window's) and its subtree, refs numbered from 1 as
+                usual. Its window is the window of that snapshot; a window_title
+                that does not occur in its name is refused.
+            diff: Only what changed since the previous snapshot of the same window
+                (of the same root's subtree with root). Lines are compared without
+                their refs: an element whose ref moved is unchanged, and the moves
+                are listed. The first snapshot of a window has nothing to compare
+                with and is answered whole.
 
         Returns:
             success, window, snapshot (the text: "Window: ..." then one line per
             element, "[ref] kind "name"" for interactive ones), element_count (the
             number of refs), hint, and platform ("macos", "linux_atspi",
             "linux_xdotool") outside Windows; or success False and error.
+            With a budget, also truncated (bool) and left_out (int: elements left
+            out at least, 0 when none). A root that is not a ref of the last
+            snapshot, or not of the named window, is a failure saying so; one whose
+            element changed is the failure "Ref [n] is stale: the element changed
+            since the snapshot. Take a new snapshot.", with ref and stale True.
+            With diff, also previous (bool: there was a snapshot to compare with),
+            added (the new lines, with their refs), removed (the old lines without
+            their refs), renumbered (a list of {"old", "new", "count"}: refs
+            old..old+count-1 are now new..new+count-1), and snapshot becomes the
+            header line, "Changes since the previous snapshot of this window: A
+            added, R removed." (or "No changes since the previous snapshot of this
+            window."), a "- line" per removed and a "+ line" per added line, a
+            line "Renumbered: [6]-[9] are now [7]-[10]; [12] is now [14]." when
+            refs moved, and the cut line, if any.
+
+        Raises:
+            TypeError: a budget that is not an int (or None), a root that is not a
+                number.
+            ValueError: a negative budget.
         """
 
     def click_ref(self, ref: int, double_click: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:

@@ -14,6 +14,10 @@ void init_linux(nb::object self);
 
 // Snapshots (snapshot.cpp)
 Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth);
+/// The same with the options of `SnapshotOptions` (None: none); a subtree
+/// is always walked through AT-SPI.
+Coro<> snapshot_linux_options(nb::object self, nb::object window_title, nb::object max_depth,
+                              nb::object options);
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth);
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title);
 

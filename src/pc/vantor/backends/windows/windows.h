@@ -14,6 +14,9 @@ void init_windows(nb::object self);
 
 // Snapshot (snapshot.cpp)
 Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth);
+/// The same with the options of `SnapshotOptions` (None: none).
+Coro<> snapshot_windows_options(nb::object self, nb::object window_title, nb::object max_depth,
+                                nb::object options);
 nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth);
 nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth);
 nb::object snapshot_uiautomation(nb::object self, nb::object window_title,

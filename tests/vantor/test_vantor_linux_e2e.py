@@ -159,12 +159,14 @@ async def test_details_show_a_check_box_ticked_by_a_real_click_and_the_diff(seco
     assert f"\n+ {' ' * 4}{ticked}" in after["snapshot"]
 
 
-async def test_subtree_by_its_path(linux):
+async def test_subtree_and_stale_paths(linux):
     controller = vantor.Vantor()
     await controller.snapshot(TITLE)
     assert elements(await controller.snapshot(TITLE))[3] == '[3] check box "Tick me"'
     path = controller._ref_paths[3]
     assert controller._ref_window["window"] == TITLE and len(controller._ref_paths) == 4
+    assert (await controller.click_ref(3, verify=True))["error"].startswith(
+        "Direct element clicking via AT-SPI2 is not yet supported")   # checked, then as today
     subtree = await controller.snapshot(root=3)
     assert subtree["snapshot"] == f'Window: {TITLE}\n\n[1] check box "Tick me"'
     assert controller._ref_map == {1: {"role": "check box", "name": "Tick me", "value": "",
@@ -173,5 +175,6 @@ async def test_subtree_by_its_path(linux):
     controller._ref_paths[1] = path[:-1] + (0,)        # the push button's place
     stale = {"success": False, "ref": 1, "stale": True, "error": "Ref [1] is stale: the "
              "element changed since the snapshot. Take a new snapshot."}
+    assert await controller.click_ref(1, verify=True) == stale
     assert await controller.snapshot(root=1) == stale
 

@@ -1,7 +1,6 @@
-"""Budgets, details, subtrees and diffs,
+"""Budgets, details, subtrees, diffs and the stale check,
 each scenario run through the fakes of pywinauto, uiautomation and System
 Events (osascript) alike."""
-
 
 import pytest
 from fake_osascript import Element
@@ -252,4 +251,43 @@ async def test_diff_shows_what_changed(desk):
     cut = await d.controller.snapshot(diff=True, max_elements=2)
     assert cut["removed"] == [f'{i}button "b1"', f'{i}button "changed"', f'{i}button "b3"']
     assert cut["snapshot"].split("\n")[-1].startswith("[Cut at max_elements=2: at least 3")
+
+
+# The stale check -----------------------------------------------------------
+
+ACTIONS = {
+    "click": lambda c, **kw: c.click_ref(1, **kw),
+    "type": lambda c, **kw: c.type_ref(1, "x", **kw),
+    "toggle": lambda c, **kw: c.toggle_ref(1, **kw),
+    "select": lambda c, **kw: c.select_ref(1, "x", **kw),
+}
+
+
+@pytest.mark.parametrize("action", ACTIONS)
+async def test_verify_refuses_a_changed_element(desk, action):
+    d = desk(E("checkbox", "Tick"), E("button", "OK"))
+    await d.controller.snapshot()
+    act = ACTIONS[action]
+    unchanged = await act(d.controller, verify=True)
+    assert unchanged == await act(d.controller) and "stale" not in unchanged
+    d.rename("Tick", "Tock")
+    calls = len(d.read_calls())
+    assert await act(d.controller, verify=True) == {
+        "success": False, "error": STALE.format(1), "ref": 1, "stale": True}
+    acted = d.read_calls()[calls:]
+    if d.backend == "macos":
+        assert len(acted) == 1 and 'return "found"' in acted[0]   # the check only
+    else:
+        assert {c.method for c in acted} <= {"friendly_class_name", "window_text",
+                                             "ControlTypeName", "Name"}
+    assert (await act(d.controller))["success"] is not None     # without verify: as before
+
+
+async def test_an_element_gone_is_stale(windows):
+    world = windows(World(Node("Window", "Main", Node("Button", "OK"), handle=1)))
+    controller = vantor.Vantor()
+    await controller.snapshot()
+    world.find("OK").fail["window_text"] = RuntimeError("element not available")
+    assert (await controller.click_ref(1, verify=True))["stale"] is True
+    assert world.of("OK", "click_input") == [] and world.of("OK", "iface_invoke") == []
 

@@ -169,45 +169,69 @@ Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth,
     co_return after_snapshot(state(self), result, key, diffed);
 }
 
-Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click) {
+Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click, nb::object verify) {
     bridge::Local<> number = common::expect_int(ref, "ref");
     bridge::Local<> twice = nb::bool_(common::truth(double_click));
+    bool check = common::truth(verify);
     ensure_init(self);
     bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, false);
+    if (check) {
+        bridge::Local<> stale = co_await backend_of(elem_info).verify(self, number, elem_info);
+        if (!stale.is_none())
+            co_return stale;
+    }
     co_return co_await backend_of(elem_info).click(self, number, elem_info, twice);
 }
 
 Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
-                nb::object press_enter) {
+                nb::object press_enter, nb::object verify) {
     bridge::Local<> number = common::expect_int(ref, "ref");
     bridge::Local<> typed = text_argument(text, "text");
     bridge::Local<> clear = nb::bool_(common::truth(clear_first));
     bridge::Local<> enter = nb::bool_(common::truth(press_enter));
+    bool check = common::truth(verify);
     ensure_init(self);
     bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, false);
+    if (check) {
+        bridge::Local<> stale = co_await backend_of(elem_info).verify(self, number, elem_info);
+        if (!stale.is_none())
+            co_return stale;
+    }
     co_return co_await backend_of(elem_info).type(self, number, elem_info, typed, clear, enter);
 }
 
-Coro<> select_ref(nb::object self, nb::object ref, nb::object value) {
+Coro<> select_ref(nb::object self, nb::object ref, nb::object value, nb::object verify) {
     bridge::Local<> number = common::expect_int(ref, "ref");
     bridge::Local<> wanted = text_argument(value, "value");
+    bool check = common::truth(verify);
     ensure_init(self);
     bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, true);
+    if (check) {
+        bridge::Local<> stale = co_await backend_of(elem_info).verify(self, number, elem_info);
+        if (!stale.is_none())
+            co_return stale;
+    }
     co_return co_await backend_of(elem_info).select(self, number, elem_info, wanted);
 }
 
-Coro<> toggle_ref(nb::object self, nb::object ref) {
+Coro<> toggle_ref(nb::object self, nb::object ref, nb::object verify) {
     bridge::Local<> number = common::expect_int(ref, "ref");
+    bool check = common::truth(verify);
     ensure_init(self);
     bridge::Local<> elem_info = find_entry(state(self), number);
     if (!elem_info.is_valid())
         co_return ref_not_found(number, true);
+    if (check) {
+        bridge::Local<> stale = co_await backend_of(elem_info).verify(self, number, elem_info);
+        if (!stale.is_none())
+            co_return stale;
+    }
     co_return co_await backend_of(elem_info).toggle(self, number, elem_info);
 }
 

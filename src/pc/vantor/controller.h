@@ -10,11 +10,11 @@ void ensure_init(nb::object self);
 Coro<> snapshot(nb::object self, nb::object window_title, nb::object max_depth,
                 nb::object max_elements, nb::object max_chars, nb::object details,
                 nb::object root, nb::object diff);
-Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click);
+Coro<> click_ref(nb::object self, nb::object ref, nb::object double_click, nb::object verify);
 Coro<> type_ref(nb::object self, nb::object ref, nb::object text, nb::object clear_first,
-                nb::object press_enter);
-Coro<> select_ref(nb::object self, nb::object ref, nb::object value);
-Coro<> toggle_ref(nb::object self, nb::object ref);
+                nb::object press_enter, nb::object verify);
+Coro<> select_ref(nb::object self, nb::object ref, nb::object value, nb::object verify);
+Coro<> toggle_ref(nb::object self, nb::object ref, nb::object verify);
 Coro<> get_focused_window(nb::object self);
 Coro<> list_windows(nb::object self);
 Coro<> focus_window(nb::object self, nb::object title);

@@ -106,6 +106,8 @@ NB_MODULE(vantor, m) {
     auto press_enter = param("press_enter", "bool");
     auto double_click = param("double_click", "bool");
 
+    auto verify = param("verify", "bool");
+
     // Public operations
     def_coroutine<&vt::snapshot>(cls, "snapshot", returns(RESULT), window_title = nb::none(),
                                  max_depth = 8, kw_only,
@@ -159,8 +161,7 @@ Returns:
     With a budget, also truncated (bool) and left_out (int: elements left
     out at least, 0 when none). A root that is not a ref of the last
     snapshot, or not of the named window, is a failure saying so; one whose
-    element changed is the failure "Ref [n] is stale: the element changed
-    since the snapshot. Take a new snapshot.", with ref and stale True.
+    element changed is the failure of a stale ref (see click_ref).
     With diff, also previous (bool: there was a snapshot to compare with),
     added (the new lines, with their refs), removed (the old lines without
     their refs), renumbered (a list of {"old", "new", "count"}: refs
@@ -176,46 +177,61 @@ Raises:
         number.
     ValueError: a negative budget.)doc");
     def_coroutine<&vt::click_ref>(cls, "click_ref", returns(RESULT), ref,
-                                  double_click = false, R"doc(Click (or double-click) the element of a ref from the latest snapshot.
+                                  double_click = false, kw_only, verify = false,
+                                  R"doc(Click (or double-click) the element of a ref from the latest snapshot.
 
 Args:
     ref: A ref of the latest snapshot.
     double_click: Click twice.
+    verify: First check that the element is still there and still the one
+        the snapshot saw (its kind and name, and on Windows its own UI
+        Automation element; on Linux found again by its path from the
+        window); if not, nothing is done and the answer is the failure
+        "Ref [n] is stale: the element changed since the snapshot. Take a
+        new snapshot.", with ref and stale True. An element that cannot be
+        checked counts as changed.
 
 Returns:
     success, action, ref, element and a hint (coordinates when the click
-    fell back to the mouse); or success False, error and ref.)doc");
+    fell back to the mouse); or success False, error and ref (and stale
+    True for a stale ref).)doc");
     def_coroutine<&vt::type_ref>(cls, "type_ref", returns(RESULT), ref, text, clear_first = true,
-                                 press_enter = false, R"doc(Type text into the element of a ref.
+                                 press_enter = false, kw_only, verify = false,
+                                 R"doc(Type text into the element of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
     text: What to type.
     clear_first: Replace the element's content (else type after it).
     press_enter: Press Enter after the text.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action, ref, text (and element, pressed_enter); or success
-    False, error and ref.)doc");
+    False, error and ref (and stale True for a stale ref).)doc");
     def_coroutine<&vt::select_ref>(cls, "select_ref", returns(RESULT), ref, param("value", "str"),
+                                   kw_only, verify = false,
                                    R"doc(Select the item matching value in the list or combo box of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
     value: The item's text.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action "select", ref, element, value; or success False,
-    error and ref.)doc");
-    def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref,
+    error and ref (and stale True for a stale ref).)doc");
+    def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref, kw_only,
+                                   verify = false,
                                    R"doc(Toggle the check box or switch of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action "toggle", ref, element; or success False, error and
-    ref.)doc");
+    ref (and stale True for a stale ref).)doc");
     def_coroutine<&vt::get_focused_window>(cls, "get_focused_window", returns(RESULT),
                                            R"doc(Describe the window that has the focus.
 

@@ -74,8 +74,7 @@ class Vantor:
             With a budget, also truncated (bool) and left_out (int: elements left
             out at least, 0 when none). A root that is not a ref of the last
             snapshot, or not of the named window, is a failure saying so; one whose
-            element changed is the failure "Ref [n] is stale: the element changed
-            since the snapshot. Take a new snapshot.", with ref and stale True.
+            element changed is the failure of a stale ref (see click_ref).
             With diff, also previous (bool: there was a snapshot to compare with),
             added (the new lines, with their refs), removed (the old lines without
             their refs), renumbered (a list of {"old", "new", "count"}: refs
@@ -92,20 +91,28 @@ class Vantor:
             ValueError: a negative budget.
         """
 
-    def click_ref(self, ref: int, double_click: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
+    def click_ref(self, ref: int, double_click: bool = False, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Click (or double-click) the element of a ref from the latest snapshot.
 
         Args:
             ref: A ref of the latest snapshot.
             double_click: Click twice.
+            verify: First check that the element is still there and still the one
+                the snapshot saw (its kind and name, and on Windows its own UI
+                Automation element; on Linux found again by its path from the
+                window); if not, nothing is done and the answer is the failure
+                "Ref [n] is stale: the element changed since the snapshot. Take a
+                new snapshot.", with ref and stale True. An element that cannot be
+                checked counts as changed.
 
         Returns:
             success, action, ref, element and a hint (coordinates when the click
-            fell back to the mouse); or success False, error and ref.
+            fell back to the mouse); or success False, error and ref (and stale
+            True for a stale ref).
         """
 
-    def type_ref(self, ref: int, text: str, clear_first: bool = True, press_enter: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
+    def type_ref(self, ref: int, text: str, clear_first: bool = True, press_enter: bool = False, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Type text into the element of a ref.
 
@@ -114,35 +121,38 @@ class Vantor:
             text: What to type.
             clear_first: Replace the element's content (else type after it).
             press_enter: Press Enter after the text.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action, ref, text (and element, pressed_enter); or success
-            False, error and ref.
+            False, error and ref (and stale True for a stale ref).
         """
 
-    def select_ref(self, ref: int, value: str) -> Coroutine[Any, Any, dict[str, Any]]:
+    def select_ref(self, ref: int, value: str, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Select the item matching value in the list or combo box of a ref.
 
         Args:
             ref: A ref of the latest snapshot.
             value: The item's text.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action "select", ref, element, value; or success False,
-            error and ref.
+            error and ref (and stale True for a stale ref).
         """
 
-    def toggle_ref(self, ref: int) -> Coroutine[Any, Any, dict[str, Any]]:
+    def toggle_ref(self, ref: int, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Toggle the check box or switch of a ref.
 
         Args:
             ref: A ref of the latest snapshot.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action "toggle", ref, element; or success False, error and
-            ref.
+            ref (and stale True for a stale ref).
         """
 
     def get_focused_window(self) -> Coroutine[Any, Any, dict[str, Any]]:

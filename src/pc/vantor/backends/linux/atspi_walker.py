@@ -9,7 +9,8 @@
 #                            path from its window: {"window": {"app", "window",
 #                            "app_index", "window_index"}, "path": [child
 #                            indices], "role", "name", "mode"}; "mode" is
-#                            "root" (walk its subtree)
+#                            "root" (walk its subtree) or "check" (say whether
+#                            it is still there and still the same)
 import json
 import sys
 
@@ -242,6 +243,9 @@ def main():
     desktop = Atspi.get_desktop(0)
     if target is not None:
         app, window, start = find_target(desktop)
+        if target["mode"] == "check":
+            print(json.dumps({"success": True, "same": start is not None}))
+            return
         if start is None:
             print(json.dumps({"success": False, "stale": True,
                               "error": "The element is no longer there"}))

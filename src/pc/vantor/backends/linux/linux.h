@@ -21,6 +21,10 @@ Coro<> snapshot_linux_options(nb::object self, nb::object window_title, nb::obje
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth);
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title);
 
+/// The stale check: the element found again by its path (`_ref_paths`,
+/// `_ref_window`) in a `python3` child, its role and name compared.
+Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info);
+
 // Element actions (click.cpp)
 Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object elem_info,
                        nb::object double_click);

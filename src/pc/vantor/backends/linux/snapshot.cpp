@@ -200,6 +200,30 @@ Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_d
     co_return result;
 }
 
+/// The walker's script for the stale check of a ref: None when no path is
+/// known for it.
+nb::object check_script(Vantor &controller, nb::handle ref, nb::handle elem_info) {
+    nb::object path = py::contains(controller.ref_paths, ref) ? py::item(controller.ref_paths, ref)
+                                                              : nb::none();
+    nb::object target = target_of(path, controller.ref_window, elem_info, "check");
+    if (target.is_none())
+        return nb::none();
+    return atspi_script(nb::str(""), nb::int_(0), {}, target);
+}
+
+/// The stale check: the walker finds the element of the ref again by its
+/// path and compares its role and name with the entry's.
+Coro<> check_path(nb::object self, nb::object ref, nb::object elem_info) {
+    bridge::Local<> script = check_script(state(self), ref, elem_info);
+    if (script.is_none())
+        co_return stale_ref(ref);
+    nb::tuple done = co_await run_walker(script, 10.0);
+    nb::object answer = common::module_attr(py::names::json, py::names::loads)(decoded(done[1]));
+    if (py::truth(py::get(answer, "same", Py_False)))
+        co_return nb::none();
+    co_return stale_ref(ref);
+}
+
 const OnError atspi_snapshot_error{
     .log = "Linux AT-SPI2 snapshot failed: %s",
     .texts = {{&PyExc_TimeoutError, "AT-SPI2 snapshot timed out"}},
@@ -261,6 +285,16 @@ Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_d
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth) {
     co_return co_await result_or_failure<&atspi_snapshot, atspi_snapshot_error>(
         self, window_title, max_depth, nb::none());
+}
+
+Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info) {
+    bridge::Outcome checked = co_await bridge::outcome(check_path(self, ref, elem_info));
+    if (checked)
+        co_return checked.value();
+    nb::python_error error = checked.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return stale_ref(ref);
 }
 
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {

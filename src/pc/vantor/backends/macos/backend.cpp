@@ -7,6 +7,7 @@ namespace ombrel::vantor {
 const Backend macos_backend = {
     .init = init_macos,
     .snapshot = snapshot_macos_options,
+    .verify = verify_macos,
     .click = click_ref_macos,
     .type = type_ref_macos,
     .select = select_not_supported,

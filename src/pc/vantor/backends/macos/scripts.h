@@ -23,6 +23,7 @@ struct Scripts {
     static const char *const tree_options;    // the same with {{max_elements}},
                                               // {{max_output}}, {{details}}, {{has_root}},
                                               // {{root_role}}, {{root_name}}
+    static const char *const element_exists;  // {{app}}, {{role}}, {{name}}
     static const char *const click;           // {{app}}, {{name}}
     static const char *const type;            // {{app}}, {{name}}, {{text}}, {{clear_first}},
                                               // {{press_enter}}

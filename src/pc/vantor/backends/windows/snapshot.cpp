@@ -189,6 +189,19 @@ void read_element(nb::handle child, Element &e, Library library) {
         e.kind_ascii = std::string_view(data, static_cast<std::size_t>(size));
 }
 
+/// What a ref's entry remembers of its element (its kind and name), read
+/// again as the walk reads them.
+void read_identity(nb::handle element, Library library, nb::object &kind, nb::object &name) {
+    namespace n = py::names;
+    if (library == Library::pywinauto) {
+        kind = py::or_empty(py::call_method(element, n::friendly_class_name));
+        name = py::or_empty(py::call_method(element, n::window_text));
+    } else {
+        kind = uiautomation_kind(element);
+        name = py::or_empty(py::attr(element, n::Name));
+    }
+}
+
 Library library_of(nb::handle backend) {
     return py::equal(backend, py::names::uiautomation) ? Library::uiautomation
                                                         : Library::pywinauto;
@@ -809,6 +822,16 @@ Coro<> snapshot_on_executor(nb::object self, nb::object window_title, nb::object
 
 const OnError snapshot_error{.log = "Desktop snapshot failed: %s"};
 
+/// Whether the element of a Windows entry still reads as the entry says
+/// (its kind and name); false when it cannot be read at all.
+bool unchanged_sync(nb::object element, nb::object backend, nb::object kind, nb::object name) {
+    return works([&] {
+        nb::object now_kind, now_name;
+        read_identity(element, library_of(backend), now_kind, now_name);
+        return py::equal(now_kind, kind) && py::equal(now_name, name);
+    });
+}
+
 } // namespace
 
 Coro<> snapshot_windows_options(nb::object self, nb::object window_title, nb::object max_depth,
@@ -848,6 +871,24 @@ void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,
 void walk_element_uiautomation(nb::object self, nb::object element, nb::list lines,
                                nb::object depth, nb::object max_depth) {
     walk_into(self, element, lines, depth, max_depth, Library::uiautomation);
+}
+
+Coro<> verify_windows(nb::object, nb::object ref, nb::object elem_info) {
+    nb::handle none = Py_None;
+    bridge::Local<> element = py::get(elem_info, py::names::element, none);
+    bridge::Local<> backend = entry_backend(elem_info);
+    bridge::Local<> kind = py::get(elem_info, py::names::control_type, none);
+    bridge::Local<> name = py::get(elem_info, py::names::name, none);
+    bridge::Outcome same = co_await bridge::outcome(
+        bridge::run_in_executor<&unchanged_sync>(element, backend, kind, name));
+    if (same && py::truth(same.value()))
+        co_return nb::none();
+    if (!same) {
+        nb::python_error error = same.take_error();
+        if (!py::is_exception(error))
+            co_await bridge::raise(std::move(error));
+    }
+    co_return stale_ref(ref);
 }
 
 } // namespace ombrel::vantor

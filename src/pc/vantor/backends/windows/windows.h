@@ -27,6 +27,10 @@ void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,
 void walk_element_uiautomation(nb::object self, nb::object element, nb::list lines,
                                nb::object depth, nb::object max_depth);
 
+/// The stale check of a Windows entry: its element read again (kind and
+/// name, as the walk reads them) on the executor.
+Coro<> verify_windows(nb::object self, nb::object ref, nb::object elem_info);
+
 // Element actions (elements.cpp)
 Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,
                          nb::object double_click);

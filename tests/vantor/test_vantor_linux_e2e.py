@@ -159,10 +159,11 @@ async def test_details_show_a_check_box_ticked_by_a_real_click_and_the_diff(seco
     assert f"\n+ {' ' * 4}{ticked}" in after["snapshot"]
 
 
-async def test_subtree_and_stale_paths(linux):
+async def test_subtree_find_and_stale_paths(linux):
     controller = vantor.Vantor()
     await controller.snapshot(TITLE)
-    assert elements(await controller.snapshot(TITLE))[3] == '[3] check box "Tick me"'
+    (match,) = (await controller.find(role="check box"))["matches"]
+    assert match == {"ref": 3, "line": '[3] check box "Tick me"'}
     path = controller._ref_paths[3]
     assert controller._ref_window["window"] == TITLE and len(controller._ref_paths) == 4
     assert (await controller.click_ref(3, verify=True))["error"].startswith(
@@ -178,3 +179,10 @@ async def test_subtree_and_stale_paths(linux):
     assert await controller.click_ref(1, verify=True) == stale
     assert await controller.snapshot(root=1) == stale
 
+
+async def test_wait_for_a_label_that_appears_later(second):
+    pressed = line_of(await second.snapshot(SECOND, details=True), "Press me")
+    await click_at(pressed)
+    result = await second.wait_for(name="appeared", window_title=SECOND, interval=0.3)
+    assert result["matches"] == [{"ref": None, "line": "label: Appeared later"}], result
+    assert result["success"] and 0.8 < result["elapsed"] < 9 and result["snapshots"] >= 2

@@ -1,6 +1,9 @@
-"""Budgets, details, subtrees, diffs and the stale check,
+"""Budgets, details, subtrees, diffs, find, wait_for and the stale check,
 each scenario run through the fakes of pywinauto, uiautomation and System
 Events (osascript) alike."""
+
+import asyncio
+import math
 
 import pytest
 from fake_osascript import Element
@@ -291,3 +294,78 @@ async def test_an_element_gone_is_stale(windows):
     assert (await controller.click_ref(1, verify=True))["stale"] is True
     assert world.of("OK", "click_input") == [] and world.of("OK", "iface_invoke") == []
 
+
+# Find and wait -------------------------------------------------------------
+
+async def test_find_by_name_and_role(desk):
+    d = desk(E("button", "Open file"), E("checkbox", "Open at login"), E("text", "Open"),
+             E("button", "Close"))
+    assert await d.controller.find("open") == {
+        "success": False, "error": "No snapshot yet: take a desktop_snapshot() first."}
+    await d.controller.snapshot()
+    text = "statictext" if d.backend == "macos" else "text"
+    found = await d.controller.find(name="OPEN")
+    assert found == {"success": True, "count": 3, "matches": [
+        {"ref": 1, "line": '[1] button "Open file"'},
+        {"ref": 2, "line": '[2] checkbox "Open at login"'},
+        {"ref": None, "line": f"{text}: Open"}]}
+    assert [m["ref"] for m in (await d.controller.find(role="button"))["matches"]] == [1, 3]
+    assert [m["ref"] for m in (await d.controller.find("open", "Check Box"))["matches"]] == [2]
+    assert [m["ref"] for m in (await d.controller.find(role=text))["matches"]] == [None]
+    assert (await d.controller.find("nothing"))["matches"] == []
+    assert (await d.controller.find())["count"] == 4
+    with pytest.raises(TypeError, match="role must be str or None, not int"):
+        await d.controller.find(role=3)
+
+
+async def test_wait_for_an_element_that_appears_later(desk):
+    d = desk(E("button", "Start"))
+    asyncio.get_running_loop().call_later(0.4, d.show, E("button", "Start"), E("button", "Done"))
+    result = await d.controller.wait_for(name="done", timeout=10, interval=0.1)
+    assert result["matches"] == [{"ref": 2, "line": '[2] button "Done"'}]
+    assert result["success"] and result["count"] == 1
+    assert result["snapshots"] >= 2 and 0.4 <= result["elapsed"] < 5
+    assert result["snapshots"] <= result["elapsed"] / 0.1 + 1     # never faster
+
+
+async def test_wait_for_gives_up_at_its_timeout(desk):
+    d = desk(E("button", "Start"))
+    started = asyncio.get_running_loop().time()
+    result = await d.controller.wait_for("Done", "button", timeout=1.0, interval=0.3)
+    assert asyncio.get_running_loop().time() - started < 1.0 + 0.2   # a snapshot cut short
+    assert result == {"success": False, "matches": [], "count": 0,
+                      "error": "No element named 'Done' of role 'button' appeared within "
+                               "1.0 seconds.",
+                      "elapsed": result["elapsed"], "snapshots": result["snapshots"]}
+    assert 1 <= result["snapshots"] <= 4 and result["elapsed"] <= 1.0 + 0.2
+
+
+async def test_wait_for_can_be_cancelled(windows):
+    world = windows(World(Node("Window", "Main", Node("Button", "Start"), handle=1)))
+    waiting = asyncio.ensure_future(vantor.Vantor().wait_for("Done", interval=0.05))
+    await asyncio.sleep(0.3)
+    waiting.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await waiting
+    taken = len(world.of(method="wrapper_object"))
+    await asyncio.sleep(0.2)
+    assert taken >= 2 and len(world.of(method="wrapper_object")) == taken
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"interval": 0}, ValueError, "interval must be a positive finite number of seconds, not 0"),
+    ({"interval": math.nan}, ValueError,
+     "interval must be a positive finite number of seconds, not nan"),
+    ({"timeout": math.inf}, ValueError,
+     "timeout must be a positive finite number of seconds, not inf"),
+    ({"timeout": -1}, ValueError, "timeout must be a positive finite number of seconds, not -1"),
+    ({"timeout": "10"}, TypeError, "timeout must be a number, not str"),
+    ({"name": b"x"}, TypeError, "name must be str or None, not bytes"),
+])
+async def test_wait_for_refuses_bad_arguments(windows, kwargs, error, message):
+    world = windows(World(Node("Window", "Main", handle=1)))
+    controller = vantor.Vantor()
+    with pytest.raises(error) as raised:
+        await controller.wait_for(**kwargs)
+    assert str(raised.value) == message
+    assert world.calls == [] and not controller._initialized

@@ -21,4 +21,12 @@ Coro<> focus_window(nb::object self, nb::object title);
 Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount);
 Coro<> press_key(nb::object self, nb::object key);
 
+// Finding refs (find.cpp)
+Coro<> find(nb::object self, nb::object name, nb::object role);
+Coro<> wait_for(nb::object self, nb::object name, nb::object role, nb::object timeout,
+                nb::object interval, nb::object window_title, nb::object max_depth);
+/// The result of `find` over the latest snapshot; `name` and `role` are
+/// checked already.
+nb::dict find_in_snapshot(Vantor &controller, nb::handle name, nb::handle role);
+
 } // namespace ombrel::vantor

@@ -232,6 +232,62 @@ Args:
 Returns:
     success, action "toggle", ref, element; or success False, error and
     ref (and stale True for a stale ref).)doc");
+    def_coroutine<&vt::find>(cls, "find", returns(RESULT), param("name", "str | None") = nb::none(),
+                             param("role", "str | None") = nb::none(),
+                             R"doc(The elements of the latest snapshot that match, with their refs and lines.
+
+Nothing is read from the desktop: the elements are the lines of the last
+snapshot (its refs those it handed out).
+
+Args:
+    name: Part of the element's name, in any letter case (on macOS its
+        title or description; for a line without a ref, the text after its
+        kind); None for any.
+    role: The element's kind as the snapshot shows it ("button",
+        "check box", "AXCheckBox", ...), compared in any letter case and
+        without spaces, "_", "-" and a leading "AX"; None for any.
+
+Returns:
+    success, matches (a list of {"ref": int or None, "line": str} in the
+    order of the snapshot: ref None for an element listed without one, such
+    as a label; the line as the snapshot shows it, without its indent) and
+    count; or success False and error before any snapshot.
+
+Raises:
+    TypeError: a name or role that is not a str or None.)doc");
+    def_coroutine<&vt::wait_for>(cls, "wait_for", returns(RESULT),
+                                 param("name", "str | None") = nb::none(),
+                                 param("role", "str | None") = nb::none(),
+                                 param("timeout", "float") = 10, param("interval", "float") = 0.5,
+                                 kw_only, window_title = nb::none(), max_depth = 8,
+                                 R"doc(Take snapshots until one has a matching element, or the time is up.
+
+Each snapshot replaces the refs, as snapshot() does. One starts every
+interval seconds at the most often (the next after the previous one ended
+when it took longer); the whole wait, snapshots included, ends at timeout,
+a snapshot still running then being stopped. Cancelling the wait stops it
+at once.
+
+Args:
+    name: As for find.
+    role: As for find.
+    timeout: Seconds to wait at most: a positive finite number.
+    interval: Seconds between the starts of two snapshots at least: a
+        positive finite number.
+    window_title: The window, as for snapshot.
+    max_depth: As for snapshot.
+
+Returns:
+    What find answers for the first snapshot with a match, with elapsed
+    (seconds) and snapshots (how many were taken); or success False, error
+    "No element named 'x' appeared within 10 seconds." (with the last
+    snapshot's error, when it failed), matches [], count 0, elapsed and
+    snapshots.
+
+Raises:
+    TypeError: name, role or window_title not a str or None; timeout or
+        interval not a number.
+    ValueError: timeout or interval zero, negative, NaN or infinite.)doc");
     def_coroutine<&vt::get_focused_window>(cls, "get_focused_window", returns(RESULT),
                                            R"doc(Describe the window that has the focus.
 

@@ -161,8 +161,9 @@ async def test_bad_budgets_are_refused_before_any_walk(windows, kwargs, error, m
 
 DETAILED = [E("checkbox", "Tick", checked=True, focused=True, rect=(5, 6, 70, 20)),
             E("button", "Off", enabled=False, rect=(5, 30, 40, 20)),
-            E("button", "Pick", selected=True, expanded=True, rect=(-3, 0, 8, 9)),
-            E("text", "Note", rect=(0, 0, 0, 0))]
+            E("button", "Pick", expanded=True, rect=(-3, 0, 8, 9)),
+            E("menuitem", "Recent", selected=True, rect=(1, 2, 3, 4)),
+            E("text", "Note", enabled=False, rect=(0, 0, 0, 0))]
 
 
 async def test_details_add_states_and_bounds(desk):
@@ -170,15 +171,16 @@ async def test_details_add_states_and_bounds(desk):
     plain = await d.controller.snapshot()
     result = await d.controller.snapshot(details=True)
     value = ' value="1"' if d.backend == "macos" else ""    # a check box's AXValue
+    text = "text" if d.backend != "macos" else "statictext"
     assert lines(result) == [f'[1] checkbox "Tick"{value} [focused] [checked] @5,6,70,20',
-                             'button "Off" [disabled] @5,30,40,20',
-                             '[2] button "Pick" [selected] [expanded] @-3,0,8,9',
-                             ("text" if d.backend != "macos" else "statictext") + ": Note"]
+                             '[2] button "Pick" [expanded] @-3,0,8,9',
+                             '[3] menuitem "Recent" [selected] @1,2,3,4',
+                             f"{text}: Note [disabled]"]
     assert lines(plain) == [f'[1] checkbox "Tick"{value}', '[2] button "Pick"',
-                            lines(result)[-1]]
+                            '[3] menuitem "Recent"', f"{text}: Note"]
     if d.backend != "macos":   # one cache request per listed element, none without details
         assert [c.who for c in d.world.of(method="BuildUpdatedCache")] == [
-            "Tick", "Off", "Pick", "Note"]
+            "Tick", "Pick", "Recent", "Note"]
 
 
 # Subtrees ------------------------------------------------------------------

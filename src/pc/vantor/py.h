@@ -33,7 +33,10 @@ inline constinit Interned friendly_class_name("friendly_class_name"), window_tex
     iface_value("iface_value"), CurrentValue("CurrentValue"), children("children");
 // UI Automation's own element and cache requests, reached through either
 inline constinit Interned Element("Element"), BuildUpdatedCache("BuildUpdatedCache"),
-    GetCachedPropertyValue("GetCachedPropertyValue");
+    GetCachedPropertyValue("GetCachedPropertyValue"),
+    CachedBoundingRectangle("CachedBoundingRectangle"),
+    CachedHasKeyboardFocus("CachedHasKeyboardFocus"), CachedIsOffscreen("CachedIsOffscreen"),
+    left("left"), top("top"), right("right"), bottom("bottom");
 // uiautomation
 inline constinit Interned ControlTypeName("ControlTypeName"), Name("Name"),
     AutomationId("AutomationId"), IsEnabled("IsEnabled"), GetValuePattern("GetValuePattern"),

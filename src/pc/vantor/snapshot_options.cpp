@@ -3,7 +3,9 @@
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
 
+#include <charconv>
 #include <climits>
+#include <cmath>
 
 namespace ombrel::vantor {
 
@@ -52,22 +54,27 @@ unsigned state_named(std::string_view name) {
 }
 
 void add_details(SnapshotText &text, unsigned states, const Bounds *bounds) {
-    for (unsigned i = 0; i < std::size(STATE_NAMES); ++i)
-        if (states & (1u << i)) {
-            text.add(" [");
-            text.add(STATE_NAMES[i]);
-            text.add(']');
-        }
+    if (states)
+        for (unsigned i = 0; i < std::size(STATE_NAMES); ++i)
+            if (states & (1u << i)) {
+                text.add(" [");
+                text.add(STATE_NAMES[i]);
+                text.add(']');
+            }
     if (!bounds || bounds->empty())
         return;
-    text.add(" @");
-    text.add(bounds->x);
-    text.add(',');
-    text.add(bounds->y);
-    text.add(',');
-    text.add(bounds->width);
-    text.add(',');
-    text.add(bounds->height);
+    // " @x,y,w,h", written at once.
+    char written[4 * 21 + 2];
+    char *at = written, *end = written + sizeof written;
+    *at++ = ' ';
+    *at++ = '@';
+    const long long numbers[4] = {bounds->x, bounds->y, bounds->width, bounds->height};
+    for (int i = 0; i < 4; ++i) {
+        if (i)
+            *at++ = ',';
+        at = std::to_chars(at, end, numbers[i]).ptr;
+    }
+    text.add(std::string_view(written, static_cast<std::size_t>(at - written)));
 }
 
 void add_cut_line(SnapshotText &text, const SnapshotOptions &options, const Cut &cut) {

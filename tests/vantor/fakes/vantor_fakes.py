@@ -196,10 +196,31 @@ class ComElement:
 
 
 class _CachedElement:
-    """An IUIAutomationElement with the properties of one cache request."""
+    """An IUIAutomationElement with the properties of one cache request:
+    ``Cached*`` properties of its own, and those of its patterns through
+    ``GetCachedPropertyValue``."""
 
     def __init__(self, node: Node, properties: list):
         self._node, self._properties = node, properties
+
+    def _cached(self, property_id):
+        if property_id not in self._properties:
+            raise COMError("the property was not cached")
+        return self.GetCachedPropertyValue(property_id)
+
+    @property
+    def CachedBoundingRectangle(self):   # a RECT
+        self._cached(BOUNDING_RECTANGLE)
+        r = self._node.rect
+        return Rect(r.left, r.top, r.right, r.bottom)
+
+    @property
+    def CachedHasKeyboardFocus(self):
+        return self._cached(HAS_KEYBOARD_FOCUS)
+
+    @property
+    def CachedIsOffscreen(self):
+        return self._cached(IS_OFFSCREEN)
 
     def GetCachedPropertyValue(self, property_id):
         if property_id not in self._properties:
@@ -415,7 +436,16 @@ def _pywinauto_module(world: World) -> types.ModuleType:
     uia_defines.NoPatternInterfaceError = NoPatternInterfaceError
 
     class IUIA:
-        """The singleton of the UI Automation client."""
+        """The singleton of the UI Automation client, with the constants of
+        UIAutomationClient (comtypes' module of it)."""
+
+        UIA_dll = types.SimpleNamespace(**{
+            f"UIA_{name}PropertyId": number for name, number in (
+                ("BoundingRectangle", BOUNDING_RECTANGLE), ("HasKeyboardFocus", HAS_KEYBOARD_FOCUS),
+                ("IsOffscreen", IS_OFFSCREEN),
+                ("ExpandCollapseExpandCollapseState", EXPAND_COLLAPSE_STATE),
+                ("SelectionItemIsSelected", SELECTION_ITEM_IS_SELECTED),
+                ("ToggleToggleState", TOGGLE_STATE))})
 
         def __init__(self):
             self.iuia = world.iuia

@@ -53,9 +53,11 @@ class Vantor:
                 [disabled] [offscreen], then its bounds on the screen as
                 " @x,y,w,h" (pixels), from reads the walk makes anyway (UI
                 Automation: one cache request per element; AT-SPI: the state set
-                and the extents; System Events: the same script). Disabled
-                controls are then listed too, without a ref. What a library does
-                not report is left out (macOS reports no [offscreen]).
+                and the extents; System Events: the same script). The lines are
+                those of the plain snapshot; what a library does not report is
+                left out (macOS reports no [offscreen]; UI Automation [checked],
+                [selected] and [expanded] for the control types with those
+                patterns).
             root: A ref of the last snapshot: only that element (at depth 0, the
                 header being its window's) and its subtree, refs numbered from 1 as
                 usual. Its window is the window of that snapshot; a window_title

@@ -24,9 +24,8 @@ using json::Value;
 /// One element record of the document.
 struct Record {
     Value ref, role, name, value, depth;
-    /// The ref's path from the window; with details, the states, bounds and
-    /// whether it is a disabled control.
-    Value path, states, bounds, control;
+    /// The ref's path from the window; with details, the states and bounds.
+    Value path, states, bounds;
     /// When the record is not an object: what it is instead.
     Value other;
 };
@@ -210,8 +209,6 @@ public:
         }
         if (interactive)
             add_interactive(record, levels);
-        else if (details_ && record.control.truth())
-            add_control(record, levels);
         else
             add_context(record, levels);
     }
@@ -267,21 +264,6 @@ private:
         return false;
     }
 
-    /// `role "name" value="..."`: a control's line after its ref.
-    void add_control_text(const Value &role, const Value &name, const Value &value) {
-        add_value(lines_, role);
-        if (name.truth()) {
-            lines_.add(" \"");
-            add_value(lines_, name);
-            lines_.add('"');
-        }
-        if (value.truth() && differ(value, name)) {
-            lines_.add(" value=\"");
-            add_value(lines_, value, 100);
-            lines_.add('"');
-        }
-    }
-
     void add_details(const Record &record) {
         Bounds bounds;
         bool known = bounds_of(record.bounds, bounds);
@@ -299,7 +281,17 @@ private:
         lines_.add('[');
         lines_.add(ref);
         lines_.add("] ");
-        add_control_text(role, name, value);
+        add_value(lines_, role);
+        if (name.truth()) {
+            lines_.add(" \"");
+            add_value(lines_, name);
+            lines_.add('"');
+        }
+        if (value.truth() && differ(value, name)) {
+            lines_.add(" value=\"");
+            add_value(lines_, value, 100);
+            lines_.add('"');
+        }
         if (details_)
             add_details(record);
         if (!fits(mark))
@@ -318,19 +310,6 @@ private:
             if (!path.is_none() && PyDict_SetItem(paths_.ptr(), key.ptr(), path.ptr()))
                 throw nb::python_error();
         }
-    }
-
-    /// A disabled control (details only): its line without a ref.
-    void add_control(const Record &record, long long levels) {
-        const Value &role = required(record.role, "role");
-        const Value &name = required(record.name, "name");
-        const Value &value = required(record.value, "value");
-        SnapshotText::Mark mark = lines_.mark();
-        lines_.new_line();
-        lines_.add_indent(levels);
-        add_control_text(role, name, value);
-        add_details(record);
-        fits(mark);
     }
 
     void add_context(const Record &record, long long levels) {
@@ -433,8 +412,6 @@ Record read_record(json::Reader &reader) {
             record.states = v;
         else if (field == "bounds")
             record.bounds = v;
-        else if (field == "control")
-            record.control = v;
     });
     if (!is_object)
         record.other = reader.value();

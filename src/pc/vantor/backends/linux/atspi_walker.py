@@ -3,8 +3,7 @@
 # which puts its settings on the lines after the marker below: max_depth and
 # target_title, then
 #   max_elements, max_chars  None, or the budget that stops the walk once spent
-#   details                  adds each listed element's states and bounds, and
-#                            lists disabled controls (without a ref)
+#   details                  adds each listed element's states and bounds
 #   target                   None, or the element of a ref, found again by its
 #                            path from its window: {"window": {"app", "window",
 #                            "app_index", "window_index"}, "path": [child
@@ -165,9 +164,6 @@ def walk(root, base, chars):
                     ref += 1
                     record = {"ref": ref, "role": role, "name": shown,
                               "value": value_text(node), "depth": depth, "path": where}
-                elif role in INTERACTIVE and details:
-                    record = {"ref": 0, "control": True, "role": role, "name": shown,
-                              "value": value_text(node), "depth": depth}
                 elif role in CONTEXT and shown:
                     record = {"ref": 0, "role": role, "name": shown, "value": "",
                               "depth": depth}

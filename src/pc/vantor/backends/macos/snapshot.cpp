@@ -185,14 +185,11 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app,
         SnapshotText::Mark mark = text.mark();
         bool interactive = roles.is_interactive(role);
 
-        if (interactive && (enabled || details)) {
+        if (interactive && enabled) {
             text.new_line();
-            text.add("  ");
-            if (enabled) {
-                text.add('[');
-                text.add(controller.ref_counter + 1);
-                text.add("] ");
-            }
+            text.add("  [");
+            text.add(controller.ref_counter + 1);
+            text.add("] ");
             text.add(short_role(role));
             if (py::truth(label)) {
                 text.add(" \"");
@@ -211,8 +208,6 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app,
                 ++unread;
                 continue;
             }
-            if (!enabled)
-                continue;
             long long ref = ++controller.ref_counter;
             nb::dict entry;
             entry["role"] = role;

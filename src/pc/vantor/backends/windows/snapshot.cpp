@@ -211,7 +211,10 @@ Library library_of(nb::handle backend) {
 /// cache request per element: the element's own IUIAutomationElement
 /// (pywinauto's `element_info.element`, uiautomation's `Control.Element`)
 /// is brought up to date with every property below in one call, and the
-/// values are then read from its cache.
+/// values are then read from its cache: focus and visibility as the cached
+/// element's properties, its bounds and, for the control types that have
+/// them, the states of its toggle, selection-item and expand-collapse
+/// patterns through GetCachedPropertyValue.
 class DetailReader {
 public:
     // Property ids of UIAutomationClient.h.
@@ -223,20 +226,44 @@ public:
         // Without a cache request (a library that does not offer one) the
         // lines show what the walk read anyway: [disabled].
         works([&] {
-            nb::object automation =
-                library == Library::pywinauto
-                    ? py::import_from("pywinauto.uia_defines", "IUIA")().attr("iuia")
-                    : common::import_module("uiautomation.uiautomation")
-                          .attr("_AutomationClient")
-                          .attr("instance")()
-                          .attr("IUIAutomation");
+            nb::object automation, constants;
+            if (library == Library::pywinauto) {
+                nb::object client = py::import_from("pywinauto.uia_defines", "IUIA")();
+                automation = client.attr("iuia");
+                constants = common::attr_or(client, nb::str("UIA_dll"), Py_None);
+            } else {
+                nb::module_ inner = common::import_module("uiautomation.uiautomation");
+                automation = inner.attr("_AutomationClient").attr("instance")().attr("IUIAutomation");
+                constants = common::attr_or(inner, nb::str("PropertyId"), Py_None);
+            }
+            // The library's own constants where it has them (pywinauto:
+            // UIA_<name>PropertyId of its UIAutomationClient module;
+            // uiautomation: PropertyId.<name>PropertyId), else their values.
+            auto id = [&](const char *pywinauto_name, const char *uiautomation_name, long value) {
+                nb::object known = constants.is_none()
+                                       ? nb::object(nb::none())
+                                       : common::attr_or(constants,
+                                                         nb::str(library == Library::pywinauto
+                                                                     ? pywinauto_name
+                                                                     : uiautomation_name),
+                                                         Py_None);
+                return PyLong_CheckExact(known.ptr()) ? known : nb::object(nb::int_(value));
+            };
+            rectangle_ = id("UIA_BoundingRectanglePropertyId", "BoundingRectanglePropertyId",
+                            bounding_rectangle);
+            focus_ = id("UIA_HasKeyboardFocusPropertyId", "HasKeyboardFocusPropertyId",
+                        has_keyboard_focus);
+            offscreen_ = id("UIA_IsOffscreenPropertyId", "IsOffscreenPropertyId", is_offscreen);
+            expand_ = id("UIA_ExpandCollapseExpandCollapseStatePropertyId",
+                         "ExpandCollapseExpandCollapseStatePropertyId", expand_collapse_state);
+            selected_ = id("UIA_SelectionItemIsSelectedPropertyId",
+                           "SelectionItemIsSelectedPropertyId", selection_item_is_selected);
+            toggle_ = id("UIA_ToggleToggleStatePropertyId", "ToggleToggleStatePropertyId",
+                         toggle_state);
             nb::object request = automation.attr("CreateCacheRequest")();
-            for (long id : {bounding_rectangle, has_keyboard_focus, is_offscreen,
-                            expand_collapse_state, selection_item_is_selected, toggle_state})
-                request.attr("AddProperty")(id);
+            for (nb::handle property : {rectangle_, focus_, offscreen_, expand_, selected_, toggle_})
+                request.attr("AddProperty")(property);
             request_ = request;
-            for (int i = 0; i < 6; ++i)
-                ids_[i] = nb::int_(IDS[i]);
             return true;
         });
     }
@@ -261,47 +288,97 @@ public:
         });
         if (!built)
             return states;
-        nb::object rect = value(cached, 0);
+        nb::object get;
+        if (!works([&] {
+                get = py::attr(cached, n::GetCachedPropertyValue);
+                return true;
+            }))
+            return states;
+        nb::object rect = value(get, rectangle_);
         if (rect.is_valid())
             works([&] {
+                // (left, top, width, height): a tuple of floats from comtypes.
+                bool tuple = PyTuple_CheckExact(rect.ptr()) && PyTuple_GET_SIZE(rect.ptr()) == 4;
                 long long numbers[4];
                 for (Py_ssize_t i = 0; i < 4; ++i) {
-                    nb::object item = py::checked(PySequence_GetItem(rect.ptr(), i));
-                    double number = PyFloat_AsDouble(item.ptr());
+                    nb::object item = tuple ? nb::borrow(PyTuple_GET_ITEM(rect.ptr(), i))
+                                            : py::checked(PySequence_GetItem(rect.ptr(), i));
+                    double number = PyFloat_CheckExact(item.ptr()) ? PyFloat_AS_DOUBLE(item.ptr())
+                                                                   : PyFloat_AsDouble(item.ptr());
                     if (number == -1.0 && PyErr_Occurred())
                         throw nb::python_error();
-                    numbers[i] = std::llround(number);
+                    numbers[i] = rounded(number);
                 }
                 bounds = {numbers[0], numbers[1], numbers[2], numbers[3]};
                 return true;
             });
-        if (is_true(value(cached, 1)))
+        if (is_true(property(cached, n::CachedHasKeyboardFocus)))
             states |= State::focused;
-        if (is_true(value(cached, 2)))
+        if (is_true(property(cached, n::CachedIsOffscreen)))
             states |= State::offscreen;
-        nb::object expand = value(cached, 3);
-        if (is_number(expand, 1) || is_number(expand, 2)) // Expanded, PartiallyExpanded
-            states |= State::expanded;
-        if (is_true(value(cached, 4)))
-            states |= State::selected;
-        if (is_number(value(cached, 5), 1)) // ToggleState_On
+        unsigned patterns = patterns_of(e);
+        // ToggleState_On; Expanded or PartiallyExpanded.
+        if ((patterns & State::checked) && is_number(value(get, toggle_), 1))
             states |= State::checked;
+        if ((patterns & State::selected) && is_true(value(get, selected_)))
+            states |= State::selected;
+        if (patterns & State::expanded) {
+            nb::object expand = value(get, expand_);
+            if (is_number(expand, 1) || is_number(expand, 2))
+                states |= State::expanded;
+        }
         return states;
     }
 
 private:
-    static constexpr long IDS[6] = {bounding_rectangle,    has_keyboard_focus,
-                                    is_offscreen,          expand_collapse_state,
-                                    selection_item_is_selected, toggle_state};
+    /// The states whose patterns an element of this kind may have (UI
+    /// Automation's control types: toggle, selection item, expand-collapse).
+    static unsigned patterns_of(const Element &e) {
+        std::string_view kind = e.kind_ascii;
+        if (!kind.data())
+            return 0;
+        struct Kind {
+            std::string_view name;
+            unsigned patterns;
+        };
+        constexpr unsigned T = State::checked, S = State::selected, E = State::expanded;
+        static constexpr Kind kinds[] = {
+            {"Button", T | E},      {"CheckBox", T},       {"ComboBox", E},
+            {"Custom", T | S | E},  {"DataItem", T | S | E}, {"Group", E},
+            {"ListItem", T | S | E}, {"Menu", E},          {"MenuItem", T | S | E},
+            {"RadioButton", S},     {"SplitButton", T | E}, {"TabItem", S},
+            {"ToolBar", E},         {"TreeItem", T | S | E},
+        };
+        for (const Kind &known : kinds)
+            if (known.name == kind)
+                return known.patterns;
+        return 0;
+    }
 
-    /// The cached value of the `index`th property, or nothing.
-    nb::object value(nb::handle cached, int index) const {
-        nb::object got;
-        works([&] {
-            got = py::call_method(cached, py::names::GetCachedPropertyValue, ids_[index]);
-            return true;
-        });
-        return got;
+    /// A property of the cached element, or nothing when it cannot be read.
+    static nb::object property(nb::handle cached, const common::Interned &name) {
+        PyObject *got = PyObject_GetAttr(cached.ptr(), name.get().ptr());
+        return answer(got);
+    }
+    /// The cached value of a property (`get` is the cached element's
+    /// GetCachedPropertyValue), or nothing when it cannot be read.
+    static nb::object value(nb::handle get, nb::handle id) {
+        return answer(PyObject_CallOneArg(get.ptr(), id.ptr()));
+    }
+    static nb::object answer(PyObject *got) {
+        if (got)
+            return nb::steal(got);
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    /// The nearest integer, halves away from zero (as llround; coordinates
+    /// beyond long long do not occur).
+    static long long rounded(double number) {
+        if (!(std::fabs(number) < 9e18))
+            return 0;
+        return static_cast<long long>(number < 0 ? number - 0.5 : number + 0.5);
     }
     /// A value that is exactly True (or a true int, as VARIANT_BOOL may come).
     static bool is_true(nb::handle value) {
@@ -315,7 +392,7 @@ private:
 
     Library library_;
     nb::object request_;
-    nb::object ids_[6];
+    nb::object rectangle_, focus_, offscreen_, expand_, selected_, toggle_;
 };
 
 /// Walks the descendants of one element, depth first, an element before its
@@ -327,7 +404,7 @@ private:
 ///
 /// With options, the walk reads no element past its budgets (`cut()` then
 /// says where it stopped), and details add each listed element's states and
-/// bounds, and list disabled controls without a ref.
+/// bounds to its line.
 class Walker {
 public:
     Walker(Vantor &controller, nb::handle ref_map, SnapshotText &text, Library library,
@@ -468,27 +545,6 @@ private:
         text_.add(e.kind.attr("lower")());
     }
 
-    /// `kind "name" value="..." (id: ...)`: a control's line after its ref.
-    void add_control(const Element &e) {
-        namespace n = py::names;
-        add_kind(e);
-        if (!e.name.is(n::empty)) {
-            text_.add(" \"");
-            text_.add(e.name);
-            text_.add('"');
-        }
-        if (!e.value.is(n::empty) && !py::equal(e.value, e.name)) {
-            text_.add(" value=\"");
-            text_.add(prefix(e.value, 100));
-            text_.add('"');
-        }
-        if (!e.auto_id.is(n::empty) && !py::equal(e.auto_id, e.name)) {
-            text_.add(" (id: ");
-            text_.add(e.auto_id);
-            text_.add(')');
-        }
-    }
-
     void add_details(nb::handle child, const Element &e) {
         Bounds bounds;
         unsigned states = details_->read(child, e, bounds);
@@ -510,8 +566,7 @@ private:
         bool has_name = !e.name.is(n::empty);
         SnapshotText::Mark mark = text_.mark();
         try {
-            bool interactive = py::contains(interactive_, e.kind);
-            if (interactive && py::truth(e.enabled)) {
+            if (py::contains(interactive_, e.kind) && py::truth(e.enabled)) {
                 if (controller_.ref_counter == LLONG_MAX) {
                     PyErr_SetString(PyExc_OverflowError, "no ref number left");
                     throw nb::python_error();
@@ -522,20 +577,28 @@ private:
                 text_.add('[');
                 text_.add(ref);
                 text_.add("] ");
-                add_control(e);
+                add_kind(e);
+                if (has_name) {
+                    text_.add(" \"");
+                    text_.add(e.name);
+                    text_.add('"');
+                }
+                if (!e.value.is(n::empty) && !py::equal(e.value, e.name)) {
+                    text_.add(" value=\"");
+                    text_.add(prefix(e.value, 100));
+                    text_.add('"');
+                }
+                if (!e.auto_id.is(n::empty) && !py::equal(e.auto_id, e.name)) {
+                    text_.add(" (id: ");
+                    text_.add(e.auto_id);
+                    text_.add(')');
+                }
                 if (details_)
                     add_details(child, e);
                 if (!fits(mark))
                     return;
                 store(ref, child, e);
                 controller_.ref_counter = ref;
-            } else if (interactive && details_) {
-                // A disabled control: listed without a ref.
-                text_.new_line();
-                text_.add_indent(depth);
-                add_control(e);
-                add_details(child, e);
-                fits(mark);
             } else if (has_name && py::contains(context_, e.kind) && !only_white_space(e.name)) {
                 text_.new_line();
                 text_.add_indent(depth);

@@ -8,7 +8,8 @@ it, and `xdotool getactivewindow` reads that property).
 
 With --beside it is a second window, at x=420, right of the first: it
 leaves the focus and the active window as they are, and a click on its push
-button adds a label "Appeared later" one second afterwards.
+button adds a label "Appeared later" above it one second afterwards (every
+element then has another place in the window).
 """
 import ctypes
 import sys
@@ -65,7 +66,9 @@ def main():
         window.set_accept_focus(False)
 
         def appear():
-            box.add(Gtk.Label(label="Appeared later"))
+            label = Gtk.Label(label="Appeared later")
+            box.add(label)
+            box.reorder_child(label, 0)
             box.show_all()
             return False
 

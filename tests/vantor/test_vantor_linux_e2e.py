@@ -85,30 +85,12 @@ async def test_keys_and_the_wheel_through_pyautogui(linux):
 # Snapshot options on the real desktop ---------------------------------------
 
 SECOND = "Vantor second window"
-GTK_WINDOW = os.path.join(os.path.dirname(__file__), "desktop", "gtk_window.py")
-ACCESSIBLE = {"NO_AT_BRIDGE": "0", "GTK_A11Y": "atspi", "GNOME_ACCESSIBILITY": "1",
-              "GSETTINGS_BACKEND": "memory"}
 
 
 @pytest.fixture
-async def second(linux):
-    """A second GTK window (gtk_window.py --beside) in the session, for the
-    tests that change a window; gone after the test."""
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    window = await asyncio.create_subprocess_exec(
-        "/usr/bin/python3", GTK_WINDOW, SECOND, "--beside", env={**env, **ACCESSIBLE},
-        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL)
-    try:
-        await asyncio.wait_for(window.stdout.readline(), 30)
-        controller = vantor.Vantor()
-        for _ in range(300):
-            if (await controller.snapshot(SECOND)).get("window") == SECOND:
-                break
-            await asyncio.sleep(0.1)
-        yield controller
-    finally:
-        window.terminate()
-        await window.wait()
+def second(second_window, linux):
+    """A controller, with the second window (tests/conftest.py) on the desktop."""
+    return vantor.Vantor()
 
 
 async def click_at(bounds_line):

@@ -42,14 +42,35 @@ function append(node, parent = turn ? turn.box : log) {
   return node;
 }
 
-// Text with ``` fences: the fenced parts as <pre> blocks.
+// Text with ``` fences: the fenced parts as <pre> blocks (a desktop
+// snapshot's with its details as badges).
 function renderText(node, text) {
   node.textContent = "";
   text.split("```").forEach((part, i) => {
-    if (i % 2) node.appendChild(el("pre", "", part.replace(/^\n/, "").replace(/\n$/, "")));
+    const block = part.replace(/^\n/, "").replace(/\n$/, "");
+    if (i % 2) node.appendChild(block.startsWith("Window: ") ? snapshotView(block) : el("pre", "", block));
     else if (i && part.replace(/^\n/, "")) node.appendChild(document.createTextNode(part.replace(/^\n/, "")));
     else if (!i && part) node.appendChild(document.createTextNode(part));
   });
+}
+
+// A snapshot's text: each state ("[focused]", ...) as a small badge, the
+// bounds ("@x,y,w,h") dimmed, the rest as it is.
+const DETAIL = / \[(focused|checked|selected|expanded|disabled|offscreen)\]| @(-?\d+,-?\d+,\d+,\d+)$/g;
+
+function snapshotView(text) {
+  const pre = el("pre", "snapshot");
+  text.split("\n").forEach((line, i) => {
+    if (i) pre.appendChild(document.createTextNode("\n"));
+    let at = 0;
+    for (const found of line.matchAll(DETAIL)) {
+      pre.appendChild(document.createTextNode(line.slice(at, found.index) + " "));
+      pre.appendChild(found[1] ? el("span", "badge " + found[1], found[1]) : el("span", "bounds", "@" + found[2]));
+      at = found.index + found[0].length;
+    }
+    pre.appendChild(document.createTextNode(line.slice(at)));
+  });
+  return pre;
 }
 
 function short(value, limit = 120) {
@@ -222,12 +243,16 @@ function toolResult(event) {
   }
   const failed = event.error === true || (typeof event.error === "string" && event.error) || event.success === false;
   const result = event.result;
-  const label = failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
+  const stale = failed && result && result.stale === true;   // a ref whose element changed
+  const label = stale ? `⟳ ${event.tool}: stale ref [${result.ref}], take a new snapshot`
+              : failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
                        : `✓ ${event.tool}: ${short(result && typeof result === "object" ? summaryOf(result) : result)}`;
   const body = el("div");
   const pictures = [];
+  if (result && typeof result.snapshot === "string") body.appendChild(snapshotView(result.snapshot));
   body.appendChild(el("pre", "", typeof result === "string" ? result : JSON.stringify(result, null, 2)));
-  step(label, body, failed);
+  const shown = step(label, body, failed);
+  if (stale) shown.classList.add("stale");
   if (result && result.output_files?.length) append(fileLinks(result.output_files, pictures)).className = "step";
   for (const src of pictures) {
     const img = append(el("img", "shot"));

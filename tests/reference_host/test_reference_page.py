@@ -184,6 +184,10 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     text = last_bubble(page)
     assert text.startswith("Vantor test window: ") and "Window: Vantor test window" in text
     ref = re.search(r'\[(\d+)\] push button "Press me"', text).group(1)
+    # The snapshot's details as badges: the focused button's, and bounds.
+    snapshot = page.locator(".turn").last.locator(".bubble pre.snapshot")
+    expect(snapshot.locator(".badge.focused")).to_have_text("focused")
+    expect(snapshot.locator(".bounds").first).to_have_text(re.compile(r"@\d+,\d+,\d+,\d+"))
     say(page, f"click {ref}")
     wait_turn_end(page)
     # Linux refs are for reading: the controller's answer is shown as it is.
@@ -215,6 +219,36 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     expect(turn).to_contain_text("computer.screenshot")
     expect(turn.locator(".bubble")).to_contain_text("a real computer-use agent would now act")
     shot(page, "07-computer-use")
+
+
+def test_a_stale_ref_is_shown_as_such(page, desktop_env, request):
+    if desktop_env is None:
+        pytest.skip("no Xvfb desktop on this machine")
+    import subprocess
+    import time
+
+    title = request.getfixturevalue("second_window")
+    say(page, f"snapshot {title}")
+    wait_turn_end(page)
+    text = last_bubble(page)
+    tick = re.search(r'\[(\d+)\] check box "Tick me"', text).group(1)
+    x, y, w, h = map(int, re.search(r'push button "Press me".*?@(\d+),(\d+),(\d+),(\d+)',
+                                    text).groups())
+    say(page, "find tick")
+    wait_turn_end(page)
+    assert f'[{tick}] check box "Tick me"' in last_bubble(page)
+    # A real click on the window's button puts a label above everything a
+    # second later: the check box's ref now names another element.
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click",
+                    "1"], env={**os.environ, **desktop_env}, check=True)
+    time.sleep(1.5)
+    say(page, f"click {tick}")
+    wait_turn_end(page)
+    turn = page.locator(".turn").last
+    expect(turn.locator("details.step.stale summary")).to_have_text(
+        f"⟳ desktop_click_ref: stale ref [{tick}], take a new snapshot")
+    expect(turn.locator(".bubble")).to_contain_text(f"Ref [{tick}] is stale")
+    shot(page, "06-desktop-stale-ref")
 
 
 @pytest.mark.parametrize("how", ["button", "Escape"])

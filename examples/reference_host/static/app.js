@@ -106,6 +106,25 @@ function append(node, parent = turn ? turn.box : log) {
   return node;
 }
 
+// A snapshot's text: each state ("[focused]", ...) as a small badge, the
+// bounds ("@x,y,w,h") dimmed, the rest as it is.
+const DETAIL = / \[(focused|checked|selected|expanded|disabled|offscreen)\]| @(-?\d+,-?\d+,\d+,\d+)$/g;
+
+function snapshotView(text) {
+  const pre = el("pre", "snapshot");
+  text.split("\n").forEach((line, i) => {
+    if (i) pre.appendChild(document.createTextNode("\n"));
+    let at = 0;
+    for (const found of line.matchAll(DETAIL)) {
+      pre.appendChild(document.createTextNode(line.slice(at, found.index) + " "));
+      pre.appendChild(found[1] ? el("span", "badge " + found[1], found[1]) : el("span", "bounds", "@" + found[2]));
+      at = found.index + found[0].length;
+    }
+    pre.appendChild(document.createTextNode(line.slice(at)));
+  });
+  return pre;
+}
+
 function short(value, limit = 120) {
   const text = typeof value === "string" ? value : JSON.stringify(value);
   return text && text.length > limit ? text.slice(0, limit) + "…" : (text ?? "");
@@ -218,10 +237,16 @@ async function render(bubbles) {
   }
 }
 
-// Code blocks get their language and a copy button.
+// Code blocks get their language and a copy button; a desktop snapshot's
+// block shows its details as badges.
 function decorate(node) {
-  for (const pre of node.querySelectorAll("pre")) {
+  for (let pre of node.querySelectorAll("pre")) {
     const code = pre.querySelector("code");
+    if ((code || pre).textContent.startsWith("Window: ")) {
+      const view = snapshotView((code || pre).textContent.replace(/\n$/, ""));
+      pre.replaceWith(view);
+      pre = view;
+    }
     const language = (code?.className.match(/language-(\S+)/) || [])[1] || "";
     const box = el("div", "code");
     const head = box.appendChild(el("div", "code-head"));
@@ -669,12 +694,16 @@ function toolResult(event) {
   }
   const failed = event.error === true || (typeof event.error === "string" && event.error) || event.success === false;
   const result = event.result;
-  const label = failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
+  const stale = failed && result && result.stale === true;   // a ref whose element changed
+  const label = stale ? `⟳ ${event.tool}: stale ref [${result.ref}], take a new snapshot`
+              : failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
                        : `✓ ${event.tool}: ${short(result && typeof result === "object" ? summaryOf(result) : result)}`;
   const body = el("div");
   const pictures = [];
+  if (result && typeof result.snapshot === "string") body.appendChild(snapshotView(result.snapshot));
   body.appendChild(el("pre", "", typeof result === "string" ? result : JSON.stringify(result, null, 2)));
-  step(label, body, failed);
+  const shown = step(label, body, failed);
+  if (stale) shown.classList.add("stale");
   if (result && result.output_files?.length) append(fileLinks(result.output_files, pictures)).className = "step";
   for (const src of pictures) picture(src, "a picture the skill saved");
 }

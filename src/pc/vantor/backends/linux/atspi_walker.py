@@ -10,6 +10,10 @@
 #                            indices], "role", "name", "mode"}; "mode" is
 #                            "root" (walk its subtree) or "check" (say whether
 #                            it is still there and still the same)
+#
+# The elements are read from their application's cache (Cache.GetItems: the
+# whole tree in one call) where it holds them, and one call at a time from
+# the bus where it does not.
 import json
 import sys
 
@@ -30,6 +34,279 @@ CONTEXT = {"label", "status bar", "panel", "frame", "filler", "heading", "sectio
 STATES = (("focused", "FOCUSED"), ("checked", "CHECKED"), ("selected", "SELECTED"),
           ("expanded", "EXPANDED"))
 
+
+# Reading a whole application at once ----------------------------------------
+
+class Bus:
+    """Our own connection to the accessibility bus (the library's own cannot
+    be reached from Python), for the calls that read many elements at once;
+    None of it when it cannot be made."""
+
+    connection = None
+    tried = False
+    TIMEOUT = 10000  # milliseconds
+
+    @classmethod
+    def get(cls):
+        if cls.connection is not None and cls.connection.is_closed():
+            cls.connection, cls.tried = None, False
+        if not cls.tried:
+            cls.tried = True
+            try:
+                cls.connection = cls.connect()
+            except Exception:
+                cls.connection = None
+        return cls.connection
+
+    @staticmethod
+    def connect():
+        import os
+
+        from gi.repository import Gio, GLib
+        address = os.environ.get("AT_SPI_BUS_ADDRESS")
+        if not address:
+            session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+            address = session.call_sync(
+                "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None,
+                GLib.VariantType("(s)"), Gio.DBusCallFlags.NONE, Bus.TIMEOUT, None).unpack()[0]
+        flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+                 | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+        return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+
+    @classmethod
+    def call(cls, bus_name, path, interface, method, arguments, reply):
+        from gi.repository import Gio, GLib
+        return cls.get().call_sync(bus_name, path, interface, method, arguments,
+                                   GLib.VariantType(reply), Gio.DBusCallFlags.NONE,
+                                   cls.TIMEOUT, None).unpack()
+
+    @classmethod
+    def items(cls, bus_name):
+        """The items of an application's cache, or None: (path, parent's bus
+        name, parent's path, index in parent, child count, interfaces, name,
+        role, description, states)."""
+        from gi.repository import Gio
+        connection = cls.get()
+        if connection is None:
+            return None
+        message = Gio.DBusMessage.new_method_call(bus_name, "/org/a11y/atspi/cache",
+                                                  "org.a11y.atspi.Cache", "GetItems")
+        reply, _ = connection.send_message_with_reply_sync(
+            message, Gio.DBusSendMessageFlags.NONE, cls.TIMEOUT, None)
+        if (reply.get_message_type() != Gio.DBusMessageType.METHOD_RETURN
+                or reply.get_signature() != "a((so)(so)(so)iiassusau)"):
+            return None
+        return parse_items(reply.to_blob(Gio.DBusCapabilityFlags.NONE))
+
+
+def parse_items(blob):
+    """The items of a GetItems reply, read from the D-Bus message itself:
+    far cheaper than converting its body to Python values."""
+    import struct
+
+    order = "<" if blob[:1] == b"l" else ">"
+    u32 = struct.Struct(order + "I").unpack_from
+    two = struct.Struct(order + "ii").unpack_from
+    fields, = u32(blob, 12)
+    position = 16 + fields
+    position += -position % 8
+
+    def string(at):
+        at += -at % 4
+        size, = u32(blob, at)
+        return blob[at + 4:at + 4 + size].decode("utf-8", "replace"), at + 5 + size
+
+    size, = u32(blob, position)
+    position += 4
+    position += -position % 8
+    end = position + size
+    items = []
+    while position < end:
+        position += -position % 8
+        _, position = string(position)
+        path, position = string(position)
+        position += -position % 8
+        _, position = string(position)
+        _, position = string(position)
+        position += -position % 8
+        parent_bus, position = string(position)
+        parent, position = string(position)
+        position += -position % 4
+        index, count = two(blob, position)
+        position += 8
+        size, = u32(blob, position)
+        position += 4
+        interfaces, stop = [], position + size
+        while position < stop:
+            name, position = string(position)
+            interfaces.append(name)
+        name, position = string(position)
+        position += -position % 4
+        role, = u32(blob, position)
+        description, position = string(position + 4)
+        position += -position % 4
+        size, = u32(blob, position)
+        words = struct.unpack_from(f"{order}{size // 4}I", blob, position + 4)
+        position += 4 + size
+        items.append((path, parent_bus, parent, index, count, interfaces, name, role,
+                      description, words))
+    return items
+
+
+PATH, PARENT_BUS, PARENT, INDEX, COUNT, INTERFACES, NAME, ROLE, DESCRIPTION, WORDS = range(10)
+ROLE_NAMES = {}
+
+
+def role_name(role):
+    """The library's name of a role, as get_role_name() gives it; None where
+    the library would ask the application."""
+    if role not in ROLE_NAMES:
+        name = None
+        if 0 <= role < int(Atspi.Role.LAST_DEFINED) and role != int(Atspi.Role.EXTENDED):
+            try:
+                name = Atspi.role_get_name(Atspi.Role(role))
+            except Exception:
+                name = None
+        ROLE_NAMES[role] = name
+    return ROLE_NAMES[role]
+
+
+class Cache:
+    """An application's items by path, and their children."""
+
+    def __init__(self, bus_name, items):
+        self.bus_name = bus_name
+        self.items = {item[PATH]: item for item in items}
+        self.kids = {}
+        for item in items:
+            if item[PARENT_BUS] == bus_name:
+                self.kids.setdefault(item[PARENT], {})[item[INDEX]] = item
+        self.complete = {}
+
+    def children(self, item):
+        """The item's children in order, each an item or None where the
+        cache lacks it. The cache tells them when it holds all of them (its
+        items name their parent and their place there); else the item's
+        children are asked for, in one call."""
+        path = item[PATH]
+        if path not in self.complete:
+            kids, count = self.kids.get(path, {}), item[COUNT]
+            if len(kids) == count and all(i in kids for i in range(count)):
+                self.complete[path] = [kids[i] for i in range(count)]
+            else:
+                listed = Bus.call(self.bus_name, path, "org.a11y.atspi.Accessible",
+                                  "GetChildren", None, "(a(so))")[0]
+                self.complete[path] = [self.items.get(child) if bus == self.bus_name else None
+                                       for bus, child in listed]
+        return self.complete[path]
+
+
+class States:
+    """A state set of the cache."""
+
+    __slots__ = ("bits",)
+
+    def __init__(self, words):
+        self.bits = sum(word << (32 * i) for i, word in enumerate(words))
+
+    def contains(self, state):
+        return bool(self.bits >> int(state) & 1)
+
+
+class Extents:
+    __slots__ = ("x", "y", "width", "height")
+
+    def __init__(self, x, y, width, height):
+        self.x, self.y, self.width, self.height = x, y, width, height
+
+
+class Cached:
+    """An element as its application's cache describes it: reading it costs
+    no call but for its value and extents. Its children are cached ones when
+    the cache holds all of them, else read from the bus (the walk then goes
+    on there)."""
+
+    __slots__ = ("cache", "item", "parent", "index", "accessible")
+
+    def __init__(self, cache, item, parent, index, accessible=None):
+        self.cache, self.item, self.parent, self.index = cache, item, parent, index
+        self.accessible = accessible
+
+    def live(self):
+        if self.accessible is None:
+            self.accessible = self.parent.live().get_child_at_index(self.index)
+        return self.accessible
+
+    @property
+    def path(self):
+        return self.item[PATH]
+
+    def get_role_name(self):
+        name = role_name(self.item[ROLE])
+        return name if name is not None else self.live().get_role_name()
+
+    def get_name(self):
+        return self.item[NAME]
+
+    def get_description(self):
+        return self.item[DESCRIPTION]
+
+    def get_state_set(self):
+        return States(self.item[WORDS])
+
+    def get_child_count(self):
+        # A negative count: the application does not cache the children
+        # (their parent manages them); they are read from the bus.
+        count = self.item[COUNT]
+        return count if count >= 0 else self.live().get_child_count()
+
+    def get_child_at_index(self, index):
+        if self.item[COUNT] < 0:
+            return self.live().get_child_at_index(index)
+        child = self.cache.children(self.item)[index]
+        if child is None:
+            return self.live().get_child_at_index(index)
+        return Cached(self.cache, child, self, index)
+
+    def get_value_iface(self):
+        return self if "org.a11y.atspi.Value" in self.item[INTERFACES] else None
+
+    def get_current_value(self):
+        return Bus.call(self.cache.bus_name, self.item[PATH], "org.freedesktop.DBus.Properties",
+                        "Get", variant("(ss)", ("org.a11y.atspi.Value", "CurrentValue")),
+                        "(v)")[0]
+
+    def get_extents(self, coordinates):
+        if "org.a11y.atspi.Component" not in self.item[INTERFACES]:
+            raise NotImplementedError("no Component interface")
+        box = Bus.call(self.cache.bus_name, self.item[PATH], "org.a11y.atspi.Component",
+                       "GetExtents", variant("(u)", (int(coordinates),)), "((iiii))")[0]
+        return Extents(*box)
+
+
+def variant(kind, value):
+    from gi.repository import GLib
+    return GLib.Variant(kind, value)
+
+
+def cached(node):
+    """The element as its application's cache describes it, or the element
+    itself where the cache cannot be read or does not know it."""
+    try:
+        bus_name, path = node.app.bus_name, node.path
+        items = Bus.items(bus_name)
+        if not items:
+            return node
+        cache = Cache(bus_name, items)
+        item = cache.items.get(path)
+        if item is None or item[NAME] != (node.get_name() or ""):
+            return node
+        return Cached(cache, item, None, None, node)
+    except Exception:
+        return node
+
+
+# Finding the window -----------------------------------------------------------
 
 def indexed_children(node):
     for i in range(node.get_child_count()):
@@ -71,6 +348,8 @@ def choose_window(desktop):
                 return app, window, a, w
     return None, None, None, None
 
+
+# The walk -----------------------------------------------------------------------
 
 def value_text(node):
     # The Value interface: get_value_iface() in current bindings, get_value()
@@ -195,6 +474,8 @@ def walk(root, base, chars):
             return elements, ref, None, 0
 
 
+# Finding a ref's element again ------------------------------------------------
+
 def find_window(desktop, place):
     """The window `place` names: at its indices when it is still there, else
     the first of its application with its name."""
@@ -235,30 +516,28 @@ def find_target(desktop):
     return app, window, node
 
 
-def main():
+# The answer ---------------------------------------------------------------------------
+
+def answer():
     desktop = Atspi.get_desktop(0)
     if target is not None:
         app, window, start = find_target(desktop)
         if target["mode"] == "check":
-            print(json.dumps({"success": True, "same": start is not None}))
-            return
+            return {"success": True, "same": start is not None}
         if start is None:
-            print(json.dumps({"success": False, "stale": True,
-                              "error": "The element is no longer there"}))
-            return
+            return {"success": False, "stale": True, "error": "The element is no longer there"}
         base, place, header = list(target["path"]), target["window"], 0
     else:
         app, window, app_index, window_index = choose_window(desktop)
         if window is None:
-            print(json.dumps({"success": False, "error": "No window found"}))
-            return
+            return {"success": False, "error": "No window found"}
         start, base = window, []
         place = {"app": (app.get_name() or "") if app is not None else "",
                  "window": window.get_name() or "", "app_index": app_index,
                  "window_index": window_index}
         header = len("Window: ") + len(window.get_name() or "Unknown") + 1
-    elements, count, cut, left_out = walk(start, base, header)
-    print(json.dumps({
+    elements, count, cut, left_out = walk(cached(start), base, header)
+    return {
         "success": True,
         "window": window.get_name() or "Unknown",
         "app": (app.get_name() or "") if app is not None else "",
@@ -267,8 +546,8 @@ def main():
         "place": place,
         "cut": cut,
         "left_out": left_out,
-    }, ensure_ascii=False))
+    }
 
 
-main()
+print(json.dumps(answer(), ensure_ascii=False))
 sys.stdout.flush()

@@ -264,4 +264,9 @@ Coro<> press_key(nb::object self, nb::object key) {
     co_return co_await backend_for_system().press_key(self, name);
 }
 
+Coro<> aclose(nb::object self) {
+    state(self);
+    co_return co_await close_backends(self);
+}
+
 } // namespace ombrel::vantor

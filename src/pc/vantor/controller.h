@@ -20,6 +20,7 @@ Coro<> list_windows(nb::object self);
 Coro<> focus_window(nb::object self, nb::object title);
 Coro<> scroll_window(nb::object self, nb::object direction, nb::object amount);
 Coro<> press_key(nb::object self, nb::object key);
+Coro<> aclose(nb::object self);
 
 // Finding refs (find.cpp)
 Coro<> find(nb::object self, nb::object name, nb::object role);

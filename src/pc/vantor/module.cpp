@@ -47,13 +47,58 @@ template <std::size_t N> nb::object make_set(const char *const (&names)[N]) {
 
 NB_MODULE(vantor, m) {
     bridge::register_coroutine_type(m);
-    m.doc() = "Cross-platform desktop accessibility controller: numbered snapshots of a "
-              "native window's accessibility tree, and actions on its elements by number.";
+    m.doc() = R"doc(Cross-platform desktop accessibility controller: numbered snapshots of a native window's accessibility tree, and actions on its elements by number.
+
+Settings of the Linux backend, module attributes read at each call:
+
+LINUX_PYTHON: str, default "python3". The interpreter (a path, or a name
+    looked up on the search path) that probes AT-SPI, runs the walker that
+    reads the tree and, with LINUX_ACTIONS, does the actions. It must be
+    able to import gi.repository.Atspi 2.0 (Debian's /usr/bin/python3 with
+    python3-gi and gir1.2-atspi-2.0 can; a venv's python3 usually cannot).
+LINUX_ACTIONS: bool, default False. True: Linux refs act. click_ref,
+    type_ref, select_ref and toggle_ref work on the element through AT-SPI
+    (see each), each checking first, in the same walker run, that the
+    element at the ref's path is still the one the snapshot saw (its role
+    and name, its application and its AT-SPI object); otherwise the answer
+    is the stale-ref failure and nothing is done, whatever verify says.
+    Each run has ten seconds, after which it is killed and reaped and the
+    answer is the failure "AT-SPI2 action timed out". The ref-table
+    entries of Linux snapshots then also hold "path" (the element's child
+    indices from its window, a tuple), "bus_name" (its application's D-Bus
+    name) and "object_path" (its AT-SPI object path), and _ref_window
+    holds "bus_name". False: Linux refs are for reading, as before (a
+    click or a toggle answers a failure that says what to do instead,
+    typing and selecting that they are not supported), and the entries
+    hold role, name, value and backend only.
+LINUX_WORKER: bool, default False. True: the walker is one long-lived
+    LINUX_PYTHON process per controller that has loaded gi once and
+    answers one request at a time over its pipes (snapshots, stale checks,
+    actions), instead of a new process per call. It is started by the
+    first call that needs it, and again after a request overran its time
+    or was cancelled (the process is then killed and reaped, and the call
+    answers as it would have with a process of its own), after it ended by
+    itself (the call it was answering fails with "AT-SPI2 failed: " and
+    why), or when LINUX_PYTHON, the event loop, PATH, PYTHONPATH, DISPLAY,
+    DBUS_SESSION_BUS_ADDRESS or AT_SPI_BUS_ADDRESS changed. Vantor.aclose()
+    ends it; so do the controller's collection and the interpreter's exit.
+    False: each call starts a process of its own (an existing long-lived
+    walker waits unused until one of those ends it).
+With either of the last two set, a window_title that no window's name
+contains also finds the first window of an application whose name
+contains it, then of the process of a window that xdotool lists under
+that title; and when the probe finds that LINUX_PYTHON cannot read AT-SPI,
+it logs a warning that names the interpreter by its full path and what it
+lacked.)doc";
 
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")("ombrel.pc.desktop");
     m.attr("SYSTEM") = nb::module_::import_("platform").attr("system")();
     m.attr("INTERACTIVE_TYPES") = make_set(INTERACTIVE);
     m.attr("CONTEXT_TYPES") = make_set(CONTEXT);
+    // The Linux backend's settings (see the module's docstring).
+    m.attr("LINUX_PYTHON") = "python3";
+    m.attr("LINUX_ACTIONS") = false;
+    m.attr("LINUX_WORKER") = false;
 
     m.def(
         "_macos_keycode", [](nb::handle key) { return vt::macos_keycode(common::expect_str(key, "key")); },
@@ -191,12 +236,19 @@ Args:
         window); if not, nothing is done and the answer is the failure
         "Ref [n] is stale: the element changed since the snapshot. Take a
         new snapshot.", with ref and stale True. An element that cannot be
-        checked counts as changed.
+        checked counts as changed. With LINUX_ACTIONS set, a Linux ref's
+        element is checked in the run that acts on it, verify or not.
 
 Returns:
     success, action, ref, element and a hint (coordinates when the click
     fell back to the mouse); or success False, error and ref (and stale
-    True for a stale ref).)doc");
+    True for a stale ref). With LINUX_ACTIONS set, the answer for a Linux
+    ref has action "click" or "double_click", element as 'role "name"',
+    and method: "action" when its AT-SPI action was done (the first of
+    "click", "press", "activate" and "toggle" that it offers, else its
+    first action; twice for a double click), named by action_name; or
+    "mouse" when it offers no action and xdotool clicked (twice for a
+    double click) the centre of its extents, coordinates (x, y).)doc");
     def_coroutine<&vt::type_ref>(cls, "type_ref", returns(RESULT), ref, text, clear_first = true,
                                  press_enter = false, kw_only, verify = false,
                                  R"doc(Type text into the element of a ref.
@@ -210,7 +262,17 @@ Args:
 
 Returns:
     success, action, ref, text (and element, pressed_enter); or success
-    False, error and ref (and stale True for a stale ref).)doc");
+    False, error and ref (and stale True for a stale ref). With
+    LINUX_ACTIONS set, the answer for a Linux ref has action "type",
+    element, text, pressed_enter and method: "editable_text" when its
+    EditableText interface took the text (set as its whole content with
+    clear_first, else inserted at the caret), value then being its text
+    read back (when it can be read); or "keyboard" when it has no such
+    interface: it was given the keyboard focus and xdotool typed the text
+    (after ctrl+a with clear_first). press_enter gives it the focus and
+    presses Return through xdotool after the text. An element that cannot
+    take the focus when the keyboard is needed is a failure, and nothing
+    is typed.)doc");
     def_coroutine<&vt::select_ref>(cls, "select_ref", returns(RESULT), ref, param("value", "str"),
                                    kw_only, verify = false,
                                    R"doc(Select the item matching value in the list or combo box of a ref.
@@ -222,7 +284,13 @@ Args:
 
 Returns:
     success, action "select", ref, element, value; or success False,
-    error and ref (and stale True for a stale ref).)doc");
+    error and ref (and stale True for a stale ref). With LINUX_ACTIONS
+    set, a Linux ref's item is the child of its element, or of the
+    element's list (or menu) child, whose name is value, selected through
+    the Selection interface of the element, else of that child; the
+    answer has method "selection". When no item has that name, the
+    failure's error says so and lists the items' names, which choices
+    holds too.)doc");
     def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref, kw_only,
                                    verify = false,
                                    R"doc(Toggle the check box or switch of a ref.
@@ -233,7 +301,13 @@ Args:
 
 Returns:
     success, action "toggle", ref, element; or success False, error and
-    ref (and stale True for a stale ref).)doc");
+    ref (and stale True for a stale ref). With LINUX_ACTIONS set, the
+    answer for a Linux ref also has method ("action": its "toggle" or
+    "click" action, else its first, named by action_name; "mouse": it
+    offers none and xdotool clicked its centre, coordinates (x, y)) and
+    checked: its state afterwards (True or False, None when it could not
+    be read), the first that differs from the state before, or the state
+    a second later.)doc");
     def_coroutine<&vt::find>(cls, "find", returns(RESULT), param("name", "str | None") = nb::none(),
                              param("role", "str | None") = nb::none(),
                              R"doc(The elements of the latest snapshot that match, with their refs and lines.
@@ -334,6 +408,18 @@ Args:
 
 Returns:
     success, action "key_press", key; or success False and error.)doc");
+    def_coroutine<&vt::aclose>(cls, "aclose", returns("None"),
+                               R"doc(End what the controller keeps running: the long-lived Linux walker of LINUX_WORKER, if it has one.
+
+Its standard input is closed and it has two seconds to end, after which
+it is killed; it is reaped before the coroutine ends. Requests it was
+still answering fail as if it had ended by itself. The controller stays
+usable: a later call starts a new walker when it needs one. A walker
+started on another event loop is killed at once. Without one, nothing is
+done.
+
+Returns:
+    None.)doc");
 
     // Initialisation
     def_function<&vt::ensure_init>(cls, "_ensure_init", returns("None"),
@@ -344,8 +430,8 @@ Returns:
                                   "Look for osascript on the search path; set _macos_available "
                                   "when it is there.");
     def_function<&vt::init_linux>(cls, "_init_linux", returns("None"),
-                                  "Probe xdotool on the search path and AT-SPI through the python3 "
-                                  "there (a blocking run of up to 5 seconds).");
+                                  "Probe xdotool on the search path and AT-SPI through LINUX_PYTHON "
+                                  "(a blocking run of up to 5 seconds).");
 
     // Windows
     def_coroutine<&vt::snapshot_windows>(cls, "_snapshot_windows", returns(RESULT), window_title,
@@ -472,15 +558,16 @@ Returns:
     def_coroutine<&vt::snapshot_linux_atspi>(cls, "_snapshot_linux_atspi", returns(RESULT),
                                              window_title, max_depth,
                                              "Linux snapshot of the AT-SPI tree, walked by a "
-                                             "python3 child (15 seconds at most).");
+                                             "LINUX_PYTHON child, or by the long-lived walker with "
+                                             "LINUX_WORKER (15 seconds at most).");
     def_coroutine<&vt::snapshot_linux_xdotool>(cls, "_snapshot_linux_xdotool", returns(RESULT),
                                                window_title,
                                                "The window's name and id from xdotool; no "
                                                "elements, and no refs left valid.");
     def_coroutine<&vt::click_ref_linux>(cls, "_click_ref_linux", returns(RESULT), ref, entry,
                                         double_click,
-                                        "Linux refs cannot be clicked: always a failure that says "
-                                        "what to do instead.");
+                                        "Click a Linux ref: with LINUX_ACTIONS through AT-SPI (see "
+                                        "click_ref), else a failure that says what to do instead.");
     def_coroutine<&vt::get_focused_window_linux>(cls, "_get_focused_window_linux",
                                                  returns(RESULT),
                                                  "The active window's title, from xdotool.");

@@ -52,7 +52,8 @@ inline constinit Interned json("json"), loads("loads"), dumps("dumps"), shutil("
     which("which");
 // this module and its settings
 inline constinit Interned module("ombrel.pc.vantor"), SYSTEM("SYSTEM"),
-    INTERACTIVE_TYPES("INTERACTIVE_TYPES"), CONTEXT_TYPES("CONTEXT_TYPES");
+    INTERACTIVE_TYPES("INTERACTIVE_TYPES"), CONTEXT_TYPES("CONTEXT_TYPES"),
+    LINUX_ACTIONS("LINUX_ACTIONS"), LINUX_WORKER("LINUX_WORKER"), LINUX_PYTHON("LINUX_PYTHON");
 } // namespace names
 
 /// `value or ""`

@@ -6,7 +6,8 @@ const bridge::Logger logger("ombrel.pc.desktop");
 
 Vantor::Vantor()
     : ref_map(nb::dict()), ref_paths(nb::dict()), ref_window(nb::none()),
-      last_window(nb::none()), last_text(nb::none()), previous_texts(nb::dict()) {}
+      last_window(nb::none()), last_text(nb::none()), previous_texts(nb::dict()),
+      linux_worker(nb::none()) {}
 
 Vantor &state(nb::handle self) {
     if (!nb::isinstance<Vantor>(self))

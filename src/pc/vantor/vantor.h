@@ -51,6 +51,10 @@ struct Vantor {
     /// The texts of recent snapshots, by window (and subtree): what a diff
     /// compares with. A few windows at most, the oldest dropped first.
     nb::object previous_texts;
+    /// Linux, `LINUX_WORKER`: the record of the controller's long-lived
+    /// walker process (its transport, protocol, loop, what it was started
+    /// with, and the finalizer that kills it when the record goes), or None.
+    nb::object linux_worker;
     /// Bytes of the latest snapshot's text: room reserved for the next one.
     std::size_t last_text_size = 0;
     /// Serialises the Windows snapshots of this controller, so that two
@@ -68,6 +72,7 @@ struct Vantor {
         Py_VISIT(last_window.ptr());
         Py_VISIT(last_text.ptr());
         Py_VISIT(previous_texts.ptr());
+        Py_VISIT(linux_worker.ptr());
         return 0;
     }
     void clear() {
@@ -77,6 +82,7 @@ struct Vantor {
         last_window.reset();
         last_text.reset();
         previous_texts.reset();
+        linux_worker.reset();
     }
 };
 

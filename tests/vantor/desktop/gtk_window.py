@@ -4,12 +4,19 @@ inside the test session. Prints its X window id once it is shown, and names
 itself the root window's active window (there is no window manager to do
 it, and `xdotool getactivewindow` reads that property).
 
-    gtk_window.py TITLE [--beside]
+    gtk_window.py TITLE [--beside | --actions]
 
 With --beside it is a second window, at x=420, right of the first: it
 leaves the focus and the active window as they are, and a click on its push
 button adds a label "Appeared later" above it one second afterwards (every
 element then has another place in the window).
+
+With --actions it is a window to act on, at x=420 too, that shows what was
+done to it: a click on the push button renames it "Pressed 1 time" (then
+"Pressed 2 times", ...), Return in the entry sets the label to "Entered: "
+and the entry's text, and a combo box (after the spin button) offers
+"Red", "Green" and "Blue". It leaves the active window as it is, but takes
+the keyboard focus when asked.
 """
 import ctypes
 import sys
@@ -47,6 +54,7 @@ def announce_active(xid):
 
 def main():
     beside = "--beside" in sys.argv[2:]
+    actions = "--actions" in sys.argv[2:]
     window = Gtk.Window(title=sys.argv[1])
     window.set_default_size(300, 200)
     window.connect("destroy", Gtk.main_quit)
@@ -59,7 +67,23 @@ def main():
     box.add(Gtk.CheckButton(label="Tick me"))
     box.add(Gtk.SpinButton.new_with_range(0, 100, 1))
     box.get_children()[-1].set_value(42)
-    box.add(Gtk.Label(label="A plain label"))
+    label = Gtk.Label(label="A plain label")
+    if actions:
+        combo = Gtk.ComboBoxText()
+        for colour in ("Red", "Green", "Blue"):
+            combo.append_text(colour)
+        combo.set_active(0)
+        box.add(combo)
+        presses = []
+
+        def pressed(_):
+            presses.append(1)
+            button.set_label(f"Pressed {len(presses)} time{'s' if len(presses) > 1 else ''}")
+
+        button.connect("clicked", pressed)
+        entry.connect("activate", lambda _: label.set_text(f"Entered: {entry.get_text()}"))
+        window.move(420, 0)
+    box.add(label)
     window.add(box)
     if beside:
         window.move(420, 0)
@@ -78,7 +102,7 @@ def main():
     def shown():
         gdk_window = window.get_window()
         xid = gdk_window.get_xid()
-        if not beside:
+        if not (beside or actions):
             gdk_window.focus(0)
             announce_active(xid)
         print(xid, flush=True)

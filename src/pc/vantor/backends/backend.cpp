@@ -27,6 +27,14 @@ const Backend &backend_for_entry(nb::handle name) {
     return windows_backend;
 }
 
+Coro<> close_backends(nb::object self) {
+    static const Backend *const backends[] = {&windows_backend, &macos_backend, &linux_backend};
+    for (const Backend *backend : backends)
+        if (backend->close)
+            co_await backend->close(self);
+    co_return nb::none();
+}
+
 nb::object entry_backend(nb::handle elem_info) {
     return py::get(elem_info, "backend", py::names::pywinauto);
 }

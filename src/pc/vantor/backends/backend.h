@@ -42,6 +42,10 @@ struct Backend {
     // Input to whatever has the focus.
     Coro<> (*press_key)(nb::object self, nb::object key);
     Coro<> (*scroll)(nb::object self, nb::object direction, nb::object amount);
+
+    /// Ends what the backend keeps running for the controller (the Linux
+    /// long-lived walker); null for a backend that keeps nothing.
+    Coro<> (*close)(nb::object self);
 };
 
 /// The backend of the platform `SYSTEM` names now: "Windows", "Darwin", and
@@ -51,6 +55,9 @@ const Backend &backend_for_system();
 /// The backend that acts on an entry whose "backend" is `name`: "macos",
 /// "linux_atspi", and the Windows one for every other value.
 const Backend &backend_for_entry(nb::handle name);
+
+/// Ends what any backend keeps running for the controller (each `close`).
+Coro<> close_backends(nb::object self);
 
 // Answers shared by backends that cannot do an operation on their entries.
 

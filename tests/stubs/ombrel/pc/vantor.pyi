@@ -1,5 +1,47 @@
 """
 Cross-platform desktop accessibility controller: numbered snapshots of a native window's accessibility tree, and actions on its elements by number.
+
+Settings of the Linux backend, module attributes read at each call:
+
+LINUX_PYTHON: str, default "python3". The interpreter (a path, or a name
+    looked up on the search path) that probes AT-SPI, runs the walker that
+    reads the tree and, with LINUX_ACTIONS, does the actions. It must be
+    able to import gi.repository.Atspi 2.0 (Debian's /usr/bin/python3 with
+    python3-gi and gir1.2-atspi-2.0 can; a venv's python3 usually cannot).
+LINUX_ACTIONS: bool, default False. True: Linux refs act. click_ref,
+    type_ref, select_ref and toggle_ref work on the element through AT-SPI
+    (see each), each checking first, in the same walker run, that the
+    element at the ref's path is still the one the snapshot saw (its role
+    and name, its application and its AT-SPI object); otherwise the answer
+    is the stale-ref failure and nothing is done, whatever verify says.
+    Each run has ten seconds, after which it is killed and reaped and the
+    answer is the failure "AT-SPI2 action timed out". The ref-table
+    entries of Linux snapshots then also hold "path" (the element's child
+    indices from its window, a tuple), "bus_name" (its application's D-Bus
+    name) and "object_path" (its AT-SPI object path), and _ref_window
+    holds "bus_name". False: Linux refs are for reading, as before (a
+    click or a toggle answers a failure that says what to do instead,
+    typing and selecting that they are not supported), and the entries
+    hold role, name, value and backend only.
+LINUX_WORKER: bool, default False. True: the walker is one long-lived
+    LINUX_PYTHON process per controller that has loaded gi once and
+    answers one request at a time over its pipes (snapshots, stale checks,
+    actions), instead of a new process per call. It is started by the
+    first call that needs it, and again after a request overran its time
+    or was cancelled (the process is then killed and reaped, and the call
+    answers as it would have with a process of its own), after it ended by
+    itself (the call it was answering fails with "AT-SPI2 failed: " and
+    why), or when LINUX_PYTHON, the event loop, PATH, PYTHONPATH, DISPLAY,
+    DBUS_SESSION_BUS_ADDRESS or AT_SPI_BUS_ADDRESS changed. Vantor.aclose()
+    ends it; so do the controller's collection and the interpreter's exit.
+    False: each call starts a process of its own (an existing long-lived
+    walker waits unused until one of those ends it).
+With either of the last two set, a window_title that no window's name
+contains also finds the first window of an application whose name
+contains it, then of the process of a window that xdotool lists under
+that title; and when the probe finds that LINUX_PYTHON cannot read AT-SPI,
+it logs a warning that names the interpreter by its full path and what it
+lacked.
 """
 
 from collections.abc import Coroutine
@@ -14,6 +56,12 @@ SYSTEM: str
 INTERACTIVE_TYPES: set[str]
 
 CONTEXT_TYPES: set[str]
+
+LINUX_PYTHON: str = 'python3'
+
+LINUX_ACTIONS: bool = False
+
+LINUX_WORKER: bool = False
 
 class Vantor:
     """
@@ -106,12 +154,19 @@ class Vantor:
                 window); if not, nothing is done and the answer is the failure
                 "Ref [n] is stale: the element changed since the snapshot. Take a
                 new snapshot.", with ref and stale True. An element that cannot be
-                checked counts as changed.
+                checked counts as changed. With LINUX_ACTIONS set, a Linux ref's
+                element is checked in the run that acts on it, verify or not.
 
         Returns:
             success, action, ref, element and a hint (coordinates when the click
             fell back to the mouse); or success False, error and ref (and stale
-            True for a stale ref).
+            True for a stale ref). With LINUX_ACTIONS set, the answer for a Linux
+            ref has action "click" or "double_click", element as 'role "name"',
+            and method: "action" when its AT-SPI action was done (the first of
+            "click", "press", "activate" and "toggle" that it offers, else its
+            first action; twice for a double click), named by action_name; or
+            "mouse" when it offers no action and xdotool clicked (twice for a
+            double click) the centre of its extents, coordinates (x, y).
         """
 
     def type_ref(self, ref: int, text: str, clear_first: bool = True, press_enter: bool = False, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
@@ -127,7 +182,17 @@ class Vantor:
 
         Returns:
             success, action, ref, text (and element, pressed_enter); or success
-            False, error and ref (and stale True for a stale ref).
+            False, error and ref (and stale True for a stale ref). With
+            LINUX_ACTIONS set, the answer for a Linux ref has action "type",
+            element, text, pressed_enter and method: "editable_text" when its
+            EditableText interface took the text (set as its whole content with
+            clear_first, else inserted at the caret), value then being its text
+            read back (when it can be read); or "keyboard" when it has no such
+            interface: it was given the keyboard focus and xdotool typed the text
+            (after ctrl+a with clear_first). press_enter gives it the focus and
+            presses Return through xdotool after the text. An element that cannot
+            take the focus when the keyboard is needed is a failure, and nothing
+            is typed.
         """
 
     def select_ref(self, ref: int, value: str, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
@@ -141,7 +206,13 @@ class Vantor:
 
         Returns:
             success, action "select", ref, element, value; or success False,
-            error and ref (and stale True for a stale ref).
+            error and ref (and stale True for a stale ref). With LINUX_ACTIONS
+            set, a Linux ref's item is the child of its element, or of the
+            element's list (or menu) child, whose name is value, selected through
+            the Selection interface of the element, else of that child; the
+            answer has method "selection". When no item has that name, the
+            failure's error says so and lists the items' names, which choices
+            holds too.
         """
 
     def toggle_ref(self, ref: int, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
@@ -154,7 +225,13 @@ class Vantor:
 
         Returns:
             success, action "toggle", ref, element; or success False, error and
-            ref (and stale True for a stale ref).
+            ref (and stale True for a stale ref). With LINUX_ACTIONS set, the
+            answer for a Linux ref also has method ("action": its "toggle" or
+            "click" action, else its first, named by action_name; "mouse": it
+            offers none and xdotool clicked its centre, coordinates (x, y)) and
+            checked: its state afterwards (True or False, None when it could not
+            be read), the first that differs from the state before, or the state
+            a second later.
         """
 
     def find(self, name: str | None = None, role: str | None = None) -> Coroutine[Any, Any, dict[str, Any]]:
@@ -269,4 +346,19 @@ class Vantor:
 
         Returns:
             success, action "key_press", key; or success False and error.
+        """
+
+    def aclose(self) -> Coroutine[Any, Any, None]:
+        """
+        End what the controller keeps running: the long-lived Linux walker of LINUX_WORKER, if it has one.
+
+        Its standard input is closed and it has two seconds to end, after which
+        it is killed; it is reaped before the coroutine ends. Requests it was
+        still answering fail as if it had ended by itself. The controller stays
+        usable: a later call starts a new walker when it needs one. A walker
+        started on another event loop is killed at once. Without one, nothing is
+        done.
+
+        Returns:
+            None.
         """

@@ -26,6 +26,8 @@ struct Record {
     Value ref, role, name, value, depth;
     /// The ref's path from the window; with details, the states and bounds.
     Value path, states, bounds;
+    /// With `LINUX_ACTIONS`: its application's bus name and its object path.
+    Value bus_name, object_path;
     /// When the record is not an object: what it is instead.
     Value other;
 };
@@ -309,7 +311,17 @@ private:
             nb::object path = path_tuple(record.path);
             if (!path.is_none() && PyDict_SetItem(paths_.ptr(), key.ptr(), path.ptr()))
                 throw nb::python_error();
+            if (!path.is_none() && !record.object_path.missing())
+                add_identity(nb::borrow<nb::dict>(entry), path, record);
         }
+    }
+
+    /// What an action needs to find the element again, beyond its role and
+    /// name: "path" (from its window), "bus_name" and "object_path".
+    static void add_identity(nb::dict entry, nb::handle path, const Record &record) {
+        entry["path"] = path;
+        entry["bus_name"] = record.bus_name.missing() ? nb::none() : record.bus_name.to_python();
+        entry["object_path"] = record.object_path.to_python();
     }
 
     void add_context(const Record &record, long long levels) {
@@ -412,6 +424,10 @@ Record read_record(json::Reader &reader) {
             record.states = v;
         else if (field == "bounds")
             record.bounds = v;
+        else if (field == "bus_name")
+            record.bus_name = v;
+        else if (field == "object_path")
+            record.object_path = v;
     });
     if (!is_object)
         record.other = reader.value();

@@ -8,8 +8,22 @@
 #                            path from its window: {"window": {"app", "window",
 #                            "app_index", "window_index"}, "path": [child
 #                            indices], "role", "name", "mode"}; "mode" is
-#                            "root" (walk its subtree) or "check" (say whether
-#                            it is still there and still the same)
+#                            "root" (walk its subtree), "check" (say whether
+#                            it is still there and still the same) or "act"
+#                            (do "action" on it, see act()); "bus_name" and
+#                            "object_path", when given, must be the element's
+#                            too
+#   actions                  each ref's record also names its application's
+#                            bus name and its object path ("bus_name",
+#                            "object_path"), and the window's place its
+#                            application's bus name
+#   match_apps               a target_title that no window's name contains
+#                            may name the application, or a window that
+#                            xdotool lists under that title (its process)
+#   serve                    True: one document a request, for as long as the
+#                            standard input lasts; a request is a line, the
+#                            JSON object of the settings above, and its answer
+#                            a line of JSON
 #
 # The elements are read from their application's cache (Cache.GetItems: the
 # whole tree in one call) where it holds them, and one call at a time from
@@ -241,6 +255,9 @@ class Cached:
     def path(self):
         return self.item[PATH]
 
+    def bus_name(self):
+        return self.cache.bus_name
+
     def get_role_name(self):
         name = role_name(self.item[ROLE])
         return name if name is not None else self.live().get_role_name()
@@ -289,6 +306,20 @@ def variant(kind, value):
     return GLib.Variant(kind, value)
 
 
+def bus_name_of(node):
+    try:
+        return node.bus_name() if isinstance(node, Cached) else node.app.bus_name
+    except Exception:
+        return None
+
+
+def object_path_of(node):
+    try:
+        return node.path
+    except Exception:
+        return None
+
+
 def cached(node):
     """The element as its application's cache describes it, or the element
     itself where the cache cannot be read or does not know it."""
@@ -327,6 +358,58 @@ def is_active(window):
         return False
 
 
+def first_window(app):
+    for w, window in indexed_children(app):
+        if (window.get_role_name() or "") in ("frame", "window", "dialog"):
+            return window, w
+    return None, None
+
+
+def listed_pids(title):
+    """The processes of the windows xdotool lists under the title (a part of
+    their name, in any letter case)."""
+    import re
+    import subprocess
+
+    pattern = re.sub(r"([][.^$*+?(){}|\\])", r"\\\1", title)
+    try:
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", pattern],
+                               capture_output=True, text=True, timeout=5).stdout.split()
+    except Exception:
+        return []
+    pids = []
+    for window_id in found[:20]:
+        try:
+            pid = subprocess.run(["xdotool", "getwindowpid", window_id], capture_output=True,
+                                 text=True, timeout=5).stdout.strip()
+        except Exception:
+            continue
+        if pid.isdigit() and int(pid) not in pids:
+            pids.append(int(pid))
+    return pids
+
+
+def window_of_app(desktop, title):
+    """(app, window, app index, window index) of the application whose name
+    contains the title, else of the process xdotool lists under it."""
+    for a, app in indexed_children(desktop):
+        if title in (app.get_name() or "").lower():
+            window, w = first_window(app)
+            if window is not None:
+                return app, window, a, w
+    pids = listed_pids(target_title)
+    for a, app in indexed_children(desktop):
+        try:
+            pid = app.get_process_id()
+        except Exception:
+            continue
+        if pid in pids:
+            window, w = first_window(app)
+            if window is not None:
+                return app, window, a, w
+    return None, None, None, None
+
+
 def choose_window(desktop):
     """(app, window, app index, window index); Nones when there is none."""
     title = target_title.lower()
@@ -340,6 +423,10 @@ def choose_window(desktop):
                 return app, window, a, w
             if not title and is_active(window):
                 return app, window, a, w
+    if title and match_apps:
+        found = window_of_app(desktop, title)
+        if found[1] is not None:
+            return found
     for a, app in indexed_children(desktop):
         for w, window in indexed_children(app):
             name = window.get_name() or ""
@@ -443,6 +530,9 @@ def walk(root, base, chars):
                     ref += 1
                     record = {"ref": ref, "role": role, "name": shown,
                               "value": value_text(node), "depth": depth, "path": where}
+                    if actions:
+                        record["bus_name"] = bus_name_of(node)
+                        record["object_path"] = object_path_of(node)
                 elif role in CONTEXT and shown:
                     record = {"ref": 0, "role": role, "name": shown, "value": "",
                               "depth": depth}
@@ -478,16 +568,21 @@ def walk(root, base, chars):
 
 def find_window(desktop, place):
     """The window `place` names: at its indices when it is still there, else
-    the first of its application with its name."""
+    the first of its application with its name. With a "bus_name", only in
+    the application of that bus name."""
+    bus_name = place.get("bus_name")
     try:
         app = desktop.get_child_at_index(place["app_index"])
         window = app.get_child_at_index(place["window_index"])
-        if (app.get_name() or "") == place["app"] and (window.get_name() or "") == place["window"]:
+        if ((app.get_name() or "") == place["app"] and (window.get_name() or "") == place["window"]
+                and (bus_name is None or bus_name_of(app) == bus_name)):
             return app, window
     except Exception:
         pass
     for _, app in indexed_children(desktop):
         if (app.get_name() or "") != place["app"]:
+            continue
+        if bus_name is not None and bus_name_of(app) != bus_name:
             continue
         for _, window in indexed_children(app):
             if (window.get_name() or "") == place["window"]:
@@ -497,7 +592,8 @@ def find_window(desktop, place):
 
 def find_target(desktop):
     """(app, window, element) of `target`, the element None when it is gone
-    or is no longer the one of the ref (another role or name)."""
+    or is no longer the one of the ref (another role or name, or another
+    object than the one named)."""
     app, window = find_window(desktop, target["window"])
     if window is None:
         return None, None, None
@@ -513,7 +609,209 @@ def find_target(desktop):
         return app, window, None
     if role != target["role"] or shown != target["name"]:
         return app, window, None
+    if target.get("object_path") and object_path_of(node) != target["object_path"]:
+        return app, window, None
     return app, window, node
+
+
+# Acting on an element ---------------------------------------------------------------
+
+CLICK_ACTIONS = ("click", "press", "activate", "toggle")
+TOGGLE_ACTIONS = ("toggle", "click")
+
+
+def interfaces(node):
+    try:
+        return set(node.get_interfaces() or ())
+    except Exception:
+        return set()
+
+
+def pick_action(node, preferred):
+    """(index, name) of the first of the preferred actions the element
+    offers, else of its first action; None when it offers none."""
+    if "Action" not in interfaces(node):
+        return None
+    names = [Atspi.Action.get_action_name(node, i) or ""
+             for i in range(Atspi.Action.get_n_actions(node))]
+    for wanted in preferred:
+        if wanted in names:
+            return names.index(wanted), wanted
+    return (0, names[0]) if names else None
+
+
+def centre(node):
+    """The centre of the element on the screen, or None."""
+    try:
+        box = node.get_extents(Atspi.CoordType.SCREEN)
+    except Exception:
+        return None
+    if box.width <= 0 or box.height <= 0:
+        return None
+    return box.x + box.width // 2, box.y + box.height // 2
+
+
+def has_state(node, state):
+    try:
+        return node.get_state_set().contains(state)
+    except Exception:
+        return False
+
+
+def is_checked(node):
+    return has_state(node, Atspi.StateType.CHECKED) or has_state(node, Atspi.StateType.PRESSED)
+
+
+def wait_until(condition, seconds=1.0):
+    """Whether the condition held within the time (applications often act
+    on a request at their next idle moment)."""
+    import time
+
+    deadline = time.monotonic() + seconds
+    while True:
+        if condition():
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+
+
+def do_action(node, index, times=1):
+    for _ in range(times):
+        if not Atspi.Action.do_action(node, index):
+            return False
+    return True
+
+
+def by_mouse(node, answer):
+    point = centre(node)
+    if point is None:
+        return {"success": False, "error": "The element has no action and no place on the "
+                                           "screen to click at"}
+    answer.update(method="mouse", x=point[0], y=point[1])
+    return answer
+
+
+def click(node, request):
+    found = pick_action(node, CLICK_ACTIONS)
+    if found is None:
+        return by_mouse(node, {"success": True})
+    if not do_action(node, found[0], 2 if request.get("double") else 1):
+        return {"success": False, "error": f"The element refused its action {found[1]!r}"}
+    return {"success": True, "method": "action", "action_name": found[1]}
+
+
+def toggle(node, request):
+    before = is_checked(node)
+    found = pick_action(node, TOGGLE_ACTIONS)
+    if found is None:
+        return by_mouse(node, {"success": True, "was_checked": before})
+    if not do_action(node, found[0]):
+        return {"success": False, "error": f"The element refused its action {found[1]!r}"}
+    wait_until(lambda: is_checked(node) != before)
+    return {"success": True, "method": "action", "action_name": found[1],
+            "checked": is_checked(node)}
+
+
+def checked_state(node, request):
+    """The state after a click elsewhere: once it differs from "was_checked",
+    or as it is after a moment."""
+    before = request.get("was_checked")
+    wait_until(lambda: is_checked(node) != before)
+    return {"success": True, "checked": is_checked(node)}
+
+
+def focus(node):
+    """Gives the element the keyboard focus; whether it has it."""
+    if has_state(node, Atspi.StateType.FOCUSED):
+        return True
+    try:
+        Atspi.Component.grab_focus(node)
+    except Exception:
+        return False
+    return wait_until(lambda: has_state(node, Atspi.StateType.FOCUSED))
+
+
+def read_text(node):
+    try:
+        return Atspi.Text.get_text(node, 0, -1)
+    except Exception:
+        return None
+
+
+def type_text(node, request):
+    text, enter = request["text"], request.get("enter")
+    editable = "EditableText" in interfaces(node)
+    if (enter or not editable) and not focus(node):
+        return {"success": False, "error": "The element could not take the keyboard focus; "
+                                           "nothing was typed"}
+    if not editable:
+        return {"success": True, "method": "keyboard"}
+    if request.get("clear"):
+        done = Atspi.EditableText.set_text_contents(node, text)
+    else:
+        try:
+            caret = Atspi.Text.get_caret_offset(node)
+        except Exception:
+            caret = -1
+        if caret < 0:
+            caret = Atspi.Text.get_character_count(node)
+        done = Atspi.EditableText.insert_text(node, caret, text, len(text.encode("utf-8")))
+    if not done:
+        return {"success": False, "error": "The element refused the text"}
+    answer = {"success": True, "method": "editable_text"}
+    value = read_text(node)
+    if value is not None:
+        answer["value"] = value
+    return answer
+
+
+ITEM_LISTS = {"list", "list box", "menu", "combo box", "tree", "tree table", "table",
+              "page tab list"}
+
+
+def select(node, request):
+    """The item whose name is the value, among the element's children or
+    those of its list (or menu) child, selected through the Selection
+    interface of the element, else of that child."""
+    value = request["value"]
+    own = "Selection" in interfaces(node)
+    choices = []
+    items = list(indexed_children(node))
+    for i, child in items:
+        name = child.get_name() or ""
+        choices.append(name)
+        if name == value and own:
+            return selected(node, i, value)
+    for _, child in items:
+        if (child.get_role_name() or "") not in ITEM_LISTS:
+            continue
+        holder = node if own else child if "Selection" in interfaces(child) else None
+        for j, item in indexed_children(child):
+            name = item.get_name() or ""
+            choices.append(name)
+            if name == value and holder is not None:
+                return selected(holder, j, value)
+    listed = ", ".join(json.dumps(choice, ensure_ascii=False) for choice in choices if choice)
+    if not own and not any(
+            "Selection" in interfaces(child) for _, child in items
+            if (child.get_role_name() or "") in ITEM_LISTS):
+        error = "The element has no items that can be selected"
+    else:
+        error = f"No item named {json.dumps(value, ensure_ascii=False)} to select"
+    return {"success": False, "error": error + (f"; it offers {listed}" if listed else ""),
+            "choices": [choice for choice in choices if choice]}
+
+
+def selected(holder, index, value):
+    if not Atspi.Selection.select_child(holder, index):
+        return {"success": False, "error": f"The element refused to select {value!r}"}
+    return {"success": True, "method": "selection", "value": value}
+
+
+def act(node, request):
+    return {"click": click, "toggle": toggle, "state": checked_state, "type": type_text,
+            "select": select}[request["kind"]](node, request)
 
 
 # The answer ---------------------------------------------------------------------------
@@ -526,6 +824,8 @@ def answer():
             return {"success": True, "same": start is not None}
         if start is None:
             return {"success": False, "stale": True, "error": "The element is no longer there"}
+        if target["mode"] == "act":
+            return act(start, target["action"])
         base, place, header = list(target["path"]), target["window"], 0
     else:
         app, window, app_index, window_index = choose_window(desktop)
@@ -535,6 +835,8 @@ def answer():
         place = {"app": (app.get_name() or "") if app is not None else "",
                  "window": window.get_name() or "", "app_index": app_index,
                  "window_index": window_index}
+        if actions:
+            place["bus_name"] = bus_name_of(app)
         header = len("Window: ") + len(window.get_name() or "Unknown") + 1
     elements, count, cut, left_out = walk(cached(start), base, header)
     return {
@@ -549,5 +851,19 @@ def answer():
     }
 
 
-print(json.dumps(answer(), ensure_ascii=False))
-sys.stdout.flush()
+def serve_requests():
+    for line in sys.stdin:
+        try:
+            globals().update(json.loads(line))
+            document = answer()
+        except Exception as error:
+            document = {"success": False, "error": f"{type(error).__name__}: {error}"}
+        sys.stdout.write(json.dumps(document, ensure_ascii=False) + "\n")
+        sys.stdout.flush()
+
+
+if serve:
+    serve_requests()
+else:
+    print(json.dumps(answer(), ensure_ascii=False))
+    sys.stdout.flush()

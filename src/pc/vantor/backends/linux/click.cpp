@@ -1,11 +1,12 @@
-// Clicking the element of a Linux ref: AT-SPI refs are for reading only.
+// Clicking the element of a Linux ref without `LINUX_ACTIONS`: AT-SPI refs
+// are then for reading only.
 #include "pc/vantor/backends/linux/linux.h"
 
 #include "pc/vantor/results.h"
 
 namespace ombrel::vantor {
 
-Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object, nb::object) {
+Coro<> click_ref_read_only(nb::object self, nb::object ref, nb::object, nb::object) {
     if (!state(self).pyautogui_available)
         co_return failure("PyAutoGUI not available for clicking. Install: pip install pyautogui",
                           ref);

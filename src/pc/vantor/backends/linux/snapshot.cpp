@@ -1,5 +1,6 @@
-// The Linux snapshots: the AT-SPI walk in a `python3` child (one process per
-// snapshot, one JSON document back), or what xdotool alone can tell.
+// The Linux snapshots: the AT-SPI walk in a walker child (one JSON document
+// back: from a process of its own, or from the long-lived walker with
+// `LINUX_WORKER` set), or what xdotool alone can tell.
 #include "pc/vantor/backends/linux/linux.h"
 
 #include "pc/vantor/py.h"
@@ -106,10 +107,30 @@ std::string budget_literal(long long budget) {
     return budget < 0 ? "None" : std::to_string(budget);
 }
 
+/// The walker's settings that come after the window and the depth, in the
+/// order of its head: (name, value) pairs. `actions` and `match_apps` as
+/// the module attributes say now.
+nb::list later_settings(const SnapshotOptions &options, nb::handle target) {
+    nb::list settings;
+    auto budget = [](long long value) {
+        return value < 0 ? nb::object(nb::none()) : nb::object(nb::int_(value));
+    };
+    settings.append(nb::make_tuple("max_elements", budget(options.max_elements)));
+    settings.append(nb::make_tuple("max_chars", budget(options.max_chars)));
+    settings.append(nb::make_tuple("details", nb::bool_(options.details)));
+    settings.append(nb::make_tuple("target", target));
+    settings.append(nb::make_tuple("actions", nb::bool_(linux_actions())));
+    settings.append(nb::make_tuple("match_apps", nb::bool_(linux_extras())));
+    return settings;
+}
+
 /// `atspi_script`: the walker's fixed head, its settings, its fixed body.
 /// `target`: None, or the element of a ref to find again (see the walker).
+/// `serve`: the script of the long-lived walker (its settings then come
+/// with each request).
 nb::str atspi_script(nb::handle window_title, nb::handle max_depth,
-                     const SnapshotOptions &options = {}, nb::handle target = Py_None) {
+                     const SnapshotOptions &options = {}, nb::handle target = Py_None,
+                     bool serve = false) {
     std::string_view walker(atspi_walker_py);
     std::string_view marker = "# settings\n";
     std::size_t split = walker.find(marker) + marker.size();
@@ -129,45 +150,56 @@ nb::str atspi_script(nb::handle window_title, nb::handle max_depth,
     script += "\nmax_chars = " + budget_literal(options.max_chars);
     script += options.details ? "\ndetails = True" : "\ndetails = False";
     script += "\ntarget = " + python_literal(target);
-    script += '\n';
+    // The settings the head has not written yet.
+    std::size_t written = 4;
+    for (nb::handle setting : later_settings(options, target)) {
+        if (written > 0) {
+            --written;
+            continue;
+        }
+        nb::str name(setting[0]);
+        script += "\n";
+        script += name.c_str();
+        script += " = " + python_literal(setting[1]);
+    }
+    script += serve ? "\nserve = True\n" : "\nserve = False\n";
     script += walker.substr(split);
     return nb::str(script.data(), script.size());
 }
 
-/// The walker's setting `target` for the element of a ref: None when its
-/// path or window is not known.
-nb::object target_of(nb::handle path, nb::handle window, nb::handle entry, const char *mode) {
-    if (path.is_none() || window.is_none() || !path.is_valid() || !window.is_valid())
-        return nb::none();
-    nb::dict target;
-    target["window"] = window;
-    target["path"] = path;
-    target["role"] = py::get(entry, py::names::role, py::names::empty);
-    target["name"] = py::get(entry, py::names::name, py::names::empty);
-    target["mode"] = mode;
-    return target;
+/// The long-lived walker's request for the same settings: a line of JSON.
+nb::bytes atspi_request(nb::handle window_title, nb::handle max_depth,
+                        const SnapshotOptions &options, nb::handle target) {
+    nb::dict settings;
+    settings["max_depth"] = max_depth;
+    settings["target_title"] =
+        PyUnicode_Check(window_title.ptr()) || py::truth(window_title) ? nb::borrow(window_title)
+                                                                       : nb::str("");
+    for (nb::handle setting : later_settings(options, target))
+        settings[setting[0]] = setting[1];
+    nb::str line = nb::str(common::module_attr(py::names::json, py::names::dumps)(settings));
+    nb::object encoded = line.attr("encode")("utf-8");
+    return nb::bytes(encoded.attr("__add__")(nb::bytes("\n", 1)));
 }
 
-/// Runs the walker script in a `python3` child within `seconds`: its
-/// standard output and error.
-Coro<nb::tuple> run_walker(nb::object script, double seconds) {
+/// Runs the walker script in a child of `LINUX_PYTHON` within `seconds`:
+/// its standard output and error. A child that may start others (xdotool,
+/// to find a window) gets a session of its own, all of it killed on
+/// time-out.
+Coro<nb::tuple> run_walker_script(nb::object script, double seconds) {
     bridge::Local<nb::list> command;
-    command.append("python3");
+    command.append(linux_python());
     command.append("-c");
     command.append(script);
     bridge::ProcessOptions options;
     options.timeout = seconds;
+    options.own_session = linux_extras();
     co_return co_await bridge::run_process(command, options);
 }
 
-/// Bytes decoded as UTF-8 (undecodable bytes replaced) and stripped.
-nb::str decoded(nb::handle bytes) {
-    return nb::str(nb::borrow(bytes).attr("decode")("utf-8", "replace").attr("strip")());
-}
-
-/// The walker's script for a snapshot with these options (None: none):
-/// None when its root cannot be found again (no path is known for it).
-nb::object snapshot_script(nb::handle window_title, nb::handle max_depth, nb::handle options) {
+/// The walker's job for a snapshot with these options (None: none): None
+/// when its root cannot be found again (no path is known for it).
+nb::object snapshot_job(nb::handle window_title, nb::handle max_depth, nb::handle options) {
     SnapshotOptions asked = SnapshotOptions::from(options);
     nb::object target = nb::none();
     if (asked.has_root()) {
@@ -175,20 +207,20 @@ nb::object snapshot_script(nb::handle window_title, nb::handle max_depth, nb::ha
         if (target.is_none())
             return nb::none();
     }
-    return atspi_script(window_title, max_depth, asked, target);
+    return walker_job(window_title, max_depth, asked, target);
 }
 
-/// The walk in a `python3` child, its document turned into the result.
+/// The walk in a walker child, its document turned into the result.
 Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_depth,
                       nb::object options) {
-    bridge::Local<> script = snapshot_script(window_title, max_depth, options);
-    if (script.is_none())
+    bridge::Local<> job = snapshot_job(window_title, max_depth, options);
+    if (job.is_none())
         co_return stale_ref(SnapshotOptions::from(options).root);
-    nb::tuple done = co_await run_walker(script, 15.0);
+    nb::tuple done = co_await run_walker(self, job, 15.0);
     nb::object kept;
-    std::string_view output = walker_output(done[1], kept);
+    std::string_view output = walker_output(done[0], kept);
     if (output.empty()) {
-        nb::str errors = decoded(done[2]);
+        nb::str errors = decoded(done[1]);
         co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
     }
     SnapshotOptions asked = SnapshotOptions::from(options);
@@ -200,25 +232,25 @@ Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_d
     co_return result;
 }
 
-/// The walker's script for the stale check of a ref: None when no path is
+/// The walker's job for the stale check of a ref: None when no path is
 /// known for it.
-nb::object check_script(Vantor &controller, nb::handle ref, nb::handle elem_info) {
+nb::object check_job(Vantor &controller, nb::handle ref, nb::handle elem_info) {
     nb::object path = py::contains(controller.ref_paths, ref) ? py::item(controller.ref_paths, ref)
                                                               : nb::none();
     nb::object target = target_of(path, controller.ref_window, elem_info, "check");
     if (target.is_none())
         return nb::none();
-    return atspi_script(nb::str(""), nb::int_(0), {}, target);
+    return walker_job(nb::str(""), nb::int_(0), {}, target);
 }
 
 /// The stale check: the walker finds the element of the ref again by its
 /// path and compares its role and name with the entry's.
 Coro<> check_path(nb::object self, nb::object ref, nb::object elem_info) {
-    bridge::Local<> script = check_script(state(self), ref, elem_info);
-    if (script.is_none())
+    bridge::Local<> job = check_job(state(self), ref, elem_info);
+    if (job.is_none())
         co_return stale_ref(ref);
-    nb::tuple done = co_await run_walker(script, 10.0);
-    nb::object answer = common::module_attr(py::names::json, py::names::loads)(decoded(done[1]));
+    nb::tuple done = co_await run_walker(self, job, 10.0);
+    nb::object answer = common::module_attr(py::names::json, py::names::loads)(decoded(done[0]));
     if (py::truth(py::get(answer, "same", Py_False)))
         co_return nb::none();
     co_return stale_ref(ref);
@@ -267,6 +299,38 @@ Coro<> xdotool_snapshot(nb::object self, nb::object window_title) {
 
 } // namespace
 
+nb::object target_of(nb::handle path, nb::handle window, nb::handle entry, const char *mode) {
+    if (path.is_none() || window.is_none() || !path.is_valid() || !window.is_valid())
+        return nb::none();
+    nb::dict target;
+    target["window"] = window;
+    target["path"] = path;
+    target["role"] = py::get(entry, py::names::role, py::names::empty);
+    target["name"] = py::get(entry, py::names::name, py::names::empty);
+    target["mode"] = mode;
+    return target;
+}
+
+nb::str walker_serving_script() { return atspi_script(nb::str(""), nb::int_(8), {}, Py_None, true); }
+
+nb::object walker_job(nb::handle window_title, nb::handle max_depth,
+                      const SnapshotOptions &options, nb::handle target) {
+    if (linux_worker())
+        return atspi_request(window_title, max_depth, options, target);
+    return atspi_script(window_title, max_depth, options, target);
+}
+
+Coro<nb::tuple> run_walker(nb::object self, nb::object job, double seconds) {
+    if (PyBytes_Check(job.ptr()))
+        co_return co_await ask_walker_process(self, job, seconds);
+    nb::tuple done = co_await run_walker_script(job, seconds);
+    co_return nb::make_tuple(done[1], done[2]);
+}
+
+nb::str decoded(nb::handle bytes) {
+    return nb::str(nb::borrow(bytes).attr("decode")("utf-8", "replace").attr("strip")());
+}
+
 Coro<> snapshot_linux_options(nb::object self, nb::object window_title, nb::object max_depth,
                               nb::object options) {
     Vantor &controller = state(self);
@@ -288,6 +352,8 @@ Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object
 }
 
 Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info) {
+    if (linux_actions())
+        co_return nb::none();
     bridge::Outcome checked = co_await bridge::outcome(check_path(self, ref, elem_info));
     if (checked)
         co_return checked.value();

@@ -17,6 +17,7 @@ const Backend macos_backend = {
     .focus_window = focus_window_macos,
     .press_key = press_key_macos,
     .scroll = scroll_pyautogui,
+    .close = nullptr,
 };
 
 } // namespace ombrel::vantor

@@ -32,6 +32,7 @@ const Backend windows_backend = {
     .focus_window = focus_window_windows,
     .press_key = press_key_windows,
     .scroll = scroll_pyautogui,
+    .close = nullptr,
 };
 
 } // namespace ombrel::vantor

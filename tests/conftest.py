@@ -79,12 +79,10 @@ def desktop(tmp_path_factory):
             session.wait()
 
 
-@pytest.fixture
-def second_window(desktop):
-    """A second GTK window in the shared desktop session, right of the first
-    (vantor/desktop/gtk_window.py --beside: a click on its button adds a
-    label above it a second later), once it can be read on the
-    accessibility bus; closed after the test. Answers its title."""
+def gtk_window(desktop, title, flag):
+    """Runs vantor/desktop/gtk_window.py TITLE FLAG in the shared desktop
+    session until it can be read on the accessibility bus; closes it after
+    the test."""
     import importlib.util
     import subprocess
     import time
@@ -97,17 +95,32 @@ def second_window(desktop):
                                                   "XDG_RUNTIME_DIR", "XAUTHORITY")},
                NO_AT_BRIDGE="0", GTK_A11Y="atspi", GNOME_ACCESSIBILITY="1",
                GSETTINGS_BACKEND="memory")
-    window = subprocess.Popen([DEBIAN_PYTHON, GTK_WINDOW, SECOND_WINDOW, "--beside"], env=env,
+    window = subprocess.Popen([DEBIAN_PYTHON, GTK_WINDOW, title, flag], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         window.stdout.readline()   # its X window id, once it is shown
         deadline = time.monotonic() + 30
-        while subprocess.run([DEBIAN_PYTHON, "-c", session.PROBE, SECOND_WINDOW], env=env,
+        while subprocess.run([DEBIAN_PYTHON, "-c", session.PROBE, title], env=env,
                              stderr=subprocess.DEVNULL, timeout=30).returncode:
             if time.monotonic() > deadline:
-                pytest.fail("the second window did not appear on the accessibility bus")
+                pytest.fail(f"the window {title!r} did not appear on the accessibility bus")
             time.sleep(0.1)
-        yield SECOND_WINDOW
+        yield title
     finally:
         window.terminate()
         window.wait(10)
+
+
+@pytest.fixture
+def second_window(desktop):
+    """A second GTK window in the shared desktop session, right of the first
+    (vantor/desktop/gtk_window.py --beside: a click on its button adds a
+    label above it a second later). Answers its title."""
+    yield from gtk_window(desktop, SECOND_WINDOW, "--beside")
+
+
+@pytest.fixture
+def action_window(desktop):
+    """A GTK window that shows what was done to it (gtk_window.py --actions).
+    Answers its title."""
+    yield from gtk_window(desktop, "Vantor action window", "--actions")

@@ -70,3 +70,14 @@ def macos(monkeypatch, no_libraries, osascript):
     """SYSTEM is "Darwin", ``osascript`` is the fake, PyAutoGUI is missing."""
     monkeypatch.setattr(vantor, "SYSTEM", "Darwin")
     return osascript
+
+
+@pytest.fixture
+def linux(desktop, monkeypatch):
+    """SYSTEM is "Linux"; the session's display and bus; Debian's python3 and
+    xdotool on PATH."""
+    monkeypatch.setattr(vantor, "SYSTEM", "Linux")
+    for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "XAUTHORITY"):
+        monkeypatch.setenv(name, desktop[name])
+    monkeypatch.setenv("PATH", f"{desktop['bin']}{os.pathsep}{os.environ['PATH']}")
+    return desktop

@@ -16,17 +16,6 @@ WIDGETS = ['frame: Vantor test window', '[1] push button "Press me"', '[2] text'
            '[3] check box "Tick me"', '[4] spin button value="42.0"', 'label: A plain label']
 
 
-@pytest.fixture
-def linux(desktop, monkeypatch):
-    """SYSTEM is "Linux"; the session's display and bus; Debian's python3 and
-    xdotool on PATH."""
-    monkeypatch.setattr(vantor, "SYSTEM", "Linux")
-    for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "XAUTHORITY"):
-        monkeypatch.setenv(name, desktop[name])
-    monkeypatch.setenv("PATH", f"{desktop['bin']}{os.pathsep}{os.environ['PATH']}")
-    return desktop
-
-
 def elements(result):
     return [line.strip() for line in result["snapshot"].split("\n")[2:]]
 

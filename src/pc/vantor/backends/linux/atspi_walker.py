@@ -461,6 +461,9 @@ def is_enabled(node):
         return True
 
 
+NO_POSITION = -2 ** 31
+
+
 def add_details(node, record, states):
     """The record's "states" (from the state set the walk read, None when it
     could not) and "bounds" (its extents on the screen)."""
@@ -475,9 +478,12 @@ def add_details(node, record, states):
     record["states"] = names
     try:
         extents = node.get_extents(Atspi.CoordType.SCREEN)
-        record["bounds"] = [extents.x, extents.y, extents.width, extents.height]
     except Exception:
-        pass
+        return
+    # An element with no place on the screen (a closed menu's items) has
+    # the smallest int for its position: it has no bounds.
+    if extents.x != NO_POSITION and extents.y != NO_POSITION:
+        record["bounds"] = [extents.x, extents.y, extents.width, extents.height]
 
 
 def least_chars(record):
@@ -646,7 +652,7 @@ def centre(node):
         box = node.get_extents(Atspi.CoordType.SCREEN)
     except Exception:
         return None
-    if box.width <= 0 or box.height <= 0:
+    if box.width <= 0 or box.height <= 0 or NO_POSITION in (box.x, box.y):
         return None
     return box.x + box.width // 2, box.y + box.height // 2
 
@@ -750,10 +756,14 @@ def type_text(node, request):
     if request.get("clear"):
         done = Atspi.EditableText.set_text_contents(node, text)
     else:
-        try:
-            caret = Atspi.Text.get_caret_offset(node)
-        except Exception:
-            caret = -1
+        # At the caret of an element that has the focus; at the end of one
+        # that has not (its caret is wherever it was left).
+        caret = -1
+        if has_state(node, Atspi.StateType.FOCUSED):
+            try:
+                caret = Atspi.Text.get_caret_offset(node)
+            except Exception:
+                pass
         if caret < 0:
             caret = Atspi.Text.get_character_count(node)
         done = Atspi.EditableText.insert_text(node, caret, text, len(text.encode("utf-8")))

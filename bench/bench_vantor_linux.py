@@ -26,6 +26,7 @@ import asyncio
 import json
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -153,12 +154,90 @@ async def document_figures(repeat):
               f"{plain / ours:5.1f}x")
 
 
+# Today's one-shot snapshot before the cache and the worker, in plain Python:
+# a new python3 per snapshot that imports gi and asks the bus for each
+# property of each element, one call at a time.
+PLAIN_WALKER = r"""
+import json, sys, gi
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi
+title, max_depth = sys.argv[1].lower(), int(sys.argv[2])
+desktop = Atspi.get_desktop(0)
+window = None
+for i in range(desktop.get_child_count()):
+    app = desktop.get_child_at_index(i)
+    for j in range(app.get_child_count() if app else 0):
+        w = app.get_child_at_index(j)
+        names = ((w.get_name() or "") + " " + (app.get_name() or "")).lower()
+        if w is not None and window is None and title in names:
+            window = w
+records = []
+def walk(node, depth):
+    if node is None or depth > max_depth:
+        return
+    role, name = node.get_role_name() or "", node.get_name() or ""
+    try:
+        value = str(Atspi.Value.get_current_value(node)) if "Value" in node.get_interfaces() else ""
+    except Exception:
+        value = ""
+    records.append({"role": role, "name": name, "value": value, "depth": depth})
+    for k in range(node.get_child_count()):
+        walk(node.get_child_at_index(k), depth + 1)
+walk(window, 0)
+print(json.dumps({"success": window is not None, "elements": records}))
+"""
+
+
+async def plain_snapshot(title, depth):
+    stdout = await child_alone(["/usr/bin/python3", "-c", PLAIN_WALKER, title, str(depth)])
+    return json.loads(stdout)
+
+
+def gtk_env():
+    env = dict(os.environ, NO_AT_BRIDGE="0", GTK_A11Y="atspi", GNOME_ACCESSIBILITY="1",
+               GSETTINGS_BACKEND="memory")
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
+async def window_figures(title, repeat):
+    """The warm snapshot of the long-lived walker against our one-shot
+    snapshot and the plain-Python one, in turns."""
+    one_shot, worker = ready_controller(), ready_controller()
+    vantor.LINUX_WORKER = True
+    first = await worker.snapshot(window_title=title, max_depth=8)
+    assert first["success"], first
+    vantor.LINUX_WORKER = False
+    assert (await one_shot.snapshot(window_title=title, max_depth=8)) == first
+    assert (await plain_snapshot(title, 8))["success"]
+    listed = first["snapshot"].count("\n") - 1
+    laps = timing.Laps()
+    for _ in range(repeat):
+        vantor.LINUX_WORKER = True
+        with laps.take("worker"):
+            await worker.snapshot(window_title=title, max_depth=8)
+        vantor.LINUX_WORKER = False
+        with laps.take("one-shot"):
+            await one_shot.snapshot(window_title=title, max_depth=8)
+        with laps.take("plain"):
+            await plain_snapshot(title, 8)
+    await worker.aclose()
+    medians = {kind: statistics.median(laps.wall(kind)) for kind in laps}
+    print(f"{title}: {listed} listed elements, {first['element_count']} refs, depth 8 "
+          f"(medians of {repeat})")
+    for kind in ("worker", "one-shot", "plain"):
+        print(f"  {kind:9} {ms(medians[kind])} per snapshot, "
+              f"{medians[kind] / listed * 1e3:6.3f} ms per listed element; plain / {kind} "
+              f"{medians['plain'] / medians[kind]:5.1f}x")
+
+
 async def real_figures(repeat):
     if not os.path.exists("/usr/bin/python3"):
         print("real: skipped (no /usr/bin/python3)")
         return
     session = subprocess.Popen(["/usr/bin/python3", str(SESSION), "Vantor bench window"],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    factory = None
     try:
         info = json.loads(session.stdout.readline())
         if "error" in info:
@@ -166,22 +245,26 @@ async def real_figures(repeat):
             return
         for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             os.environ[name] = info[name]
-        bin_dir = Path(tempfile.mkdtemp(prefix="bench-vantor-bin-"))
-        (bin_dir / "python3").symlink_to("/usr/bin/python3")
-        os.environ["PATH"] = f"{bin_dir}{os.pathsep}{os.environ['PATH']}"
-        controller = ready_controller()
-        first = await controller._snapshot_linux_atspi("Vantor bench window", 8)
-        assert first["success"], first
-        listed = first["snapshot"].count("\n") - 1
-        laps = timing.Laps()
-        for _ in range(repeat):
-            with laps.take("snapshot"):
-                await controller._snapshot_linux_atspi("Vantor bench window", 8)
-        median = statistics.median(laps.wall("snapshot"))
-        print(f"real GTK window: {listed} listed elements, {first['element_count']} refs; "
-              f"{ms(median)} per snapshot (median of {repeat}) = "
-              f"{listed / median:6.0f} listed elements per second")
+        vantor.LINUX_PYTHON = "/usr/bin/python3"
+        await window_figures("Vantor bench window", repeat)
+        if not shutil.which("gtk3-widget-factory"):
+            print("gtk3-widget-factory: skipped (apt install gtk-3-examples)")
+            return
+        factory = subprocess.Popen(["gtk3-widget-factory"], env=gtk_env(),
+                                   stderr=subprocess.DEVNULL)
+        # Its frame has no name: it is found by its application's name, as
+        # with LINUX_ACTIONS (which the figures keep).
+        vantor.LINUX_ACTIONS = True
+        for _ in range(100):
+            found = await ready_controller().snapshot(window_title="gtk3-widget-factory")
+            if found["success"] and found["element_count"] > 20:
+                break
+            await asyncio.sleep(0.2)
+        await window_figures("gtk3-widget-factory", repeat)
     finally:
+        if factory is not None:
+            factory.terminate()
+            factory.wait(10)
         session.stdin.close()
         session.wait(15)
 

@@ -72,7 +72,7 @@ from ombrel.core.tools import Tools  # noqa: E402
 from ombrel.gateway import server  # noqa: E402
 from ombrel.gateway.connections import ConnectionScope  # noqa: E402
 from ombrel.gateway.ws import create_ws_router, manager  # noqa: E402
-from ombrel.pc.vantor import Vantor  # noqa: E402
+from ombrel.pc import vantor  # noqa: E402
 from ombrel.skills import corvex  # noqa: E402
 from ombrel.skills.system_chromium import use_system_chromium  # noqa: E402
 
@@ -262,6 +262,20 @@ class BroadcastingHeartbeat(HeartbeatAdapter):
         self._announce()
 
 
+def desktop_controller() -> vantor.Vantor:
+    """The desktop controller. On Linux its refs act (a click presses the
+    button) and one long-lived walker reads the windows, run by an
+    interpreter that has gi (``OMBREL_DESKTOP_PYTHON``, else the first
+    found); without one, the controller says which interpreter lacked it."""
+    if vantor.SYSTEM == "Linux":
+        vantor.LINUX_ACTIONS = True
+        vantor.LINUX_WORKER = True
+        python = host_config.desktop_python()
+        if python:
+            vantor.LINUX_PYTHON = python
+    return vantor.Vantor()
+
+
 def create_app(token: str, data_dir: Path | None = None, skill_dirs: list[Path] | None = None,
                allowed_hosts: list[str] | None = None) -> FastAPI:
     """The reference host. Its clients must show ``token``; ``data_dir``
@@ -280,7 +294,8 @@ def create_app(token: str, data_dir: Path | None = None, skill_dirs: list[Path] 
     model = ModelTurn(host_config.model_name()) if host_config.model_configured() else None
     # A skill may run for two minutes and show 50,000 characters of output.
     skills = corvex.PythonSkillRunner(host_config.model_name(), time_limit=120, output_limit=50_000)
-    tools = Tools(Vantor(), skills, skill_dirs)
+    controller = desktop_controller()
+    tools = Tools(controller, skills, skill_dirs)
     agent = StandardAgent(tools, guardrails, memory, model=model)
 
     async def on_event(event: dict[str, Any]) -> None:
@@ -303,6 +318,7 @@ def create_app(token: str, data_dir: Path | None = None, skill_dirs: list[Path] 
     async def lifespan(app: FastAPI):
         yield
         runner.stop()
+        await controller.aclose()
         memory.close()
 
     app = FastAPI(title="Ombrel reference host", lifespan=lifespan)

@@ -89,3 +89,33 @@ def access_token(given: str | None = None) -> str:
     (the app's ``--token``), else ``OMBREL_TOKEN``, else a new random one
     for this run of the app."""
     return given or os.environ.get("OMBREL_TOKEN") or secrets.token_urlsafe(24)
+
+
+#: What the desktop controller's walker imports on Linux.
+ATSPI_CHECK = "import gi; gi.require_version('Atspi', '2.0'); from gi.repository import Atspi"
+
+
+def desktop_python() -> str | None:
+    """An interpreter that can read the Linux accessibility bus (it imports
+    ``gi`` with AT-SPI 2.0), for the desktop controller's ``LINUX_PYTHON``:
+    ``OMBREL_DESKTOP_PYTHON`` when set, else the first of ``python3`` on the
+    search path, ``/usr/bin/python3`` and ``/usr/local/bin/python3`` that
+    can. A developer's venv or pyenv ``python3`` is usually first on the
+    path and has no ``gi``; the system's has it once ``python3-gi`` and
+    ``gir1.2-atspi-2.0`` are installed. None when none can."""
+    import shutil
+    import subprocess
+
+    named = os.environ.get("OMBREL_DESKTOP_PYTHON")
+    candidates = [named] if named else ["python3", "/usr/bin/python3", "/usr/local/bin/python3"]
+    for candidate in candidates:
+        path = shutil.which(candidate)
+        if path is None:
+            continue
+        try:
+            done = subprocess.run([path, "-c", ATSPI_CHECK], capture_output=True, timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            continue
+        if done.returncode == 0:
+            return path
+    return named

@@ -40,7 +40,9 @@ install_package() {
 # tests, a browser for the skill browser, ...); installed when missing.
 DEBIAN_PACKAGES=(g++ procps chromium
   # a desktop session: X server, D-Bus, AT-SPI, a GTK window, xdotool
-  xvfb xdotool dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0)
+  xvfb xdotool dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 gir1.2-gtk-3.0
+  # an application whose window has no accessible name (gtk3-widget-factory)
+  gtk-3-examples)
 
 # Debian packages the reference host uses (tools/run-example.sh): a compiler
 # for the build, Chromium for the browser skill, what the desktop commands

@@ -128,3 +128,30 @@ def test_the_probe_names_the_interpreter_that_lacks_gi(linux, monkeypatch, caplo
     assert not controller._linux_atspi_available
     (warning,) = [r.getMessage() for r in caplog.records if "AT-SPI2" in r.getMessage()]
     assert sys.executable in warning and "No module named 'gi'" in warning, warning
+
+
+async def test_a_listed_window_without_an_accessible_name_is_found(linux, monkeypatch):
+    """gtk3-widget-factory's frame has no accessible name: xdotool lists it
+    under its application's name, which the snapshot then matches."""
+    factory = subprocess.Popen(["gtk3-widget-factory"], stderr=subprocess.DEVNULL, env={
+        **os.environ, "NO_AT_BRIDGE": "0", "GTK_A11Y": "atspi", "GSETTINGS_BACKEND": "memory"})
+    try:
+        controller = vantor.Vantor()
+        for _ in range(150):
+            listed = await controller.list_windows()
+            if any(w["title"] == "gtk3-widget-factory" for w in listed["windows"]):
+                break
+            await asyncio.sleep(0.1)
+        plain = await controller.snapshot(window_title="gtk3-widget-factory")
+        assert plain["window"] == "Vantor test window"      # as before: another window
+        monkeypatch.setattr(vantor, "LINUX_WORKER", True)
+        for _ in range(100):
+            found = await controller.snapshot(window_title="gtk3-widget-factory")
+            if found["success"] and found["element_count"] > 20:
+                break
+            await asyncio.sleep(0.1)
+        assert found["window"] == "Unknown" and found["element_count"] > 20, found
+        await controller.aclose()
+    finally:
+        factory.terminate()
+        factory.wait(10)

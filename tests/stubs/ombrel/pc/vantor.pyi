@@ -186,7 +186,8 @@ class Vantor:
             LINUX_ACTIONS set, the answer for a Linux ref has action "type",
             element, text, pressed_enter and method: "editable_text" when its
             EditableText interface took the text (set as its whole content with
-            clear_first, else inserted at the caret), value then being its text
+            clear_first, else inserted at the caret when it has the focus and at
+            the end when not), value then being its text
             read back (when it can be read); or "keyboard" when it has no such
             interface: it was given the keyboard focus and xdotool typed the text
             (after ctrl+a with clear_first). press_enter gives it the focus and

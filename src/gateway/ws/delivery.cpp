@@ -265,6 +265,8 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
     if (options.replay) {
         std::optional<long long> last_seq;
         auto [session, resumed] = attach_session(store, ws, client_object, options.replay, last_seq);
+        // Set whenever the session is resumed.
+        long long seen = last_seq.value_or(0);
         client.session = session;
         Session &state = session_of(session);
         nb::dict greeting = event({{"type", nb::str("session")},
@@ -272,12 +274,12 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
                                    {"resumed", nb::bool_(resumed)}});
         if (resumed) {
             long long first_kept = state.kept.empty() ? state.seq + 1 : state.kept.front().first;
-            greeting["lost"] = std::max(0LL, first_kept - (*last_seq + 1));
+            greeting["lost"] = std::max(0LL, first_kept - (seen + 1));
         }
         enqueue(client_object, json_text(greeting), false);
         if (resumed)
             for (const auto &[seq, text] : state.kept)
-                if (seq > *last_seq)
+                if (seq > seen)
                     enqueue(client_object, text, false);
         for (nb::handle pending : store.approvals.values()) {
             nb::dict again = event_copy(pending);

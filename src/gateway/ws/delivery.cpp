@@ -156,17 +156,19 @@ nb::object lookup(nb::handle mapping, nb::handle key) {
 
 /// The session a new connection belongs to: the one it names, when that one
 /// is waiting for it and `last_seq` is one it handed out; else a new one.
+/// `last_seq` gets the seq the client has seen (0 for a new session).
 /// Returns the session and whether it resumed.
 std::pair<nb::object, bool> attach_session(Deliveries &store, nb::handle ws,
                                            nb::handle client_object, std::size_t limit,
-                                           std::optional<long long> &last_seq) {
+                                           long long &last_seq) {
     static const Interned get_name("get");
     nb::object params = common::attr(ws, query_params);
     nb::object id = call_method(params, get_name, session_key.get());
-    last_seq = parse_seq(call_method(params, get_name, last_seq_key.get()));
+    std::optional<long long> seen = parse_seq(call_method(params, get_name, last_seq_key.get()));
     nb::object found = id.is_none() ? nb::none() : lookup(store.sessions, id);
-    bool resumed = !found.is_none() && session_of(found).client.is_none() && last_seq &&
-                   *last_seq <= session_of(found).seq;
+    bool resumed = !found.is_none() && session_of(found).client.is_none() && seen &&
+                   *seen <= session_of(found).seq;
+    last_seq = resumed ? *seen : 0;
     nb::object session;
     if (resumed) {
         session = found;
@@ -177,7 +179,6 @@ std::pair<nb::object, bool> attach_session(Deliveries &store, nb::handle ws,
         fresh.limit = limit;
         session = nb::cast(std::move(fresh));
         store.sessions[session_of(session).id] = session;
-        last_seq.reset();
     }
     session_of(session).client = nb::borrow(client_object);
     return {session, resumed};
@@ -251,7 +252,10 @@ Deliveries *deliveries() {
 // --- Connections -------------------------------------------------------------
 
 void start_delivery(nb::handle ws, const DeliveryOptions &options) {
-    Deliveries &store = *deliveries();
+    Deliveries *found = deliveries();
+    if (!found)
+        common::raise_error(PyExc_RuntimeError, "the module's _deliveries is gone");
+    Deliveries &store = *found;
     Client fresh;
     fresh.ws = nb::borrow(ws);
     nb::object client_object = nb::cast(std::move(fresh));
@@ -263,10 +267,8 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
     ++live_clients;
 
     if (options.replay) {
-        std::optional<long long> last_seq;
+        long long last_seq = 0;
         auto [session, resumed] = attach_session(store, ws, client_object, options.replay, last_seq);
-        // Set whenever the session is resumed.
-        long long seen = last_seq.value_or(0);
         client.session = session;
         Session &state = session_of(session);
         nb::dict greeting = event({{"type", nb::str("session")},
@@ -274,12 +276,12 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
                                    {"resumed", nb::bool_(resumed)}});
         if (resumed) {
             long long first_kept = state.kept.empty() ? state.seq + 1 : state.kept.front().first;
-            greeting["lost"] = std::max(0LL, first_kept - (seen + 1));
+            greeting["lost"] = std::max(0LL, first_kept - (last_seq + 1));
         }
         enqueue(client_object, json_text(greeting), false);
         if (resumed)
             for (const auto &[seq, text] : state.kept)
-                if (seq > seen)
+                if (seq > last_seq)
                     enqueue(client_object, text, false);
         for (nb::handle pending : store.approvals.values()) {
             nb::dict again = event_copy(pending);
@@ -293,6 +295,8 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
 }
 
 void stop_delivery(nb::handle ws) {
+    if (live_clients == 0)
+        return;  // the connections of plain routers: nothing to stop
     Deliveries *store = deliveries();
     if (!store)
         return;

@@ -100,12 +100,11 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
             co_await bridge::propagating(std::move(connecting));
         }
     }
-    if (delivery.delivers())
-        start_delivery(ws, delivery);
-
     std::optional<nb::python_error> failure;
     std::optional<FatalClose> fatal;
     try {
+        if (delivery.delivers())
+            start_delivery(ws, delivery);
         for (;;) {
             bridge::Local<> message;
             {

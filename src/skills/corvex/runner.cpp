@@ -241,9 +241,11 @@ static nb::object arm_time_limit(nb::handle limit, nb::handle expired) {
     nb::object task = common::call_method(aio, current_task);
     if (task.is_none())
         return {};
-    static PyObject *expiring = nb::cpp_function(&expire).release().ptr();
+    // Made for each limited run (a function kept for the process's life
+    // would outlive the module).
+    nb::object expiring = nb::cpp_function(&expire);
     nb::object loop = aio.attr("get_running_loop")();
-    PyObject *args[] = {loop.ptr(), limit.ptr(), expiring, task.ptr(), expired.ptr()};
+    PyObject *args[] = {loop.ptr(), limit.ptr(), expiring.ptr(), task.ptr(), expired.ptr()};
     return common::checked(PyObject_VectorcallMethod(call_later.get().ptr(), args,
                                                      5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -54,7 +54,7 @@ const char *ascii_text(nb::handle text, Py_ssize_t *size) {
         PyErr_Clear(); // lone surrogates: not ASCII
         return nullptr;
     }
-    return *size == PyUnicode_GET_LENGTH(text.ptr()) ? data : nullptr;
+    return *size == common::str_length(text.ptr()) ? data : nullptr;
 }
 
 /// `not name.strip()`
@@ -92,9 +92,9 @@ struct Level {
     PyObject *next() {
         if (index < 0)
             return PyIter_Next(children.ptr());
-        if (index >= PyList_GET_SIZE(children.ptr()))
+        if (index >= common::list_size(children.ptr()))
             return nullptr;
-        PyObject *child = PyList_GET_ITEM(children.ptr(), index++);
+        PyObject *child = common::list_item(children.ptr(), index++);
         Py_INCREF(child);
         return child;
     }

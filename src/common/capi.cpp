@@ -6,51 +6,8 @@
 
 namespace ombrel::common {
 
-bool same_text(PyObject *a, PyObject *b) noexcept {
 #if defined(Py_LIMITED_API)
-    int result = PyUnicode_Compare(a, b);
-    if (result == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return result == 0;
-#else
-#if PY_VERSION_HEX < 0x030C0000
-    // A string made by a deprecated API may not be in canonical form.
-    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b))
-        return PyUnicode_Compare(a, b) == 0;
-#endif
-    // Texts of another length or width differ; only same-shaped ones need
-    // their code points compared.
-    if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) ||
-        PyUnicode_KIND(a) != PyUnicode_KIND(b))
-        return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       (std::size_t) PyUnicode_GET_LENGTH(a) * PyUnicode_KIND(a)) == 0;
-#endif
-}
-
-Characters::Characters(PyObject *text) {
-#if defined(Py_LIMITED_API)
-    copy_ = PyUnicode_AsUCS4Copy(text);
-    if (!copy_)
-        throw nb::python_error();
-    size_ = PyUnicode_GetLength(text);
-#else
-    size_ = PyUnicode_GET_LENGTH(text);
-    kind_ = PyUnicode_KIND(text);
-    data_ = PyUnicode_DATA(text);
-#endif
-}
-
-Characters::~Characters() {
-#if defined(Py_LIMITED_API)
-    PyMem_Free(copy_);
-#endif
-}
-
-PyObject *str_from_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept {
-#if defined(Py_LIMITED_API)
+PyObject *detail::decode_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept {
     // UTF-32 in the machine's byte order is the code points as they are;
     // "surrogatepass" keeps lone surrogates, and with the order given a
     // leading U+FEFF stays a character.
@@ -59,15 +16,9 @@ PyObject *str_from_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept {
         order = -1;  // little-endian
     return PyUnicode_DecodeUTF32(reinterpret_cast<const char *>(characters),
                                  size * (Py_ssize_t) sizeof(Py_UCS4), "surrogatepass", &order);
-#else
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, characters, size);
-#endif
 }
 
-int is_alnum(Py_UCS4 c) noexcept {
-#if defined(Py_LIMITED_API)
-    if (c < 0x80)
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+int detail::ask_is_alnum(Py_UCS4 c) noexcept {
     static const Interned isalnum_name("isalnum");
     PyObject *character = PyUnicode_FromOrdinal((int) c);
     if (!character)
@@ -79,12 +30,8 @@ int is_alnum(Py_UCS4 c) noexcept {
     int result = PyObject_IsTrue(answer);
     Py_DECREF(answer);
     return result;
-#else
-    return Py_UNICODE_ISALNUM(c) ? 1 : 0;
-#endif
 }
 
-#if defined(Py_LIMITED_API)
 namespace {
 
 /// tp_name where every CPython keeps it: the type object starts with the

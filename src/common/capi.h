@@ -178,17 +178,54 @@ inline Py_ssize_t str_length(PyObject *text) noexcept {
 
 /// Whether two exact str hold the same characters (`a == b`, which cannot
 /// fail for them). The fast form compares lengths, widths, then memory.
-bool same_text(PyObject *a, PyObject *b) noexcept;
+inline bool same_text(PyObject *a, PyObject *b) noexcept {
+#if defined(Py_LIMITED_API)
+    int result = PyUnicode_Compare(a, b);
+    if (result == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return result == 0;
+#else
+#if PY_VERSION_HEX < 0x030C0000
+    // A string made by a deprecated API may not be in canonical form.
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b))
+        return PyUnicode_Compare(a, b) == 0;
+#endif
+    // Texts of another length or width differ; only same-shaped ones need
+    // their code points compared.
+    if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) ||
+        PyUnicode_KIND(a) != PyUnicode_KIND(b))
+        return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       (std::size_t) PyUnicode_GET_LENGTH(a) * PyUnicode_KIND(a)) == 0;
+#endif
+}
 
 /// The characters of a str, one at a time (`PyUnicode_READ`): `text[i]` is
 /// the code point at `i`. The stable-ABI build reads a copy of them.
 class Characters {
 public:
     /// `text` must be a str; it must outlive the view.
-    explicit Characters(PyObject *text);
+    explicit Characters(PyObject *text) {
+#if defined(Py_LIMITED_API)
+        copy_ = PyUnicode_AsUCS4Copy(text);
+        if (!copy_)
+            throw nb::python_error();
+        size_ = PyUnicode_GetLength(text);
+#else
+        size_ = PyUnicode_GET_LENGTH(text);
+        kind_ = PyUnicode_KIND(text);
+        data_ = PyUnicode_DATA(text);
+#endif
+    }
     Characters(const Characters &) = delete;
     Characters &operator=(const Characters &) = delete;
-    ~Characters();
+    ~Characters() {
+#if defined(Py_LIMITED_API)
+        PyMem_Free(copy_);
+#endif
+    }
 
     Py_ssize_t size() const noexcept { return size_; }
     Py_UCS4 operator[](Py_ssize_t index) const noexcept {
@@ -256,9 +293,22 @@ inline PyObject *str_from_ascii(const char *text, Py_ssize_t size) noexcept {
 #endif
 }
 
+#if defined(Py_LIMITED_API)
+namespace detail {
+/// A str of UTF-32 code points, decoded with "surrogatepass".
+PyObject *decode_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept;
+} // namespace detail
+#endif
+
 /// `PyUnicode_FromKindAndData` from an array of `Py_UCS4` code points, lone
 /// surrogates included; null with the error set.
-PyObject *str_from_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept;
+inline PyObject *str_from_ucs4(const Py_UCS4 *characters, Py_ssize_t size) noexcept {
+#if defined(Py_LIMITED_API)
+    return detail::decode_ucs4(characters, size);
+#else
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, characters, size);
+#endif
+}
 
 /// `PyUnicode_FromKindAndData` from code points of width `Char` (`Py_UCS1`,
 /// `Py_UCS2` or `Py_UCS4`); null with the error set.
@@ -288,10 +338,25 @@ PyObject *str_from_characters(const Char *characters, Py_ssize_t size) noexcept 
 #endif
 }
 
+#if defined(Py_LIMITED_API)
+namespace detail {
+/// `str.isalnum()` of the one-character str `c`.
+int ask_is_alnum(Py_UCS4 c) noexcept;
+} // namespace detail
+#endif
+
 /// `Py_UNICODE_ISALNUM`: whether `c` is a letter or a digit of any script,
 /// as `str.isalnum()` says for it. -1 with the error set on failure (only
 /// the stable-ABI build asks Python, for characters beyond ASCII).
-int is_alnum(Py_UCS4 c) noexcept;
+inline int is_alnum(Py_UCS4 c) noexcept {
+#if defined(Py_LIMITED_API)
+    if (c < 0x80)
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return detail::ask_is_alnum(c);
+#else
+    return Py_UNICODE_ISALNUM(c) ? 1 : 0;
+#endif
+}
 
 // --- Types ---------------------------------------------------------------------
 

@@ -41,7 +41,9 @@ def chat_server(monkeypatch):
 
 
 SESSION = os.path.join(os.path.dirname(__file__), "vantor", "desktop", "session.py")
+GTK_WINDOW = os.path.join(os.path.dirname(__file__), "vantor", "desktop", "gtk_window.py")
 DEBIAN_PYTHON = "/usr/bin/python3"
+SECOND_WINDOW = "Vantor second window"
 
 
 @pytest.fixture(scope="session")
@@ -75,3 +77,37 @@ def desktop(tmp_path_factory):
         except subprocess.TimeoutExpired:
             session.kill()
             session.wait()
+
+
+@pytest.fixture
+def second_window(desktop):
+    """A second GTK window in the shared desktop session, right of the first
+    (vantor/desktop/gtk_window.py --beside: a click on its button adds a
+    label above it a second later), once it can be read on the
+    accessibility bus; closed after the test. Answers its title."""
+    import importlib.util
+    import subprocess
+    import time
+
+    spec = importlib.util.spec_from_file_location("vantor_session", SESSION)
+    session = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(session)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env.update({name: desktop[name] for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                                                  "XDG_RUNTIME_DIR", "XAUTHORITY")},
+               NO_AT_BRIDGE="0", GTK_A11Y="atspi", GNOME_ACCESSIBILITY="1",
+               GSETTINGS_BACKEND="memory")
+    window = subprocess.Popen([DEBIAN_PYTHON, GTK_WINDOW, SECOND_WINDOW, "--beside"], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        window.stdout.readline()   # its X window id, once it is shown
+        deadline = time.monotonic() + 30
+        while subprocess.run([DEBIAN_PYTHON, "-c", session.PROBE, SECOND_WINDOW], env=env,
+                             stderr=subprocess.DEVNULL, timeout=30).returncode:
+            if time.monotonic() > deadline:
+                pytest.fail("the second window did not appear on the accessibility bus")
+            time.sleep(0.1)
+        yield SECOND_WINDOW
+    finally:
+        window.terminate()
+        window.wait(10)

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh machine (Debian packages, a venv, the build)
-# and serves Ombrel's reference host on http://127.0.0.1:8765/ (open it in a
-# browser). No key and no configuration are needed: the agent works offline.
+# and serves Ombrel's reference host on http://127.0.0.1:8765/: open the
+# address it prints, which carries its access token
+# (http://127.0.0.1:8765/?token=...), in a browser. No key and no
+# configuration are needed: the agent works offline.
 #
-#   tools/run-example.sh [--desktop] [--port 9000] [--data-dir DIR] [--skills-dir DIR] ...
+#   tools/run-example.sh [--desktop] [--port 9000] [--token TOKEN] [--data-dir DIR] [--skills-dir DIR] ...
 #
 # --desktop serves it inside a desktop session of its own (Xvfb, D-Bus with
 # the accessibility bus, a GTK window to drive: tools/desktop-session.sh),

@@ -1,16 +1,21 @@
 """Ombrel's reference host: the four native modules wired together behind a
 chat page.
 
-    python examples/reference_host/app.py [--port 8765] [--data-dir DIR] [--skills-dir DIR ...]
+    python examples/reference_host/app.py [--port 8765] [--token TOKEN] [--data-dir DIR] [--skills-dir DIR ...]
 
-then open http://127.0.0.1:8765/ in a browser. It needs no key and no
+then open the address it prints (http://127.0.0.1:8765/?token=...) in a
+browser: every client must show the app's token, a new random one at each
+start unless given (``--token``, ``OMBREL_TOKEN``). It needs no key and no
 configuration: the agent works offline with a small command language
 ("help" lists it). With an OpenAI-compatible endpoint configured through
 the client library's settings (OPENAI_API_KEY, OPENAI_BASE_URL; the model
 from OMBREL_MODEL) the agent asks the model instead.
 
 What is wired here, and what a real host puts in its place:
-- the gateway (``ombrel.gateway.ws``), mounted as a router;
+- the gateway (``ombrel.gateway.ws``), mounted as a router with every
+  option: the token, a queue per client, sessions that a page resumes after
+  a reload or a lost connection, close codes, a bound on a message's size
+  and refused commands answered as errors;
 - the standard agent (``ombrel.core.agent``) with its tools: the desktop
   controller (``ombrel.pc.vantor``) and the skill runner
   (``ombrel.skills.corvex``) on the skill folders;
@@ -29,9 +34,13 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import hashlib
 import ipaddress
 import logging
+import re
+import secrets
 import sys
+import urllib.parse
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
@@ -44,8 +53,10 @@ sys.path.insert(0, str(ROOT / "host"))
 
 import uvicorn  # noqa: E402
 from fastapi import Body, FastAPI, HTTPException  # noqa: E402
-from fastapi.responses import FileResponse, PlainTextResponse, Response  # noqa: E402
+from fastapi.responses import FileResponse, JSONResponse, PlainTextResponse, Response  # noqa: E402
 from fastapi.staticfiles import StaticFiles  # noqa: E402
+from starlette.datastructures import Headers, MutableHeaders  # noqa: E402
+from starlette.requests import cookie_parser  # noqa: E402
 
 from ombrel import config as host_config  # noqa: E402
 from ombrel.config import HeartbeatConfig  # noqa: E402
@@ -69,6 +80,15 @@ import rendering  # noqa: E402
 
 EXAMPLE_SKILLS = ROOT / "examples" / "skills"
 logger = logging.getLogger("ombrel.host.app")
+
+# The gateway's options. A page's two connections each keep a queue of
+# their own; a session keeps enough events for a long turn (a model's
+# answer streams in thousands of pieces), so that a page that comes back
+# gets it all.
+QUEUE_SIZE = 1000
+REPLAY = 5000
+#: Characters a client's message may have (the page checks before sending).
+MAX_MESSAGE_SIZE = 256 * 1024
 
 
 def host_name(header: str) -> str:
@@ -111,6 +131,78 @@ class LocalHostsOnly:
                 await PlainTextResponse("Invalid host header", status_code=400)(scope, receive, send)
                 return
         await self.app(scope, receive, send)
+
+
+#: What anyone may fetch: the page and its assets, the same for everyone and
+#: holding nothing of a user's, so that a page opened without the token can
+#: say what to do.
+OPEN_PATHS = frozenset({"/", "/favicon.ico", "/highlight.css"})
+OPEN_PREFIX = "/static/"
+
+
+def token_cookie(scope: dict) -> str:
+    """The name of the token's cookie: one per port, since cookies are
+    shared by every port of a host and two apps may run side by side."""
+    server = scope.get("server")
+    return f"ombrel_token_{server[1]}" if server else "ombrel_token"
+
+
+class TokenRequired:
+    """ASGI middleware: an HTTP request for anything but the page and its
+    assets (``OPEN_PATHS``) must carry the app's token, as
+    ``Authorization: Bearer <token>`` (the page's own requests, programs:
+    when given, it alone decides) or in the cookie that such a request gets
+    (for what the page shows by URL: pictures, links to files); without it,
+    403 and nothing else. WebSocket
+    handshakes go on to the gateway, which checks the token itself."""
+
+    def __init__(self, app: Any, token: str) -> None:
+        self.app = app
+        self.token = token
+        # The cookie holds a digest: any token may be given, not every
+        # character may stand in a cookie.
+        self.cookie = hashlib.sha256(b"ombrel-cookie:" + token.encode()).hexdigest()
+
+    async def __call__(self, scope: dict, receive: Any, send: Any) -> None:
+        if scope["type"] != "http" or scope["path"] in OPEN_PATHS or scope["path"].startswith(OPEN_PREFIX):
+            await self.app(scope, receive, send)
+            return
+        headers = Headers(scope=scope)
+        name = token_cookie(scope)
+        cookie = cookie_parser(headers.get("cookie", "")).get(name, "")
+        scheme, _, given = headers.get("authorization", "").partition(" ")
+        if scheme.lower() == "bearer":
+            granted = secrets.compare_digest(given.strip().encode(), self.token.encode())
+        else:
+            granted = secrets.compare_digest(cookie.encode(), self.cookie.encode())
+        if not granted:
+            await JSONResponse({"detail": "This needs the app's access token: open the address the app "
+                                          "printed when it started (http://127.0.0.1:PORT/?token=...)."},
+                               status_code=403)(scope, receive, send)
+            return
+        if scheme.lower() == "bearer" and not secrets.compare_digest(cookie.encode(), self.cookie.encode()):
+            send = self._setting_cookie(send, name)
+        await self.app(scope, receive, send)
+
+    def _setting_cookie(self, send: Any, name: str) -> Any:
+        async def sending(message: dict) -> None:
+            if message["type"] == "http.response.start":
+                MutableHeaders(scope=message).append(
+                    "set-cookie", f"{name}={self.cookie}; Path=/; HttpOnly; SameSite=Strict")
+            await send(message)
+        return sending
+
+
+class HideTokens(logging.Filter):
+    """Keeps the token out of the server's log, which shows each request's
+    address with its query ("/?token=...", "/ws?token=...")."""
+
+    TOKEN = re.compile(r"(?<=token=)[^&\s\"]+")
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record.args, tuple):
+            record.args = tuple(self.TOKEN.sub("…", a) if isinstance(a, str) else a for a in record.args)
+        return True
 
 
 def plain_name(name: str) -> bool:
@@ -170,13 +262,14 @@ class BroadcastingHeartbeat(HeartbeatAdapter):
         self._announce()
 
 
-def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = None,
+def create_app(token: str, data_dir: Path | None = None, skill_dirs: list[Path] | None = None,
                allowed_hosts: list[str] | None = None) -> FastAPI:
-    """The reference host. ``data_dir`` holds the conversation database
-    (default: ``ombrel.config.data_dir()``); ``skill_dirs`` are searched for
-    skills (default: ``OMBREL_SKILLS_PATH``, else the user's skills folder
-    and examples/skills); ``allowed_hosts`` are host names it answers besides
-    the loopback ones (with ``OMBREL_ALLOWED_HOSTS``)."""
+    """The reference host. Its clients must show ``token``; ``data_dir``
+    holds the conversation database (default: ``ombrel.config.data_dir()``);
+    ``skill_dirs`` are searched for skills (default: ``OMBREL_SKILLS_PATH``,
+    else the user's skills folder and examples/skills); ``allowed_hosts``
+    are host names it answers besides the loopback ones (with
+    ``OMBREL_ALLOWED_HOSTS``)."""
     data_dir = Path(data_dir) if data_dir else host_config.data_dir()
     skill_dirs = skill_dirs or host_config.skill_dirs([corvex.SKILLS_DIR, EXAMPLE_SKILLS])
     use_system_chromium(data_dir / "ms-playwright")
@@ -213,10 +306,14 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
         memory.close()
 
     app = FastAPI(title="Ombrel reference host", lifespan=lifespan)
+    # The outermost middleware comes last: the host's name is checked first,
+    # then the token.
+    app.add_middleware(TokenRequired, token=token)
     app.add_middleware(LocalHostsOnly, allowed=host_config.allowed_hosts(allowed_hosts))
     # Each WebSocket connection has its own current conversation.
     app.add_middleware(ConnectionScope)
-    app.include_router(create_ws_router())
+    app.include_router(create_ws_router(queue_size=QUEUE_SIZE, token=token, replay=REPLAY, close_codes=True,
+                                        max_message_size=MAX_MESSAGE_SIZE, errors_as_events=True))
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
     @app.get("/", include_in_schema=False)
@@ -229,7 +326,14 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
                 "model": model.model_name if model else None,
                 "display": display_missing() or "available",
                 "skills": tools.skill_names(),
-                "heartbeat": heartbeat.status()}
+                "heartbeat": heartbeat.status(),
+                "max_message_size": MAX_MESSAGE_SIZE}
+
+    @app.get("/api/token")
+    async def access_token() -> dict[str, str]:
+        """The token, for a page that has its cookie but not the token itself
+        (a tab opened without it), to open its WebSocket connections."""
+        return {"token": token}
 
     @app.get("/favicon.ico", include_in_schema=False)
     async def favicon() -> FileResponse:
@@ -299,6 +403,7 @@ def create_app(data_dir: Path | None = None, skill_dirs: list[Path] | None = Non
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=8765)
+    parser.add_argument("--token", help="the token clients must show (default: OMBREL_TOKEN, else a new random one)")
     parser.add_argument("--data-dir", type=Path, help="where the conversations are kept")
     parser.add_argument("--skills-dir", type=Path, action="append",
                         help="a folder of Python skills (repeat for more; replaces the defaults)")
@@ -306,9 +411,13 @@ def main() -> None:
                         help="a host name to answer besides the loopback ones (repeat for more)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.INFO, format="%(levelname)s:     %(name)s: %(message)s")
-    app = create_app(args.data_dir, args.skills_dir, args.allowed_host)
-    print(f"Ombrel on http://127.0.0.1:{args.port}/", flush=True)
-    uvicorn.run(app, host="127.0.0.1", port=args.port, log_level="info")
+    token = host_config.access_token(args.token)
+    app = create_app(token, args.data_dir, args.skills_dir, args.allowed_host)
+    server_config = uvicorn.Config(app, host="127.0.0.1", port=args.port, log_level="info")
+    for name in ("uvicorn.access", "uvicorn.error"):
+        logging.getLogger(name).addFilter(HideTokens())
+    print(f"Ombrel on http://127.0.0.1:{args.port}/?token={urllib.parse.quote(token, safe='')}", flush=True)
+    uvicorn.Server(server_config).run()
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ settings of the reference host, taken from the environment.
 from __future__ import annotations
 
 import os
+import secrets
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -81,3 +82,10 @@ def allowed_hosts(extra: list[str] | None = None) -> list[str]:
     names = list(extra or [])
     names += os.environ.get("OMBREL_ALLOWED_HOSTS", "").split(",")
     return [name.strip().lower() for name in names if name.strip()]
+
+
+def access_token(given: str | None = None) -> str:
+    """The token every client of the reference host must show: ``given``
+    (the app's ``--token``), else ``OMBREL_TOKEN``, else a new random one
+    for this run of the app."""
+    return given or os.environ.get("OMBREL_TOKEN") or secrets.token_urlsafe(24)

@@ -58,7 +58,12 @@ async def test_the_token_as_a_subprotocol_and_numbered_events(live, host, regist
             assert await receive(client) == {"type": "pong", "seq": seq}
 
 
-async def test_a_reconnect_gets_the_rest_of_the_turn_once_and_in_order(live, host, registry):
+@pytest.mark.parametrize("turn_running", [True, False])
+async def test_a_reconnect_gets_the_rest_of_the_turn_once_and_in_order(live, host, registry,
+                                                                      turn_running):
+    """The page comes back while the turn still waits (it takes the session
+    over, and the rest arrives live) or after the turn ended (all of it is
+    replayed)."""
     gate = Gate()
 
     async def script(text, attachments):
@@ -76,11 +81,13 @@ async def test_a_reconnect_gets_the_rest_of_the_turn_once_and_in_order(live, hos
     seen = [await receive(first) for _ in range(3)]  # mode, early 0, early 1
     await first.close()  # the page reloads mid-turn; the turn goes on
     gate.reached.wait(5)
-    gate.opened.set()
+    if not turn_running:
+        gate.opened.set()
     await asyncio.sleep(0.2)
     async with connect(url(live, session=session, last_seq=seen[-1]["seq"])) as second:
         greeting = await session_of(second)
         assert greeting == {"type": "session", "session": session, "resumed": True, "lost": 0}
+        gate.opened.set()
         rest = []
         while not rest or rest[-1]["type"] != "done":
             rest.append(await receive(second))
@@ -90,16 +97,19 @@ async def test_a_reconnect_gets_the_rest_of_the_turn_once_and_in_order(live, hos
         "early 0", "early 1", "early 2", "late 0", "late 1", "late 2"]
 
 
-@pytest.mark.parametrize("query", [
-    {"session": "unknown", "last_seq": 0}, {"last_seq": "999"}, {"last_seq": "-1"},
-    {"last_seq": "x"}, {}])
-async def test_a_resume_that_cannot_be_honoured_starts_a_new_session(live, host, registry, query):
+@pytest.mark.parametrize("query, reason", [
+    ({"session": "unknown", "last_seq": 0}, "unknown session"),
+    ({"last_seq": "999"}, "last_seq out of range"), ({"last_seq": "-1"}, "last_seq out of range"),
+    ({"last_seq": "x"}, "last_seq out of range"), ({}, "last_seq out of range")])
+async def test_a_resume_that_cannot_be_honoured_starts_a_new_session(live, host, registry, query,
+                                                                     reason):
     async with connect(url(live)) as first:
         session = (await session_of(first))["session"]
     query = {"session": session, **query}
     async with connect(url(live, **query)) as second:
         greeting = await session_of(second)
         assert greeting["resumed"] is False and greeting["session"] != session
+        assert greeting["refused"] == reason
 
 
 async def test_pending_approvals_are_sent_again_to_a_new_page(live, host, registry):

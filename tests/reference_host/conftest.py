@@ -36,7 +36,7 @@ def app_env(tmp_path_factory, desktop_env, browsers_folder):
     skills.mkdir()
     (skills / "broken_skill.py").write_text(BROKEN_SKILL)
     env = {**os.environ, **(desktop_env or {})}
-    for name in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "OMBREL_DATA_DIR", "OMBREL_SKILLS_PATH"):
+    for name in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "OMBREL_DATA_DIR", "OMBREL_SKILLS_PATH", "OMBREL_TOKEN"):
         env.pop(name, None)
     if browsers_folder is not None:
         env["PLAYWRIGHT_BROWSERS_PATH"] = str(browsers_folder)

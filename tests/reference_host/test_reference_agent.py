@@ -113,6 +113,7 @@ async def test_approvals_wait_for_the_user_and_a_stop_ends_the_wait(agent):
     ("run skill ../etc/passwd", "Not a skill name"),
     ("run skill nothing_here", "No skill named nothing_here"),
     ("type 2", "Usage: type N TEXT"),
+    ("wait", "Usage: wait NAME"),
     ("run skill visit_counter {oops", "not valid JSON"),
 ])
 async def test_bad_commands_give_a_clear_message(agent, text, error):

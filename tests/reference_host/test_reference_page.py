@@ -8,10 +8,12 @@ covers every module the app drives; a second browser pass would double the
 slowest tests for no new fault found."""
 from __future__ import annotations
 
+import json
 import os
 import re
 import sqlite3
 import sys
+import time
 
 import pytest
 
@@ -51,7 +53,7 @@ def open_page(context, app):
     page = context.new_page()
     page.app = app
     page.set_default_timeout(15000)
-    page.goto(app.url)
+    page.goto(app.page_url)
     expect(page.locator("#connection")).to_have_text("connected")
     return page
 
@@ -74,12 +76,18 @@ def last_bubble(page) -> str:
     return page.locator(".turn").last.locator(".bubble").last.inner_text()
 
 
-def stored_user_messages(app, conversation_id: str) -> list[str]:
-    """What the app's database holds as the user's messages of a conversation."""
+def stored_user_messages(app, conversation_id: str, role: str = "user") -> list[str]:
+    """What the app's database holds as the user's messages of a conversation
+    (or its messages of another ``role``)."""
     with sqlite3.connect(f"file:{app.data_dir / 'conversations.sqlite3'}?mode=ro", uri=True) as db:
         return [row[0] for row in db.execute(
-            "SELECT content FROM messages WHERE conversation_id = ? AND role = 'user' ORDER BY id",
-            (conversation_id,))]
+            "SELECT content FROM messages WHERE conversation_id = ? AND role = ? ORDER BY id",
+            (conversation_id, role))]
+
+
+def counted(n: int) -> str:
+    """The offline agent's whole answer to "count n"."""
+    return " ".join(str(k) for k in range(1, n)) + f" {n}."
 
 
 def shown_conversation(page) -> str:
@@ -176,6 +184,10 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     text = last_bubble(page)
     assert text.startswith("Vantor test window: ") and "Window: Vantor test window" in text
     ref = re.search(r'\[(\d+)\] push button "Press me"', text).group(1)
+    # The snapshot's details as badges: the focused button's, and bounds.
+    snapshot = page.locator(".turn").last.locator(".bubble pre.snapshot")
+    expect(snapshot.locator(".badge.focused")).to_have_text("focused")
+    expect(snapshot.locator(".bounds").first).to_have_text(re.compile(r"@\d+,\d+,\d+,\d+"))
     say(page, f"click {ref}")
     wait_turn_end(page)
     # Linux refs are for reading: the controller's answer is shown as it is.
@@ -207,6 +219,36 @@ def test_the_desktop_snapshot_click_and_screenshots(page, desktop_env):
     expect(turn).to_contain_text("computer.screenshot")
     expect(turn.locator(".bubble")).to_contain_text("a real computer-use agent would now act")
     shot(page, "07-computer-use")
+
+
+def test_a_stale_ref_is_shown_as_such(page, desktop_env, request):
+    if desktop_env is None:
+        pytest.skip("no Xvfb desktop on this machine")
+    import subprocess
+    import time
+
+    title = request.getfixturevalue("second_window")
+    say(page, f"snapshot {title}")
+    wait_turn_end(page)
+    text = last_bubble(page)
+    tick = re.search(r'\[(\d+)\] check box "Tick me"', text).group(1)
+    x, y, w, h = map(int, re.search(r'push button "Press me".*?@(\d+),(\d+),(\d+),(\d+)',
+                                    text).groups())
+    say(page, "find tick")
+    wait_turn_end(page)
+    assert f'[{tick}] check box "Tick me"' in last_bubble(page)
+    # A real click on the window's button puts a label above everything a
+    # second later: the check box's ref now names another element.
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click",
+                    "1"], env={**os.environ, **desktop_env}, check=True)
+    time.sleep(1.5)
+    say(page, f"click {tick}")
+    wait_turn_end(page)
+    turn = page.locator(".turn").last
+    expect(turn.locator("details.step.stale summary")).to_have_text(
+        f"⟳ desktop_click_ref: stale ref [{tick}], take a new snapshot")
+    expect(turn.locator(".bubble")).to_contain_text(f"Ref [{tick}] is stale")
+    shot(page, "06-desktop-stale-ref")
 
 
 @pytest.mark.parametrize("how", ["button", "Escape"])
@@ -251,6 +293,16 @@ def test_the_heartbeat_starts_pauses_resumes_and_stops(page, app):
     shot(page, "10-heartbeat-stopped")
 
 
+def test_a_heartbeat_interval_the_host_refuses_is_answered(page):
+    control = page.evaluate_handle("sockets.control")
+    page.evaluate("heartbeatControl('start', 0.5)")  # past the page's own check, as another host's floor would be
+    expect(page.locator("#hb-message")).to_have_text("Refused: interval must be at least 1.0 seconds, not 0.5")
+    # An answer, not a dropped connection.
+    assert page.evaluate("socket => socket === sockets.control && socket.readyState === WebSocket.OPEN", control)
+    expect(page.locator("#connection")).to_have_text("connected")
+    shot(page, "10b-heartbeat-refused")
+
+
 def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, app):
     page.click("#new-conversation")
     expect(page.locator("#log")).to_contain_text("New conversation")
@@ -265,6 +317,106 @@ def test_after_a_restart_the_page_reconnects_and_resumes_a_conversation(page, ap
     expect(page.locator("#log .bubble").first).to_contain_text("The skill visit_counter finished")
     expect(page.locator("#conversations li.active")).to_contain_text("before the restart")
     shot(page, "11-resumed")
+
+
+def test_a_reload_during_an_answer_shows_it_whole_once(page, app):
+    say(page, "count 12")
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("3")
+    page.reload()
+    # The reloaded page takes its chat session over while the turn still
+    # runs: the turn is replayed from its start, and the rest comes live.
+    expect(page.locator("#stop")).to_be_visible()
+    expect(page.locator("#send")).to_be_disabled()
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("5")
+    shot(page, "11a-reloaded-during-an-answer")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_text(counted(12))
+    expect(page.locator("#log .user", has_text="count 12")).to_have_count(1)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_count(1)
+    assert stored_user_messages(app, shown_conversation(page), "assistant")[-1] == counted(12)
+    shot(page, "11b-reloaded-answer-whole")
+
+
+def test_a_tab_that_comes_back_after_its_turn_gets_the_turn_replayed(page, app):
+    say(page, "count 6")
+    expect(page.locator(".turn").last.locator(".bubble")).to_contain_text("2")
+    address = page.url.split("?")[0]  # the tab keeps the token, not its address
+    conversation_id = page.evaluate("location.hash.slice(1)")
+    page.goto("about:blank")  # away while the turn goes on
+    deadline = time.monotonic() + 20
+    while counted(6) not in stored_user_messages(app, conversation_id, "assistant"):
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+    time.sleep(0.5)  # the turn's connection ends with it, and lets its session go
+    frames = []
+    page.on("websocket", lambda ws: ws.on("framereceived", lambda payload: frames.append(json.loads(payload))))
+    page.goto(address)
+    expect(page.locator("#connection")).to_have_text("connected")
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_text(counted(6))
+    expect(page.locator("#log .user", has_text="count 6")).to_have_count(1)
+    expect(page.locator(".turn").last.locator(".bubble")).to_have_count(1)
+    # Both sessions resumed; the chat's from before the turn, whose events came again.
+    assert [f["resumed"] for f in frames if f["type"] == "session"] == [True, True]
+    assert [f["content"] for f in frames if f["type"] == "text"] == [f"{k} " for k in range(1, 6)] + ["6."]
+    assert shown_conversation(page) == conversation_id
+    shot(page, "11c-turn-replayed")
+
+
+def test_a_reload_while_an_approval_waits_then_approving_shows_the_result(page, app):
+    say(page, 'run skill shell_command {"command": "echo approved-after-a-reload"}')
+    expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    page.reload()
+    expect(page.locator(".approval")).to_contain_text("The skill shell_command runs shell commands")
+    expect(page.locator(".turn").last).to_contain_text("shell_command")  # the turn, replayed
+    page.wait_for_timeout(500)  # the request is sent again and listed: one card still
+    expect(page.locator(".approval")).to_have_count(1)
+    shot(page, "11d-reloaded-approval-waits")
+    page.locator(".approval .approve").click()
+    expect(page.locator(".approval")).to_contain_text("✓ Approved")
+    wait_turn_end(page)
+    expect(page.locator(".turn").last).to_contain_text("approved-after-a-reload")
+    stored = stored_user_messages(app, shown_conversation(page), "assistant")
+    assert stored[-1].startswith("The skill shell_command finished") and "approved-after-a-reload" in stored[-1]
+    shot(page, "11e-approved-after-a-reload")
+
+
+def test_a_page_without_the_right_token_says_what_to_do(browser, app):
+    context = browser.new_context(viewport={"width": 1000, "height": 700})
+    try:
+        page = context.new_page()
+        page.set_default_timeout(15000)
+        page.goto(app.url)
+        expect(page.locator("#connection")).to_have_text("no access")
+        expect(page.locator("#log .access")).to_contain_text("This page needs the app's access token.")
+        expect(page.locator("#log .access")).to_contain_text(f"{app.url}?token=…")
+        expect(page.locator("#send")).to_be_disabled()
+        shot(page, "11f-no-token")
+        page.goto(app.url + "?token=wrong")
+        expect(page.locator("#log .access")).to_contain_text("The app refused this page's access token.")
+        assert page.locator("#conversations li[data-id]").count() == 0
+        shot(page, "11g-wrong-token")
+
+        page.goto(app.page_url)
+        expect(page.locator("#connection")).to_have_text("connected")
+        assert "token" not in page.url  # out of the address bar, kept for the tab
+        # A tab opened without it gets it with the cookie the first one got.
+        other = context.new_page()
+        other.goto(app.url)
+        expect(other.locator("#connection")).to_have_text("connected")
+    finally:
+        context.close()
+
+
+def test_a_message_over_the_size_limit_is_refused(page):
+    page.fill("#message", "x" * 300_000)
+    page.click("#send")
+    expect(page.locator("#log .error")).to_contain_text("This message is too long to send")
+    expect(page.locator("#log .user")).to_have_count(0)
+    # Past the page, the server ends the connection and says why; the page comes back.
+    page.evaluate("sockets.control.send(JSON.stringify({type: 'ping', pad: 'x'.repeat(300000)}))")
+    expect(page.locator("#log .error").last).to_have_text("The server closed the connection: Message too big.")
+    expect(page.locator("#connection")).to_have_text("connected")
+    shot(page, "11h-too-big")
 
 
 def test_each_tab_keeps_its_own_conversation_across_a_restart(page, app):

@@ -17,6 +17,27 @@
 //
 // Answers are Markdown: the host renders them to sanitised HTML
 // (POST /api/render); that HTML is the only HTML the page inserts.
+//
+// Access: the app prints its address with a token
+// (http://127.0.0.1:8765/?token=...). The page keeps the token for its tab
+// (sessionStorage), takes it out of the address bar, and shows it on every
+// WebSocket handshake ("token" query parameter) and on its own requests
+// (Authorization: Bearer); the app answers those with a cookie, which the
+// pictures and file links the page shows carry. A tab opened without the
+// token gets it with that cookie (GET /api/token).
+//
+// Sessions: each of the two connections is a session of the gateway, whose
+// events are numbered ("seq"). The page keeps each session and the last
+// number it handled (sessionStorage, per tab), and a connection that comes
+// back (a reload, a lost connection) names them, so that it gets what it
+// missed. A reloaded page has lost the turn it was showing, so while a turn
+// runs the chat connection comes back from the number before that turn
+// began: the stored conversation is shown without that turn, and the
+// replayed events rebuild it, once and in order. The gateway gives a
+// session back only once its connection has ended, and a connection that
+// runs a turn ends with its turn: a page that comes back while the turn
+// still runs shows what the conversation holds so far and shows the whole
+// answer once the turn is over.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -34,6 +55,7 @@ const MIN_INTERVAL = 1;         // seconds: the host refuses shorter heartbeat i
 const WELCOME = "Ask Ombrel something, or try one of the examples below.";
 
 const sockets = {chat: null, control: null};
+const sessions = {chat: null, control: null};  // {session, seq}: each connection's session and the last event handled
 const approvals = new Map();    // approval_id -> card
 let turn = null;                // the chat turn being shown: {box, bubble, user, live, ...}
 let beatItem = null;            // the heartbeat beat whose answer is streaming
@@ -41,8 +63,28 @@ let conversation = CONVERSATION_ID.test(location.hash.slice(1)) ? location.hash.
 let chatReady = false;          // the host has answered which conversation the chat socket writes to
 let startingText = WELCOME;     // shown when the awaited "conversation_started" comes
 let retryDelay = 500;
+let token = null;               // the app's access token
+let refusedAccess = false;      // the app refused the token: nothing more to try
+let maxMessage = 256 * 1024;    // characters a message may have (from /api/info)
+let pending = null;             // the chat turn under way: {session, seq, content, conversation, time}
+let replayed = null;            // a resumed turn's events, kept until its conversation is shown
+let awaited = null;             // a turn still running in a session the page could not resume
+let heartbeatAsked = false;     // a heartbeat command waits for its answer
 
 // ---- small helpers
+
+// What the page keeps for its tab, as JSON under "ombrel.<key>".
+const kept = {
+  get(key) {
+    try { return JSON.parse(sessionStorage.getItem("ombrel." + key)); } catch { return null; }
+  },
+  set(key, value) {
+    try {
+      if (value === null || value === undefined) sessionStorage.removeItem("ombrel." + key);
+      else sessionStorage.setItem("ombrel." + key, JSON.stringify(value));
+    } catch { /* storage unavailable: the page works without */ }
+  },
+};
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -62,6 +104,25 @@ function append(node, parent = turn ? turn.box : log) {
   parent.appendChild(node);
   keepFollowing();
   return node;
+}
+
+// A snapshot's text: each state ("[focused]", ...) as a small badge, the
+// bounds ("@x,y,w,h") dimmed, the rest as it is.
+const DETAIL = / \[(focused|checked|selected|expanded|disabled|offscreen)\]| @(-?\d+,-?\d+,\d+,\d+)$/g;
+
+function snapshotView(text) {
+  const pre = el("pre", "snapshot");
+  text.split("\n").forEach((line, i) => {
+    if (i) pre.appendChild(document.createTextNode("\n"));
+    let at = 0;
+    for (const found of line.matchAll(DETAIL)) {
+      pre.appendChild(document.createTextNode(line.slice(at, found.index) + " "));
+      pre.appendChild(found[1] ? el("span", "badge " + found[1], found[1]) : el("span", "bounds", "@" + found[2]));
+      at = found.index + found[0].length;
+    }
+    pre.appendChild(document.createTextNode(line.slice(at)));
+  });
+  return pre;
 }
 
 function short(value, limit = 120) {
@@ -84,12 +145,21 @@ function send(command, via = "control") {
     append(el("div", "error", "Not connected to the server: the page reconnects by itself, try again in a moment."));
     return false;
   }
-  socket.send(JSON.stringify(command));
+  const frame = JSON.stringify(command);
+  if (frame.length > maxMessage) {
+    append(el("div", "error", `This message is too long to send: ${frame.length} characters, at most ${maxMessage}.`), log);
+    return false;
+  }
+  socket.send(frame);
   return true;
 }
 
-async function fetchJSON(path, options) {
-  const response = await fetch(path, options);
+function authorization() {
+  return token ? {Authorization: "Bearer " + token} : {};
+}
+
+async function fetchJSON(path, options = {}) {
+  const response = await fetch(path, {...options, headers: {...authorization(), ...options.headers}});
   if (!response.ok) {
     let detail = "";
     try { detail = (await response.json()).detail; } catch { }
@@ -167,10 +237,16 @@ async function render(bubbles) {
   }
 }
 
-// Code blocks get their language and a copy button.
+// Code blocks get their language and a copy button; a desktop snapshot's
+// block shows its details as badges.
 function decorate(node) {
-  for (const pre of node.querySelectorAll("pre")) {
+  for (let pre of node.querySelectorAll("pre")) {
     const code = pre.querySelector("code");
+    if ((code || pre).textContent.startsWith("Window: ")) {
+      const view = snapshotView((code || pre).textContent.replace(/\n$/, ""));
+      pre.replaceWith(view);
+      pre = view;
+    }
     const language = (code?.className.match(/language-(\S+)/) || [])[1] || "";
     const box = el("div", "code");
     const head = box.appendChild(el("div", "code-head"));
@@ -181,32 +257,148 @@ function decorate(node) {
   }
 }
 
+// ---- access
+
+// The token: from the address (which then loses it), else the one this tab
+// kept, else the one that the app's cookie stands for.
+async function findToken() {
+  const params = new URLSearchParams(location.search);
+  if (params.has("token")) {
+    kept.set("token", params.get("token"));
+    params.delete("token");
+    const query = params.toString();
+    history.replaceState(null, "", location.pathname + (query ? "?" + query : "") + location.hash);
+  }
+  token = kept.get("token");
+  if (!token) {
+    try {
+      token = (await fetchJSON("/api/token")).token;
+      kept.set("token", token);
+    } catch { /* no cookie either */ }
+  }
+}
+
+// The app's information, asked with the page's token: "ok", "refused" (a
+// wrong token or none) or "unreachable".
+async function refreshInfo() {
+  let info;
+  try {
+    const response = await fetch("/api/info", {headers: authorization()});
+    if (response.status === 403) return "refused";
+    if (!response.ok) return "unreachable";
+    info = await response.json();
+  } catch { return "unreachable"; }
+  const badge = $("agent-mode");
+  badge.textContent = info.mode === "model" ? `model: ${info.model}` : "offline agent";
+  badge.title = info.display === "available" ? "Desktop available" : info.display;
+  badge.className = "badge " + (info.mode === "model" ? "good" : "");
+  if (info.max_message_size) maxMessage = info.max_message_size;
+  return "ok";
+}
+
+// The app refused the page's token (or it has none): say what to do, and
+// stop trying.
+function refuse() {
+  if (refusedAccess) return;
+  refusedAccess = true;
+  const hadToken = Boolean(token);
+  token = null;
+  kept.set("token", null);
+  for (const name of Object.keys(sockets)) {
+    const socket = sockets[name];
+    sockets[name] = null;
+    socket?.close();
+  }
+  const badge = $("connection");
+  badge.textContent = "no access";
+  badge.className = "badge bad";
+  chatReady = false;
+  updateControls();
+  log.textContent = "";
+  const box = log.appendChild(el("div", "error access"));
+  box.appendChild(el("strong", "", hadToken ? "The app refused this page's access token."
+                                            : "This page needs the app's access token."));
+  // Text, with the parts in backquotes as code.
+  const paragraph = (text) => {
+    const node = box.appendChild(el("p"));
+    text.split("`").forEach((part, i) => node.appendChild(i % 2 ? el("code", "", part) : document.createTextNode(part)));
+  };
+  paragraph(`Open the address that the app printed when it started: \`${location.origin}/?token=…\``);
+  paragraph("The app makes a new token each time it starts, unless it is given one (`--token`, or " +
+            "`OMBREL_TOKEN`): then add `?token=` and that token to this address.");
+}
+
 // ---- connection
 
+// The gateway's address for connection `name`, resuming its session. A turn
+// under way is asked for again from before it began (see the top of this file).
+function socketAddress(name, resume) {
+  const params = new URLSearchParams({token});
+  if (resume?.session) {
+    params.set("session", resume.session);
+    params.set("last_seq", String(resume.seq));
+  }
+  return `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws?${params}`;
+}
+
 function connect(name) {
-  const socket = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws`);
+  if (refusedAccess) return;
+  const resume = name === "chat" && pending ? pending : sessions[name];
+  const socket = new WebSocket(socketAddress(name, resume));
   sockets[name] = socket;
+  let opened = false;
   socket.onopen = () => {
+    opened = true;
     if (name === "chat") tellConversation();
     if (sockets.chat?.readyState === WebSocket.OPEN && sockets.control?.readyState === WebSocket.OPEN) connected();
   };
   socket.onmessage = (message) => {
     let event;
     try { event = JSON.parse(message.data); } catch { return; }
-    if (name === "chat" && (BROADCAST_ONLY.has(event.type) || event.source === "heartbeat")) return;
-    show(event, name);
+    if (event.type === "session") return greeted(name, event, resume);
+    receive(event, name);
+    if (Number.isInteger(event.seq) && sessions[name]) {
+      sessions[name].seq = event.seq;
+      kept.set(name, sessions[name]);
+    }
   };
-  socket.onclose = () => {
+  socket.onclose = async (closing) => {
     if (sockets[name] !== socket) return;
     sockets[name] = null;
-    disconnected();
+    disconnected(name, closing);
+    // A handshake that failed: a refused token, or no server.
+    if (!opened && await refreshInfo() === "refused") return refuse();
+    if (refusedAccess) return;
     setTimeout(() => connect(name), retryDelay);
     retryDelay = Math.min(retryDelay * 2, 5000);
   };
 }
 
+// A connection's first event: its session, the one it asked for or a new one.
+function greeted(name, event, resume) {
+  sessions[name] = {session: event.session, seq: event.resumed ? resume.seq : 0};
+  kept.set(name, sessions[name]);
+  // A turn under way whose every event came back is rebuilt from them.
+  if (name === "chat") {
+    replayed = pending && event.resumed && event.session === pending.session && !event.lost ? [] : null;
+  }
+}
+
+function receive(event, name) {
+  if (name === "chat") {
+    // Broadcasts, and the approvals sent again to a new connection, are the control connection's.
+    if (BROADCAST_ONLY.has(event.type) || event.source === "heartbeat" || event.resent) return;
+    if (replayed && event.type !== "conversation_resumed") {
+      replayed.push(event);
+      return;
+    }
+  }
+  show(event, name);
+}
+
 // A new chat connection has no conversation on the host: name ours, or start one.
 function tellConversation() {
+  if (!conversation && pending) conversation = pending.conversation;
   if (conversation) switchTo({type: "resume_conversation", conversation_id: conversation});
   else switchTo({type: "new_conversation"}, startingText);
 }
@@ -223,33 +415,38 @@ function connected() {
   updateControls();
 }
 
-function disconnected() {
-  chatReady = false;
+// The gateway says why it ended a connection itself.
+const CLOSE_REASONS = new Set([1007, 1008, 1009, 1011]);
+
+function disconnected(name, closing) {
+  if (name === "chat") {
+    chatReady = false;
+    replayed = null;
+  }
+  if (CLOSE_REASONS.has(closing.code) && closing.reason) {
+    append(el("div", "error", `The server closed the connection: ${closing.reason}.`), log);
+  }
+  if (name === "chat" && turn?.live) {
+    append(el("div", "error", "The connection to the server was lost; this answer is incomplete."));
+    endTurn(false);  // it may go on on the server: asked for again on reconnecting
+  }
   updateControls();
   const badge = $("connection");
   if (badge.classList.contains("bad")) return;
   badge.textContent = "reconnecting…";
   badge.className = "badge bad";
-  if (turn?.live) {
-    append(el("div", "error", "The connection to the server was lost; this answer is incomplete."));
-    endTurn();
-  }
+}
+
+// Whether a turn runs: one shown live, or one awaited.
+function running() {
+  return Boolean(turn?.live || awaited);
 }
 
 function updateControls() {
-  $("send").disabled = Boolean(turn?.live) || !chatReady;
-  $("new-conversation").disabled = Boolean(turn?.live);
-  $("conversations").classList.toggle("busy", Boolean(turn?.live));
-}
-
-async function refreshInfo() {
-  try {
-    const info = await fetchJSON("/api/info");
-    const badge = $("agent-mode");
-    badge.textContent = info.mode === "model" ? `model: ${info.model}` : "offline agent";
-    badge.title = info.display === "available" ? "Desktop available" : info.display;
-    badge.className = "badge " + (info.mode === "model" ? "good" : "");
-  } catch { /* shown again at the next connection */ }
+  $("send").disabled = running() || !chatReady;
+  $("new-conversation").disabled = running() || refusedAccess;
+  $("conversations").classList.toggle("busy", running());
+  $("stop").hidden = !running();
 }
 
 async function refreshApprovals() {
@@ -283,7 +480,28 @@ function refreshConversations() {
 async function loadConversations() {
   let data;
   try { data = await fetchJSON("/api/conversations"); } catch { return; }
+  checkAwaited(data.conversations);
   showConversations(data.conversations);
+}
+
+// A turn under way that the page could not resume: the conversation is
+// shown as stored, its turn left open with a notice, until the turn is over
+// ("busy" no more); then the conversation is shown again, whole.
+function checkAwaited(conversations) {
+  if (!awaited) return;
+  const entry = conversations.find((c) => c.id === awaited.conversation);
+  if (entry?.busy) {
+    if (!awaited.notice) {
+      awaited.notice = append(el("div", "notice", `The answer to “${short(awaited.content, 60)}” is still being ` +
+                                                  "written: it appears here in full when it is finished."),
+                              awaited.box || log);
+    }
+    return;
+  }
+  awaited = null;
+  forgetPending();
+  updateControls();
+  switchTo({type: "resume_conversation", conversation_id: conversation});
 }
 
 function showConversations(conversations) {
@@ -308,7 +526,7 @@ function showConversations(conversations) {
     remove.title = "Delete";
     remove.onclick = (e) => { e.stopPropagation(); deleteConversation(c); };
     item.onclick = () => {
-      if (turn?.live || c.id === conversation) return;
+      if (running() || c.id === conversation) return;
       switchTo({type: "resume_conversation", conversation_id: c.id});
     };
   }
@@ -354,7 +572,7 @@ async function deleteConversation(c) {
 }
 
 function conversationsChanged(event) {
-  if (event.deleted && event.conversation_id === conversation && !turn?.live) {
+  if (event.deleted && event.conversation_id === conversation && !running()) {
     conversation = null;
     setAddress();
     switchTo({type: "new_conversation"}, "This conversation was deleted. Say something to start a new one.");
@@ -389,19 +607,28 @@ function closeTurn(when) {
   turn = null;
 }
 
+// A turn the person started: remembered for the tab until it ends, with the
+// number of the last event before it, from which a reloaded page asks for it.
 function startTurn(content) {
+  pending = {session: sessions.chat?.session, seq: sessions.chat?.seq ?? 0, content, conversation,
+             time: Date.now() / 1000};
+  kept.set("pending", pending);
   following = true;
   beginTurn(content, new Date(), null, true);
-  $("stop").hidden = false;
   updateControls();
 }
 
-function endTurn() {
+function endTurn(finished = true) {
   for (const bubble of turn ? turn.bubbles : []) toRender.add(bubble);
   closeTurn(new Date());
   renderPending();
-  $("stop").hidden = true;
+  if (finished) forgetPending();
   updateControls();
+}
+
+function forgetPending() {
+  pending = null;
+  kept.set("pending", null);
 }
 
 function say(content, live = true) {
@@ -467,12 +694,16 @@ function toolResult(event) {
   }
   const failed = event.error === true || (typeof event.error === "string" && event.error) || event.success === false;
   const result = event.result;
-  const label = failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
+  const stale = failed && result && result.stale === true;   // a ref whose element changed
+  const label = stale ? `⟳ ${event.tool}: stale ref [${result.ref}], take a new snapshot`
+              : failed ? `✗ ${event.tool}: ${short(typeof event.error === "string" ? event.error : result)}`
                        : `✓ ${event.tool}: ${short(result && typeof result === "object" ? summaryOf(result) : result)}`;
   const body = el("div");
   const pictures = [];
+  if (result && typeof result.snapshot === "string") body.appendChild(snapshotView(result.snapshot));
   body.appendChild(el("pre", "", typeof result === "string" ? result : JSON.stringify(result, null, 2)));
-  step(label, body, failed);
+  const shown = step(label, body, failed);
+  if (stale) shown.classList.add("stale");
   if (result && result.output_files?.length) append(fileLinks(result.output_files, pictures)).className = "step";
   for (const src of pictures) picture(src, "a picture the skill saved");
 }
@@ -577,7 +808,9 @@ function show(event, via) {
     case "tool_call": step(`⚙ ${event.tool} ${short(event.arguments, 80)}`, JSON.stringify(event.arguments, null, 2)); break;
     case "tool_result": toolResult(event); break;
     case "tool_approval_needed":
-      showApproval(event);
+      // Cards come from the control socket, which every request reaches
+      // (broadcast, or sent again to a new connection) and which hears their ends.
+      if (via === "control") showApproval(event);
       // It comes twice on the chat socket: the turn's own event and the broadcast.
       if (live && !turn.waiting.has(event.approval_id)) {
         turn.waiting.add(event.approval_id);
@@ -598,6 +831,12 @@ function show(event, via) {
       break;
     case "cancelled": append(el("div", "notice", "■ " + (event.message || "Stopped"))); if (live && !turn.standard) endTurn(); break;
     case "error":
+      // A heartbeat command the host refused (an interval below its floor, say).
+      if (via === "control" && heartbeatAsked) {
+        heartbeatAsked = false;
+        heartbeatMessage("Refused: " + (event.message || "the heartbeat cannot do that"));
+        break;
+      }
       append(el("div", "error", event.message || "Unknown error"));
       // The standard agent ends its turns with "done"; the gateway's own
       // failures and the computer-use agent's errors end them here.
@@ -615,7 +854,10 @@ function show(event, via) {
       break;
     case "conversation_resumed": showConversation(event); break;
     case "conversations_changed": conversationsChanged(event); break;
-    case "heartbeat_status": heartbeatStatus(event); break;
+    case "heartbeat_status":
+      if (via === "control") heartbeatAsked = false;
+      heartbeatStatus(event);
+      break;
     case "heartbeat":
       beatItem = beat(`♥ beat ${event.beat} of ${event.max}`, "beat");
       $("hb-count").textContent = `· ${event.beat}/${event.max} beats`;
@@ -635,10 +877,20 @@ function clearLog(text) {
 
 // A stored conversation, shown as it was live: each user message, then its
 // turn's steps, pictures, files and answers.
+//
+// A turn under way in it (a reloaded page, a connection that came back) is
+// rebuilt from its replayed events in place of what is stored of it, or,
+// when its session could not be resumed, awaited.
 function showConversation(event) {
   conversation = event.conversation_id;
   setAddress();
-  const messages = event.messages || [];
+  const ongoing = pending?.conversation === conversation ? pending : null;
+  if (pending && !ongoing) forgetPending();
+  const events = replayed;
+  replayed = null;
+  awaited = null;
+  let messages = event.messages || [];
+  if (ongoing && events) messages = withoutTurn(messages, ongoing.content);
   following = true;
   clearLog(messages.length ? "" : "This conversation has no stored messages yet.");
   if (messages.length) log.textContent = "";
@@ -659,11 +911,30 @@ function showConversation(event) {
     if (turn) bubbles.push(...turn.bubbles.filter((b) => !bubbles.includes(b)));
     last = message.created;
   }
+  if (ongoing && !events) {
+    // Its stored part, if it is the last turn, stays open until the turn ends (see checkAwaited).
+    const box = messages.findLast((m) => m.role === "user")?.content === ongoing.content ? turn?.box : null;
+    if (box) turn = null;
+    awaited = {conversation, content: ongoing.content, box, notice: null};
+  }
   if (turn) closeTurn(last);
   render(bubbles);
+  if (ongoing && events) {
+    beginTurn(ongoing.content, ongoing.time, null, true);
+    for (const replayedEvent of events) show(replayedEvent, "chat");
+  }
   chatReady = true;
   updateControls();
   refreshConversations();
+}
+
+// The messages without the turn that began with the user's `content` (the
+// last such turn): its user message and what follows up to the next one.
+function withoutTurn(messages, content) {
+  const start = messages.findLastIndex((m) => m.role === "user" && m.content === content);
+  if (start < 0) return messages;
+  const next = messages.findIndex((m, i) => i > start && m.role === "user");
+  return [...messages.slice(0, start), ...messages.slice(next < 0 ? messages.length : next)];
 }
 
 // ---- controls
@@ -676,11 +947,18 @@ function setMenu(open) {
 
 function stopTurn() { send({type: "stop_task"}); }
 
+function heartbeatControl(action, interval) {
+  const command = {type: "heartbeat_control", action};
+  if (interval !== undefined) command.interval = interval;
+  heartbeatMessage("");
+  if (send(command)) heartbeatAsked = true;
+}
+
 $("composer").onsubmit = (e) => {
   e.preventDefault();
   const input = $("message");
   const content = input.value.trim();
-  if (!content || turn?.live || !chatReady) return;
+  if (!content || running() || !chatReady) return;
   const computerUse = $("computer-use").checked;
   if (!send({type: "chat", content, computer_use: computerUse || null}, "chat")) return;
   startTurn(content);
@@ -692,28 +970,25 @@ $("message").onkeydown = (e) => {
 document.addEventListener("keydown", (e) => {
   if (e.key !== "Escape" || e.defaultPrevented) return;
   if (document.body.classList.contains("menu-open")) setMenu(false);
-  else if (turn?.live) stopTurn();
+  else if (running()) stopTurn();
 });
 $("stop").onclick = stopTurn;
 $("new-conversation").onclick = () => {
-  if (!turn?.live) switchTo({type: "new_conversation"}, "New conversation. Say something!");
+  if (!running()) switchTo({type: "new_conversation"}, "New conversation. Say something!");
 };
 $("menu").onclick = () => setMenu(!document.body.classList.contains("menu-open"));
 $("backdrop").onclick = () => setMenu(false);
 for (const button of document.querySelectorAll("[data-heartbeat]")) {
   button.onclick = () => {
-    const command = {type: "heartbeat_control", action: button.dataset.heartbeat};
-    if (command.action === "start") {
-      const text = $("hb-interval").value.trim();
-      const seconds = Number(text);
-      if (!text || !Number.isFinite(seconds) || seconds < MIN_INTERVAL) {
-        heartbeatMessage(`The interval must be a number of seconds, at least ${MIN_INTERVAL}.`);
-        return;
-      }
-      command.interval = seconds;
+    const action = button.dataset.heartbeat;
+    if (action !== "start") return heartbeatControl(action);
+    const text = $("hb-interval").value.trim();
+    const seconds = Number(text);
+    if (!text || !Number.isFinite(seconds) || seconds < MIN_INTERVAL) {
+      heartbeatMessage(`The interval must be a number of seconds, at least ${MIN_INTERVAL}.`);
+      return;
     }
-    heartbeatMessage("");
-    send(command);
+    heartbeatControl(action, seconds);
   };
 }
 // A shorter hint where the composer is narrow.
@@ -729,7 +1004,16 @@ for (const text of EXAMPLES) {
   chip.type = "button";
   chip.onclick = () => { $("message").value = text; $("message").focus(); };
 }
+async function start() {
+  pending = kept.get("pending");
+  sessions.chat = kept.get("chat");
+  sessions.control = kept.get("control");
+  await findToken();
+  if (!token || await refreshInfo() === "refused") return refuse();
+  connect("control");
+  connect("chat");
+}
+
 clearLog(WELCOME);
 updateControls();
-connect("control");
-connect("chat");
+start();

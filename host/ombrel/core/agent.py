@@ -181,6 +181,9 @@ def describe(tool: str, arguments: dict[str, Any], result: dict[str, Any]) -> st
         return f"That did not work: {result.get('error')}" + (f"\n{result['hint']}" if result.get("hint") else "")
     if tool == "desktop_snapshot":
         return f"{result.get('window')}: {result.get('element_count')} elements.\n```\n{result.get('snapshot')}\n```\n{result.get('hint', '')}".rstrip()
+    if tool in ("desktop_find", "desktop_wait_for"):
+        lines = "\n".join(match.get("line", "") for match in result.get("matches") or [])
+        return f"{result.get('count', 0)} found:\n```\n{lines}\n```" if lines else "Nothing found."
     if tool == "desktop_list_windows":
         titles = "\n".join(f"• {w.get('title')}" for w in result.get("windows", []))
         return f"{result.get('count', 0)} windows:\n{titles}"

@@ -1,6 +1,8 @@
 """The offline agent's command language: a message becomes one tool call.
 
-    snapshot [TITLE]        desktop_snapshot
+    snapshot [TITLE]        desktop_snapshot (with details)
+    find NAME               desktop_find
+    wait NAME               desktop_wait_for
     click N                 desktop_click_ref
     type N TEXT             desktop_type_ref
     press KEY               desktop_press_key
@@ -19,6 +21,8 @@ from typing import Any
 
 HELP = """I work offline: no model is configured, so I understand these commands.
 • snapshot [window title] - the numbered elements of a window
+• find NAME - the elements of the last snapshot whose name contains NAME
+• wait NAME - take snapshots until an element named NAME appears (10 s at most)
 • click 3 - click element 3 of the last snapshot
 • type 2 hello - type text into element 2
 • press ctrl+a - press a key or a combination
@@ -53,7 +57,11 @@ def parse(text: str) -> Command | None:
     if verb in ("help", "?", "/help"):
         return Command(help=True)
     if verb == "snapshot":
-        return Command("desktop_snapshot", {"window_title": rest} if rest else {})
+        return Command("desktop_snapshot", {"window_title": rest, "details": True} if rest else {"details": True})
+    if verb in ("find", "wait"):
+        if not rest:
+            return Command(error=f"Usage: {verb} NAME (part of an element's name)")
+        return Command("desktop_find" if verb == "find" else "desktop_wait_for", {"name": rest})
     if verb == "windows" and not rest:
         return Command("desktop_list_windows", {})
     if verb == "screenshot" and not rest:

@@ -250,12 +250,13 @@ class ConversationStore:
         return bool(deleted)
 
     def list(self, limit: int = 50) -> list[dict[str, Any]]:
-        """The conversations with messages, the most recently used first."""
+        """The conversations with messages, the most recently used first;
+        "busy" while a turn is being written into one."""
         rows = self._connection().execute(
             "SELECT c.id, c.title, c.created, c.updated, COUNT(m.id) AS count FROM conversations c "
             "JOIN messages m ON m.conversation_id = c.id GROUP BY c.id "
             "ORDER BY c.updated DESC LIMIT ?", (limit,)).fetchall()
-        return [dict(row) for row in rows]
+        return [{**row, "busy": bool(self._writing.get(row["id"]))} for row in rows]
 
     def _changed(self, conversation_id: str, **details: Any) -> None:
         if self.on_change is not None:

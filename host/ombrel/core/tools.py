@@ -29,13 +29,35 @@ def _schema(name: str, description: str, properties: dict[str, Any] | None = Non
         "parameters": {"type": "object", "properties": properties or {}, "required": list(required)}}}
 
 
+# What a snapshot may cost an agent unless it asks for more: a longer window
+# is cut, with a last line saying how to narrow it.
+SNAPSHOT_MAX_ELEMENTS = 400
+SNAPSHOT_MAX_CHARS = 12_000
+# The longest wait_for an agent may ask for, in seconds.
+WAIT_LIMIT = 60
+
 SCHEMAS = [
     _schema("desktop_snapshot", "Numbered list of the elements of the focused window (or of the "
-            "window whose title contains window_title). Refs stay valid until the next snapshot.",
-            {"window_title": {"type": "string"}}),
-    _schema("desktop_click_ref", "Click the element with this ref from the latest snapshot.",
+            "window whose title contains window_title). Refs stay valid until the next snapshot. "
+            "A long window is cut (its last line says so): take root (a ref) for one element's "
+            "subtree. details adds states ([focused], [checked], ...) and bounds (@x,y,w,h); "
+            "diff answers only what changed since the previous snapshot of the window.",
+            {"window_title": {"type": "string"}, "root": {"type": "integer"},
+             "details": {"type": "boolean"}, "diff": {"type": "boolean"},
+             "max_elements": {"type": "integer"}}),
+    _schema("desktop_find", "The elements of the latest snapshot whose name contains name and/or "
+            "whose kind is role, with their refs and lines (no desktop access).",
+            {"name": {"type": "string"}, "role": {"type": "string"}}),
+    _schema("desktop_wait_for", "Take snapshots until an element whose name contains name "
+            "(and/or of kind role) appears, for timeout seconds at most (default 10); answers "
+            "like desktop_find.",
+            {"name": {"type": "string"}, "role": {"type": "string"}, "timeout": {"type": "number"},
+             "window_title": {"type": "string"}}),
+    _schema("desktop_click_ref", "Click the element with this ref from the latest snapshot. A ref "
+            "whose element changed since is refused as stale: take a new snapshot.",
             {"ref": {"type": "integer"}}, ("ref",)),
-    _schema("desktop_type_ref", "Type text into the element with this ref.",
+    _schema("desktop_type_ref", "Type text into the element with this ref (refused as stale when "
+            "the element changed since the snapshot).",
             {"ref": {"type": "integer"}, "text": {"type": "string"}}, ("ref", "text")),
     _schema("desktop_press_key", "Press a key or a combination such as ctrl+a.",
             {"key": {"type": "string"}}, ("key",)),
@@ -80,20 +102,34 @@ class Tools:
 
     # Desktop.
 
-    async def _desktop(self, operation: str, *args: Any) -> dict[str, Any]:
+    async def _desktop(self, operation: str, *args: Any, **options: Any) -> dict[str, Any]:
         missing = screen.display_missing()
         if missing:
             return failure(missing)
-        return await getattr(self.vantor, operation)(*args)
+        return await getattr(self.vantor, operation)(*args, **options)
 
-    async def _desktop_snapshot(self, window_title: str | None = None) -> dict[str, Any]:
-        return await self._desktop("snapshot", window_title or None)
+    async def _desktop_snapshot(self, window_title: str | None = None, root: int | None = None,
+                                details: bool = False, diff: bool = False,
+                                max_elements: int | None = None) -> dict[str, Any]:
+        return await self._desktop(
+            "snapshot", window_title or None, root=int(root) if root else None,
+            details=bool(details), diff=bool(diff), max_chars=SNAPSHOT_MAX_CHARS,
+            max_elements=int(max_elements) if max_elements else SNAPSHOT_MAX_ELEMENTS)
+
+    async def _desktop_find(self, name: str | None = None, role: str | None = None) -> dict[str, Any]:
+        return await self.vantor.find(name or None, role or None)
+
+    async def _desktop_wait_for(self, name: str | None = None, role: str | None = None,
+                                timeout: float = 10, window_title: str | None = None) -> dict[str, Any]:
+        return await self._desktop("wait_for", name or None, role or None,
+                                   timeout=min(float(timeout), WAIT_LIMIT),
+                                   window_title=window_title or None)
 
     async def _desktop_click_ref(self, ref: int) -> dict[str, Any]:
-        return await self._desktop("click_ref", int(ref))
+        return await self._desktop("click_ref", int(ref), verify=True)
 
     async def _desktop_type_ref(self, ref: int, text: str) -> dict[str, Any]:
-        return await self._desktop("type_ref", int(ref), str(text))
+        return await self._desktop("type_ref", int(ref), str(text), verify=True)
 
     async def _desktop_press_key(self, key: str) -> dict[str, Any]:
         return await self._desktop("press_key", str(key))

@@ -79,11 +79,38 @@ void enqueue(nb::handle client_object, nb::object text, bool bounded) {
 }
 
 /// A live event for the client: numbered by its session, if it has one.
+/// A live event for the client. With a session, the session numbers and
+/// keeps it, and it goes to whichever connection holds the session now
+/// (a turn that began on a connection that has gone on goes on into the
+/// connection that took its session over), or to none while none does.
 void emit(nb::handle client_object, nb::handle text) {
     Client &client = client_of(client_object);
-    nb::object stamped =
-        client.session.is_none() ? nb::borrow(text) : session_of(client.session).stamp(text);
-    enqueue(client_object, std::move(stamped), true);
+    if (client.session.is_none()) {
+        enqueue(client_object, nb::borrow(text), true);
+        return;
+    }
+    Session &session = session_of(client.session);
+    nb::object stamped = session.stamp(text);
+    if (!session.client.is_none())
+        enqueue(session.client, std::move(stamped), true);
+}
+
+/// The client's session waits for a connection that takes it over, among a
+/// bounded number.
+void detach_session(Deliveries &store, nb::handle client_object) {
+    Client &client = client_of(client_object);
+    if (client.session.is_none())
+        return;
+    Session &session = session_of(client.session);
+    if (!session.client.is(client_object))
+        return;
+    session.client = nb::none();
+    store.detached.append(session.id);
+    while (nb::len(store.detached) > max_detached_sessions) {
+        nb::object oldest = store.detached[0];
+        PyList_SetSlice(store.detached.ptr(), 0, 1, nullptr);
+        PyDict_DelItem(store.sessions.ptr(), oldest.ptr());
+    }
 }
 
 /// The writer of one client: sends its queue in order, one send at a time;
@@ -112,7 +139,11 @@ Coro<void> write_queue(nb::object client_object) {
             nb::python_error error = sent.take_error();
             if (!common::is_exception(error))
                 co_await bridge::raise(std::move(error));
+            // The connection has gone: its session waits for the page to come
+            // back, even while a command of the old connection still runs.
             client_of(client_object).closed = true;
+            if (Deliveries *store = deliveries())
+                detach_session(*store, client_object);
             co_return;
         }
     }
@@ -157,17 +188,26 @@ nb::object lookup(nb::handle mapping, nb::handle key) {
 /// The session a new connection belongs to: the one it names, when that one
 /// is waiting for it and `last_seq` is one it handed out; else a new one.
 /// `last_seq` gets the seq the client has seen (0 for a new session).
-/// Returns the session and whether it resumed.
+/// Returns the session and whether it resumed; `refused` says why a session
+/// that was named could not be resumed.
 std::pair<nb::object, bool> attach_session(Deliveries &store, nb::handle ws,
                                            nb::handle client_object, std::size_t limit,
-                                           long long &last_seq) {
+                                           long long &last_seq, const char *&refused) {
     static const Interned get_name("get");
     nb::object params = common::attr(ws, query_params);
     nb::object id = call_method(params, get_name, session_key.get());
     std::optional<long long> seen = parse_seq(call_method(params, get_name, last_seq_key.get()));
     nb::object found = id.is_none() ? nb::none() : lookup(store.sessions, id);
-    bool resumed = !found.is_none() && session_of(found).client.is_none() && seen &&
-                   *seen <= session_of(found).seq;
+    refused = nullptr;
+    if (!id.is_none()) {
+        if (found.is_none())
+            refused = "unknown session";
+        else if (!session_of(found).client.is_none())
+            refused = "session in use";
+        else if (!seen || *seen > session_of(found).seq)
+            refused = "last_seq out of range";
+    }
+    bool resumed = !found.is_none() && !refused;
     last_seq = resumed ? *seen : 0;
     nb::object session;
     if (resumed) {
@@ -195,8 +235,13 @@ nb::object Session::stamp(nb::handle text) {
     nb::object stamped = common::checked(PyUnicode_FromFormat(
         length > 2 ? "%U,\"seq\":%lld}" : "%U\"seq\":%lld}", head.ptr(), seq));
     kept.emplace_back(seq, stamped);
-    while (kept.size() > limit)
+    kept_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(stamped.ptr()));
+    // The last `limit` events, and no more characters than a client's queue
+    // may hold (the newest event is kept whatever its size).
+    while (kept.size() > limit || (kept.size() > 1 && kept_chars > max_queued_chars)) {
+        kept_chars -= static_cast<std::size_t>(PyUnicode_GET_LENGTH(kept.front().second.ptr()));
         kept.pop_front();
+    }
     return stamped;
 }
 
@@ -268,12 +313,16 @@ void start_delivery(nb::handle ws, const DeliveryOptions &options) {
 
     if (options.replay) {
         long long last_seq = 0;
-        auto [session, resumed] = attach_session(store, ws, client_object, options.replay, last_seq);
+        const char *refused = nullptr;
+        auto [session, resumed] =
+            attach_session(store, ws, client_object, options.replay, last_seq, refused);
         client.session = session;
         Session &state = session_of(session);
         nb::dict greeting = event({{"type", nb::str("session")},
                                    {"session", state.id},
                                    {"resumed", nb::bool_(resumed)}});
+        if (refused)
+            greeting["refused"] = refused;
         if (resumed) {
             long long first_kept = state.kept.empty() ? state.seq + 1 : state.kept.front().first;
             greeting["lost"] = std::max(0LL, first_kept - (last_seq + 1));
@@ -311,20 +360,23 @@ void stop_delivery(nb::handle ws) {
     client.queue.clear();
     client.live_queued = client.queued_chars = 0;
     wake_writer(client);
-    if (client.session.is_none())
-        return;
-    // The session waits for its client to come back, among a bounded number.
-    Session &session = session_of(client.session);
-    if (session.client.is(client_object)) {
-        session.client = nb::none();
-        store->detached.append(session.id);
-        while (nb::len(store->detached) > max_detached_sessions) {
-            nb::object oldest = store->detached[0];
-            PyList_SetSlice(store->detached.ptr(), 0, 1, nullptr);
-            PyDict_DelItem(store->sessions.ptr(), oldest.ptr());
-        }
-    }
+    detach_session(*store, client_object);
     client.session = nb::none();
+}
+
+void connection_gone(nb::handle ws) {
+    Deliveries *store = deliveries();
+    if (!store)
+        return;
+    nb::object client_object = lookup(store->clients, ws);
+    if (client_object.is_none())
+        return;
+    Client &client = client_of(client_object);
+    client.closed = true;
+    client.queue.clear();
+    client.live_queued = client.queued_chars = 0;
+    wake_writer(client);
+    detach_session(*store, client_object);
 }
 
 nb::object deliver(nb::handle ws, nb::handle event) {
@@ -382,6 +434,10 @@ nb::list broadcast_to_clients(nb::handle recipients, nb::handle event) {
             others.append(ws);
             continue;
         }
+        // A connection that has gone: its session gets the event through
+        // the connection that took it over, or as a detached one.
+        if (client_of(client).closed)
+            continue;
         if (!text.is_valid())
             text = json_text(event);
         emit(client, text);

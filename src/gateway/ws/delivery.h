@@ -27,6 +27,7 @@ struct Session {
     long long seq = 0;
     std::size_t limit = 0;
     std::deque<std::pair<long long, nb::object>> kept;  ///< (seq, JSON text)
+    std::size_t kept_chars = 0;
     /// The `Client` it is attached to, or None while no connection has it.
     nb::object client = nb::none();
 
@@ -78,6 +79,10 @@ Deliveries *deliveries();
 void start_delivery(nb::handle ws, const DeliveryOptions &options);
 /// Stops delivering to `ws`: its writer ends, its session waits detached.
 void stop_delivery(nb::handle ws);
+/// `ws` is gone while a command of its still runs: its writer ends and its
+/// session waits for a connection that takes it over (the command's events
+/// go there); it is forgotten once its receive loop ends.
+void connection_gone(nb::handle ws);
 
 /// `ws.send_json(event)`, or, when `ws` has a client, its event queued:
 /// an awaitable either way (done at once, or, when the queue is half full,

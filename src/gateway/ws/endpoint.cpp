@@ -13,7 +13,7 @@ namespace ombrel::gateway {
 
 namespace {
 const Interned loads_name("loads"), connect_name("connect"), disconnect_name("disconnect"),
-    accept_name("accept"), close_name("close");
+    accept_name("accept"), close_name("close"), done_name("done"), cancel_name("cancel");
 constinit common::ImportedName web_socket_disconnect("fastapi", "WebSocketDisconnect"),
     json_module("json");
 
@@ -62,6 +62,40 @@ nb::object accepting(nb::handle ws, const WebSocketEndpoint &endpoint) {
     return common::attr(ws, accept_name)(nb::arg("subprotocol") = subprotocol);
 }
 
+
+/// The read of the next frame, as a task of its own: under per-client
+/// delivery the next frame is read while a command runs, so that a client
+/// that goes away mid-turn is noticed at once, and its session freed for
+/// the page that comes back (the turn goes on into it).
+nb::object read_ahead(nb::handle ws) {
+    static const Interned create_task("create_task"), add_done_callback("add_done_callback"),
+        cancelled("cancelled"), exception("exception");
+    nb::object loop = bridge::asyncio().attr("get_running_loop")();
+    nb::object task = call_method(loop, create_task, call_method(ws, names::receive_text));
+    nb::object noticing = nb::cpp_function([client = nb::borrow(ws)](nb::handle read) {
+        if (!common::truth(call_method(read, cancelled)) &&
+            !call_method(read, exception).is_none())
+            connection_gone(client);
+    });
+    call_method(task, add_done_callback, noticing);
+    return task;
+}
+
+/// Whether `error` ends the connection as the client's own leaving:
+/// WebSocketDisconnect, and, once a writer of ours found the client gone
+/// first, Starlette's WebSocketDisconnected.
+bool client_left(const nb::python_error &error, bool delivers) {
+    if (error.matches(web_socket_disconnect.get()))
+        return true;
+    if (!delivers)
+        return false;
+    static const Interned starlette_websockets("starlette.websockets"),
+        disconnected("WebSocketDisconnected");
+    nb::object type = common::attr_or(common::import_module(starlette_websockets), disconnected,
+                                      Py_None);
+    return !type.is_none() && error.matches(type);
+}
+
 } // namespace
 
 // The receive loop's awaits are taken as outcomes: a client's disconnect
@@ -102,14 +136,19 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
     }
     std::optional<nb::python_error> failure;
     std::optional<FatalClose> fatal;
+    const bool delivers = delivery.delivers();
+    bridge::Local<> next_read;  // under delivery: the read of the next frame, under way
     try {
-        if (delivery.delivers())
+        if (delivers)
             start_delivery(ws, delivery);
         for (;;) {
             bridge::Local<> message;
             {
-                bridge::Outcome text =
-                    co_await bridge::outcome(call_method(ws, names::receive_text));
+                nb::object reading = next_read.is_valid() ? nb::object(std::move(next_read))
+                                     : delivers         ? read_ahead(ws)
+                                                        : call_method(ws, names::receive_text);
+                next_read = nb::object();
+                bridge::Outcome text = co_await bridge::outcome(std::move(reading));
                 if (!text) {
                     failure.emplace(text.take_error());
                     break;
@@ -138,12 +177,14 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
                 fatal = FatalClose{1007, texts::CLOSE_NOT_A_COMMAND};
                 break;
             }
+            if (delivers)
+                next_read = read_ahead(ws);
             bridge::Outcome handled =
                 co_await bridge::outcome(command_awaitable(ws, std::move(message)));
             if (!handled) {
                 failure.emplace(handled.take_error());
                 if (errors_as_events && common::is_exception(*failure) &&
-                    !failure->matches(web_socket_disconnect.get())) {
+                    !client_left(*failure, delivers)) {
                     // The command failed, not the connection: the client is
                     // told, and the loop goes on.
                     logger.exception(texts::LOG_COMMAND_FAILED, failure->value());
@@ -166,8 +207,10 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
         if (close_codes && common::is_exception(*failure))
             fatal = FatalClose{1011, texts::CLOSE_INTERNAL_ERROR};
     }
+    if (next_read.is_valid() && !common::truth(call_method(next_read, done_name)))
+        call_method(next_read, cancel_name);
     stop_delivery(ws);
-    if (failure->matches(web_socket_disconnect.get())) {
+    if (client_left(*failure, delivers)) {
         disconnect(ws);
         co_return;
     }

@@ -11,6 +11,7 @@ namespace common = ombrel::common;
 namespace vt = ombrel::vantor;
 using bridge::def_coroutine;
 using bridge::def_function;
+using bridge::kw_only;
 using bridge::param;
 using bridge::returns;
 
@@ -71,6 +72,12 @@ NB_MODULE(vantor, m) {
     // Fields
     cls.def_rw("_ref_map", &vt::Vantor::ref_map,
                "The ref table of the latest snapshot: ref -> entry dict.")
+        .def_rw("_ref_paths", &vt::Vantor::ref_paths,
+                "Linux: ref -> the path of its element from its window (a tuple of child "
+                "indices), for the refs of the latest AT-SPI snapshot; empty after any other.")
+        .def_rw("_ref_window", &vt::Vantor::ref_window,
+                "Linux: the window of those paths, {\"app\", \"window\", \"app_index\", "
+                "\"window_index\"}; None after any other snapshot.")
         .def_rw("_ref_counter", &vt::Vantor::ref_counter,
                 "The last ref handed out; after a snapshot, the number of refs.")
         .def_rw("_uia_available", &vt::Vantor::uia_available,
@@ -99,9 +106,17 @@ NB_MODULE(vantor, m) {
     auto press_enter = param("press_enter", "bool");
     auto double_click = param("double_click", "bool");
 
+    auto verify = param("verify", "bool");
+
     // Public operations
     def_coroutine<&vt::snapshot>(cls, "snapshot", returns(RESULT), window_title = nb::none(),
-                                 max_depth = 8, R"doc(Describe a window as a numbered text of its elements.
+                                 max_depth = 8, kw_only,
+                                 param("max_elements", "int | None") = nb::none(),
+                                 param("max_chars", "int | None") = nb::none(),
+                                 param("details", "bool") = false,
+                                 param("root", "int | None") = nb::none(),
+                                 param("diff", "bool") = false,
+                                 R"doc(Describe a window as a numbered text of its elements.
 
 Interactive elements get refs, which the other operations take; the refs
 of the previous snapshot are replaced (a snapshot that fails keeps them).
@@ -110,53 +125,171 @@ Args:
     window_title: Part of the window's title (the foreground window when
         None or empty).
     max_depth: How deep the element tree is walked.
+    max_elements: At most this many elements are read (listed or not), so
+        that the walk costs what the budget allows and not what the tree
+        holds; None for no limit.
+    max_chars: At most this many characters of text (the header line is
+        always kept); the walk stops at the first line that would not fit.
+        None for no limit. A snapshot cut by a budget ends with the line
+        "[Cut at max_elements=N: at least M more elements left out. Narrow
+        the snapshot: root=REF for one element's subtree, window_title for
+        one window, or a smaller max_depth.]" (max_chars=N when that budget
+        cut it; "1 more element" for one).
+    details: Each line also shows the element's states, each in brackets,
+        in this order: [focused] [checked] [selected] [expanded]
+        [disabled] [offscreen], then its bounds on the screen as
+        " @x,y,w,h" (pixels), from reads the walk makes anyway (UI
+        Automation: one cache request per element; AT-SPI: the state set
+        and the extents; System Events: the same script). The lines are
+        those of the plain snapshot; what a library does not report is
+        left out (macOS reports no [offscreen]; UI Automation [checked],
+        [selected] and [expanded] for the control types with those
+        patterns).
+    root: A ref of the last snapshot: only that element (at depth 0, the
+        header being its window's) and its subtree, refs numbered from 1 as
+        usual. Its window is the window of that snapshot; a window_title
+        that does not occur in its name is refused.
+    diff: Only what changed since the previous snapshot of the same window
+        (of the same root's subtree with root). Lines are compared without
+        their refs: an element whose ref moved is unchanged, and the moves
+        are listed. The first snapshot of a window has nothing to compare
+        with and is answered whole.
 
 Returns:
     success, window, snapshot (the text: "Window: ..." then one line per
     element, "[ref] kind "name"" for interactive ones), element_count (the
     number of refs), hint, and platform ("macos", "linux_atspi",
-    "linux_xdotool") outside Windows; or success False and error.)doc");
+    "linux_xdotool") outside Windows; or success False and error.
+    With a budget, also truncated (bool) and left_out (int: elements left
+    out at least, 0 when none). A root that is not a ref of the last
+    snapshot, or not of the named window, is a failure saying so; one whose
+    element changed is the failure of a stale ref (see click_ref).
+    With diff, also previous (bool: there was a snapshot to compare with),
+    added (the new lines, with their refs), removed (the old lines without
+    their refs), renumbered (a list of {"old", "new", "count"}: refs
+    old..old+count-1 are now new..new+count-1), and snapshot becomes the
+    header line, "Changes since the previous snapshot of this window: A
+    added, R removed." (or "No changes since the previous snapshot of this
+    window."), a "- line" per removed and a "+ line" per added line, a
+    line "Renumbered: [6]-[9] are now [7]-[10]; [12] is now [14]." when
+    refs moved, and the cut line, if any.
+
+Raises:
+    TypeError: a budget that is not an int (or None), a root that is not a
+        number.
+    ValueError: a negative budget.)doc");
     def_coroutine<&vt::click_ref>(cls, "click_ref", returns(RESULT), ref,
-                                  double_click = false, R"doc(Click (or double-click) the element of a ref from the latest snapshot.
+                                  double_click = false, kw_only, verify = false,
+                                  R"doc(Click (or double-click) the element of a ref from the latest snapshot.
 
 Args:
     ref: A ref of the latest snapshot.
     double_click: Click twice.
+    verify: First check that the element is still there and still the one
+        the snapshot saw (its kind and name, and on Windows its own UI
+        Automation element; on Linux found again by its path from the
+        window); if not, nothing is done and the answer is the failure
+        "Ref [n] is stale: the element changed since the snapshot. Take a
+        new snapshot.", with ref and stale True. An element that cannot be
+        checked counts as changed.
 
 Returns:
     success, action, ref, element and a hint (coordinates when the click
-    fell back to the mouse); or success False, error and ref.)doc");
+    fell back to the mouse); or success False, error and ref (and stale
+    True for a stale ref).)doc");
     def_coroutine<&vt::type_ref>(cls, "type_ref", returns(RESULT), ref, text, clear_first = true,
-                                 press_enter = false, R"doc(Type text into the element of a ref.
+                                 press_enter = false, kw_only, verify = false,
+                                 R"doc(Type text into the element of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
     text: What to type.
     clear_first: Replace the element's content (else type after it).
     press_enter: Press Enter after the text.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action, ref, text (and element, pressed_enter); or success
-    False, error and ref.)doc");
+    False, error and ref (and stale True for a stale ref).)doc");
     def_coroutine<&vt::select_ref>(cls, "select_ref", returns(RESULT), ref, param("value", "str"),
+                                   kw_only, verify = false,
                                    R"doc(Select the item matching value in the list or combo box of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
     value: The item's text.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action "select", ref, element, value; or success False,
-    error and ref.)doc");
-    def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref,
+    error and ref (and stale True for a stale ref).)doc");
+    def_coroutine<&vt::toggle_ref>(cls, "toggle_ref", returns(RESULT), ref, kw_only,
+                                   verify = false,
                                    R"doc(Toggle the check box or switch of a ref.
 
 Args:
     ref: A ref of the latest snapshot.
+    verify: Check the element first, as click_ref does.
 
 Returns:
     success, action "toggle", ref, element; or success False, error and
-    ref.)doc");
+    ref (and stale True for a stale ref).)doc");
+    def_coroutine<&vt::find>(cls, "find", returns(RESULT), param("name", "str | None") = nb::none(),
+                             param("role", "str | None") = nb::none(),
+                             R"doc(The elements of the latest snapshot that match, with their refs and lines.
+
+Nothing is read from the desktop: the elements are the lines of the last
+snapshot (its refs those it handed out).
+
+Args:
+    name: Part of the element's name, in any letter case (on macOS its
+        title or description; for a line without a ref, the text after its
+        kind); None for any.
+    role: The element's kind as the snapshot shows it ("button",
+        "check box", "AXCheckBox", ...), compared in any letter case and
+        without spaces, "_", "-" and a leading "AX"; None for any.
+
+Returns:
+    success, matches (a list of {"ref": int or None, "line": str} in the
+    order of the snapshot: ref None for an element listed without one, such
+    as a label; the line as the snapshot shows it, without its indent) and
+    count; or success False and error before any snapshot.
+
+Raises:
+    TypeError: a name or role that is not a str or None.)doc");
+    def_coroutine<&vt::wait_for>(cls, "wait_for", returns(RESULT),
+                                 param("name", "str | None") = nb::none(),
+                                 param("role", "str | None") = nb::none(),
+                                 param("timeout", "float") = 10, param("interval", "float") = 0.5,
+                                 kw_only, window_title = nb::none(), max_depth = 8,
+                                 R"doc(Take snapshots until one has a matching element, or the time is up.
+
+Each snapshot replaces the refs, as snapshot() does. One starts every
+interval seconds at the most often (the next after the previous one ended
+when it took longer); the whole wait, snapshots included, ends at timeout,
+a snapshot still running then being stopped. Cancelling the wait stops it
+at once.
+
+Args:
+    name: As for find.
+    role: As for find.
+    timeout: Seconds to wait at most: a positive finite number.
+    interval: Seconds between the starts of two snapshots at least: a
+        positive finite number.
+    window_title: The window, as for snapshot.
+    max_depth: As for snapshot.
+
+Returns:
+    What find answers for the first snapshot with a match, with elapsed
+    (seconds) and snapshots (how many were taken); or success False, error
+    "No element named 'x' appeared within 10 seconds." (with the last
+    snapshot's error, when it failed), matches [], count 0, elapsed and
+    snapshots.
+
+Raises:
+    TypeError: name, role or window_title not a str or None; timeout or
+        interval not a number.
+    ValueError: timeout or interval zero, negative, NaN or infinite.)doc");
     def_coroutine<&vt::get_focused_window>(cls, "get_focused_window", returns(RESULT),
                                            R"doc(Describe the window that has the focus.
 

@@ -31,6 +31,12 @@ inline constinit Interned empty("");
 inline constinit Interned friendly_class_name("friendly_class_name"), window_text("window_text"),
     element_info("element_info"), automation_id("automation_id"), enabled("enabled"),
     iface_value("iface_value"), CurrentValue("CurrentValue"), children("children");
+// UI Automation's own element and cache requests, reached through either
+inline constinit Interned Element("Element"), BuildUpdatedCache("BuildUpdatedCache"),
+    GetCachedPropertyValue("GetCachedPropertyValue"),
+    CachedBoundingRectangle("CachedBoundingRectangle"),
+    CachedHasKeyboardFocus("CachedHasKeyboardFocus"), CachedIsOffscreen("CachedIsOffscreen"),
+    left("left"), top("top"), right("right"), bottom("bottom");
 // uiautomation
 inline constinit Interned ControlTypeName("ControlTypeName"), Name("Name"),
     AutomationId("AutomationId"), IsEnabled("IsEnabled"), GetValuePattern("GetValuePattern"),

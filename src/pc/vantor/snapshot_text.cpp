@@ -61,6 +61,13 @@ void SnapshotText::rollback(Mark point) {
     starts_.resize(point.lines);
 }
 
+std::size_t SnapshotText::chars_since(Mark point) const {
+    std::size_t chars = 0;
+    for (std::size_t i = point.size; i < buffer_.size(); ++i)
+        chars += (static_cast<unsigned char>(buffer_[i]) & 0xC0) != 0x80;
+    return chars;
+}
+
 nb::str SnapshotText::decode(std::size_t begin, std::size_t end) const {
     PyObject *text = PyUnicode_DecodeUTF8(buffer_.data() + begin,
                                           static_cast<Py_ssize_t>(end - begin), "surrogatepass");

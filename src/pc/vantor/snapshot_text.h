@@ -41,6 +41,11 @@ public:
     };
     Mark mark() const { return {buffer_.size(), starts_.size()}; }
     void rollback(Mark point);
+    /// The characters (code points) written since `point`, line feeds
+    /// included.
+    std::size_t chars_since(Mark point) const;
+    /// The lines written since `point`.
+    std::size_t lines_since(Mark point) const { return starts_.size() - point.lines; }
 
     /// The lines joined with line feeds.
     nb::str text() const;

@@ -36,6 +36,21 @@ struct Vantor {
     bool linux_atspi_available = false;
     bool linux_xdotool_available = false;
     bool initialized = false;
+    /// `_ref_paths`, Linux: ref -> the path of its element from its window
+    /// (a tuple of child indices), for the refs of the latest AT-SPI
+    /// snapshot; empty after any other. The entries of `_ref_map` stay as
+    /// they are: a subtree snapshot and the stale check find an element
+    /// again by its path.
+    nb::object ref_paths;
+    /// `_ref_window`, Linux: the window of those paths, {"app", "window",
+    /// "app_index", "window_index"}; None after any other snapshot.
+    nb::object ref_window;
+    /// The window ("window" of the result) and the text of the snapshot that
+    /// made the ref table, set with the table (None before any).
+    nb::object last_window, last_text;
+    /// The texts of recent snapshots, by window (and subtree): what a diff
+    /// compares with. A few windows at most, the oldest dropped first.
+    nb::object previous_texts;
     /// Bytes of the latest snapshot's text: room reserved for the next one.
     std::size_t last_text_size = 0;
     /// Serialises the Windows snapshots of this controller, so that two
@@ -48,17 +63,32 @@ struct Vantor {
     /// which may well lead back to the controller.
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(ref_map.ptr());
+        Py_VISIT(ref_paths.ptr());
+        Py_VISIT(ref_window.ptr());
+        Py_VISIT(last_window.ptr());
+        Py_VISIT(last_text.ptr());
+        Py_VISIT(previous_texts.ptr());
         return 0;
     }
-    void clear() { ref_map.reset(); }
+    void clear() {
+        ref_map.reset();
+        ref_paths.reset();
+        ref_window.reset();
+        last_window.reset();
+        last_text.reset();
+        previous_texts.reset();
+    }
 };
 
 /// The controller behind a Python `Vantor` object (TypeError otherwise).
 Vantor &state(nb::handle self);
 
-/// Empties the ref table: a fresh dict, the counter back at 0. Returns the
-/// new table, which the snapshot that asked for it fills.
+/// Empties the ref table: a fresh dict, the counter back at 0, no Linux
+/// paths. Returns the new table, which the snapshot that asked for it fills.
 nb::dict reset_ref_table(Vantor &controller);
+
+/// Notes the snapshot whose refs the table now holds: its window and text.
+void remember_snapshot(Vantor &controller, nb::handle window, nb::handle text);
 
 extern const bridge::Logger logger;
 

@@ -4,7 +4,12 @@ inside the test session. Prints its X window id once it is shown, and names
 itself the root window's active window (there is no window manager to do
 it, and `xdotool getactivewindow` reads that property).
 
-    gtk_window.py TITLE
+    gtk_window.py TITLE [--beside]
+
+With --beside it is a second window, at x=420, right of the first: it
+leaves the focus and the active window as they are, and a click on its push
+button adds a label "Appeared later" above it one second afterwards (every
+element then has another place in the window).
 """
 import ctypes
 import sys
@@ -41,11 +46,13 @@ def announce_active(xid):
 
 
 def main():
+    beside = "--beside" in sys.argv[2:]
     window = Gtk.Window(title=sys.argv[1])
     window.set_default_size(300, 200)
     window.connect("destroy", Gtk.main_quit)
     box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=4)
-    box.add(Gtk.Button(label="Press me"))
+    button = Gtk.Button(label="Press me")
+    box.add(button)
     entry = Gtk.Entry()
     entry.set_text("typed text")
     box.add(entry)
@@ -54,13 +61,26 @@ def main():
     box.get_children()[-1].set_value(42)
     box.add(Gtk.Label(label="A plain label"))
     window.add(box)
+    if beside:
+        window.move(420, 0)
+        window.set_accept_focus(False)
+
+        def appear():
+            label = Gtk.Label(label="Appeared later")
+            box.add(label)
+            box.reorder_child(label, 0)
+            box.show_all()
+            return False
+
+        button.connect("clicked", lambda _: GLib.timeout_add(1000, appear))
     window.show_all()
 
     def shown():
         gdk_window = window.get_window()
-        gdk_window.focus(0)
         xid = gdk_window.get_xid()
-        announce_active(xid)
+        if not beside:
+            gdk_window.focus(0)
+            announce_active(xid)
         print(xid, flush=True)
         return False
 

@@ -4,7 +4,7 @@ window of gtk_window.py.
 
     session.py TITLE
 
-Prints one JSON line, {"DISPLAY": ..., "DBUS_SESSION_BUS_ADDRESS": ...,
+Run, it prints one JSON line, {"DISPLAY": ..., "DBUS_SESSION_BUS_ADDRESS": ...,
 "XDG_RUNTIME_DIR": ..., "XAUTHORITY": ..., "window_id": ...}, once the window can be read on the accessibility bus (or
 {"error": ...}), then waits until its standard input closes and ends every
 process it started. It is their child subreaper: the daemons that D-Bus
@@ -131,4 +131,5 @@ def main():
         shutil.rmtree(runtime, ignore_errors=True)
 
 
-main()
+if __name__ == "__main__":
+    main()

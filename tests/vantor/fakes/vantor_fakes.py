@@ -3,14 +3,20 @@ drives: pywinauto (its "uia" backend), uiautomation, PyAutoGUI and
 ``ctypes.windll.user32``.
 
 A test describes the desktop once, as a tree of :class:`Node` (kind, name,
-automation id, enabled state, value, patterns, rectangle, children), and a
+automation id, enabled state, value, patterns, rectangle, children; focus,
+check, selection, expansion and whether it is off the screen), and a
 :class:`World` presents the same tree through each library's own objects:
 pywinauto element wrappers (``friendly_class_name()``, ``window_text()``,
 ``element_info``, ``iface_*`` properties that raise when the element lacks
 the pattern, ``click_input()``, ``type_keys()``, ...) and uiautomation
 controls (``ControlTypeName``, ``Name``, ``Get*Pattern()`` returning None
-when unsupported, ``Click()``, ...). Every call into a library is recorded in
-``World.calls`` with its arguments and the thread it ran on.
+when unsupported, ``Click()``, ...). Both hand out the element's own UI
+Automation element (``element_info.element``, ``Control.Element``), whose
+``BuildUpdatedCache(request)`` answers the properties a cache request of the
+library's ``IUIAutomation`` asked for (``pywinauto.uia_defines.IUIA().iuia``,
+``uiautomation.uiautomation._AutomationClient.instance().IUIAutomation``).
+Every call into a library is recorded in ``World.calls`` with its arguments
+and the thread it ran on.
 """
 
 from __future__ import annotations
@@ -53,7 +59,8 @@ class Node:
                  enabled: bool = True, value: str | None = None, patterns=(),
                  rect=(0, 0, 10, 10), class_name: str | None = None, handle: int = 0,
                  visible: bool = True, fail: dict[str, BaseException] | None = None,
-                 missing=()):
+                 missing=(), focused: bool = False, checked: bool = False,
+                 selected: bool = False, expanded: bool = False, offscreen: bool = False):
         self.kind = kind
         self.name = name
         self.children = list(children)
@@ -70,9 +77,12 @@ class Node:
         self.fail = dict(fail or {})
         # uiautomation: pattern getters that this control's class lacks
         self.missing = set(missing)
-        self.selected = False
+        self.selected = selected
         self.toggled = 0
-        self.expanded = False
+        self.checked = checked
+        self.expanded = expanded
+        self.focused = focused
+        self.offscreen = offscreen
 
     def __repr__(self) -> str:
         return f"Node({self.kind!r}, {self.name!r})"
@@ -95,6 +105,8 @@ class World:
         self._lock = threading.Lock()
         self._wrappers: dict[int, PywinautoElement] = {}
         self._controls: dict[int, UiaControl] = {}
+        self._elements: dict[int, ComElement] = {}
+        self.iuia = IUIAutomation(self)
         self.pywinauto = _pywinauto_module(self)
         self.pywinauto_keyboard = _pywinauto_keyboard_module(self)
         self.uiautomation = _uiautomation_module(self)
@@ -123,6 +135,9 @@ class World:
     def control(self, node: Node) -> UiaControl:
         return self._controls.setdefault(id(node), UiaControl(self, node))
 
+    def com(self, node: Node) -> ComElement:
+        return self._elements.setdefault(id(node), ComElement(self, node))
+
     def find(self, name: str) -> Node:
         for window in self.windows:
             for node in window.walk():
@@ -136,6 +151,97 @@ def _check(world: World, node: Node, what: str) -> None:
     error = node.fail.get(what)
     if error is not None:
         raise error
+
+
+# UI Automation's own elements and cache requests --------------------------
+
+# Property ids of UIAutomationClient.h.
+BOUNDING_RECTANGLE, HAS_KEYBOARD_FOCUS, IS_OFFSCREEN = 30001, 30008, 30022
+EXPAND_COLLAPSE_STATE, SELECTION_ITEM_IS_SELECTED, TOGGLE_STATE = 30070, 30079, 30086
+
+
+class COMError(Exception):
+    """comtypes.COMError"""
+
+
+class CacheRequest:
+    """IUIAutomationCacheRequest"""
+
+    def __init__(self, world: World):
+        self._world, self.properties = world, []
+
+    def AddProperty(self, property_id):
+        self._world.record("CacheRequest", "AddProperty", property_id)
+        self.properties.append(property_id)
+
+
+class IUIAutomation:
+    def __init__(self, world: World):
+        self._world = world
+
+    def CreateCacheRequest(self):
+        self._world.record("IUIAutomation", "CreateCacheRequest")
+        return CacheRequest(self._world)
+
+
+class ComElement:
+    """IUIAutomationElement, as comtypes hands it out."""
+
+    def __init__(self, world: World, node: Node):
+        self._world, self.node = world, node
+
+    def BuildUpdatedCache(self, request):
+        _check(self._world, self.node, "BuildUpdatedCache")
+        return _CachedElement(self.node, list(request.properties))
+
+
+class _CachedElement:
+    """An IUIAutomationElement with the properties of one cache request:
+    ``Cached*`` properties of its own, and those of its patterns through
+    ``GetCachedPropertyValue``."""
+
+    def __init__(self, node: Node, properties: list):
+        self._node, self._properties = node, properties
+
+    def _cached(self, property_id):
+        if property_id not in self._properties:
+            raise COMError("the property was not cached")
+        return self.GetCachedPropertyValue(property_id)
+
+    @property
+    def CachedBoundingRectangle(self):   # a RECT
+        self._cached(BOUNDING_RECTANGLE)
+        r = self._node.rect
+        return Rect(r.left, r.top, r.right, r.bottom)
+
+    @property
+    def CachedHasKeyboardFocus(self):
+        return self._cached(HAS_KEYBOARD_FOCUS)
+
+    @property
+    def CachedIsOffscreen(self):
+        return self._cached(IS_OFFSCREEN)
+
+    def GetCachedPropertyValue(self, property_id):
+        if property_id not in self._properties:
+            raise COMError("the property was not cached")
+        node = self._node
+        if property_id == BOUNDING_RECTANGLE:   # left, top, width, height
+            r = node.rect
+            return (float(r.left), float(r.top), float(r.right - r.left),
+                    float(r.bottom - r.top))
+        if property_id == HAS_KEYBOARD_FOCUS:
+            return node.focused
+        if property_id == IS_OFFSCREEN:
+            return node.offscreen
+        # Pattern properties: the property's default without the pattern.
+        if property_id == EXPAND_COLLAPSE_STATE:   # Collapsed 0, Expanded 1, LeafNode 3
+            return (1 if node.expanded else 0) if "expand_collapse" in node.patterns else 3
+        if property_id == SELECTION_ITEM_IS_SELECTED:
+            return node.selected if "selection_item" in node.patterns else False
+        if property_id == TOGGLE_STATE:   # Off 0, On 1
+            return int(node.checked) if "toggle" in node.patterns else 0
+        raise COMError(f"no property {property_id}")
 
 
 # pywinauto -----------------------------------------------------------------
@@ -160,6 +266,7 @@ class _PywinautoPattern:
     def Toggle(self):
         _check(self._world, self._node, "Toggle")
         self._node.toggled += 1
+        self._node.checked = not self._node.checked
 
     def SetValue(self, value):
         self._world.record(self._node.name, "SetValue", value)
@@ -187,6 +294,11 @@ class _ElementInfo:
     def enabled(self):
         _check(self._world, self._node, "enabled")
         return self._node.enabled
+
+    @property
+    def element(self):
+        _check(self._world, self._node, "element")
+        return self._world.com(self._node)
 
 
 class PywinautoElement:
@@ -322,6 +434,23 @@ def _pywinauto_module(world: World) -> types.ModuleType:
     module.Desktop = lambda *args, **kwargs: _Desktop(world, *args, **kwargs)
     uia_defines = types.ModuleType("pywinauto.uia_defines")
     uia_defines.NoPatternInterfaceError = NoPatternInterfaceError
+
+    class IUIA:
+        """The singleton of the UI Automation client, with the constants of
+        UIAutomationClient (comtypes' module of it)."""
+
+        UIA_dll = types.SimpleNamespace(**{
+            f"UIA_{name}PropertyId": number for name, number in (
+                ("BoundingRectangle", BOUNDING_RECTANGLE), ("HasKeyboardFocus", HAS_KEYBOARD_FOCUS),
+                ("IsOffscreen", IS_OFFSCREEN),
+                ("ExpandCollapseExpandCollapseState", EXPAND_COLLAPSE_STATE),
+                ("SelectionItemIsSelected", SELECTION_ITEM_IS_SELECTED),
+                ("ToggleToggleState", TOGGLE_STATE))})
+
+        def __init__(self):
+            self.iuia = world.iuia
+
+    uia_defines.IUIA = IUIA
     findwindows = types.ModuleType("pywinauto.findwindows")
     findwindows.ElementNotFoundError = ElementNotFoundError
     module.uia_defines, module.findwindows = uia_defines, findwindows
@@ -364,6 +493,7 @@ class _UiaPattern:
     def Toggle(self, waitTime=0.5):
         _check(self._world, self._node, "Toggle")
         self._node.toggled += 1
+        self._node.checked = not self._node.checked
         return True
 
     def Select(self, waitTime=0.5):
@@ -408,6 +538,11 @@ class UiaControl:
     def IsEnabled(self):
         self._read("IsEnabled")
         return self.node.enabled
+
+    @property
+    def Element(self):
+        self._read("Element")
+        return self._world.com(self.node)
 
     @property
     def BoundingRectangle(self):
@@ -496,6 +631,20 @@ def _uiautomation_module(world: World) -> types.ModuleType:
     module.GetForegroundControl = GetForegroundControl
     module.SendKeys = SendKeys
     module.Control = UiaControl
+    inner = types.ModuleType("uiautomation.uiautomation")
+
+    class _AutomationClient:
+        _instance = None
+
+        @classmethod
+        def instance(cls):
+            if cls._instance is None:
+                cls._instance = cls()
+                cls._instance.IUIAutomation = world.iuia
+            return cls._instance
+
+    inner._AutomationClient = _AutomationClient
+    module.uiautomation = inner
     return module
 
 
@@ -538,7 +687,9 @@ def install(world: World, monkeypatch, *, pywinauto=True, uiautomation=True, pya
     present = {
         "pywinauto": world.pywinauto if pywinauto else None,
         "pywinauto.keyboard": world.pywinauto_keyboard if pywinauto else None,
+        "pywinauto.uia_defines": world.pywinauto.uia_defines if pywinauto else None,
         "uiautomation": world.uiautomation if uiautomation else None,
+        "uiautomation.uiautomation": world.uiautomation.uiautomation if uiautomation else None,
         "pyautogui": world.pyautogui if pyautogui else None,
     }
     for name, module in present.items():

@@ -17,9 +17,16 @@ namespace ombrel::vantor {
 struct Backend {
     /// Probes the platform's libraries and tools (once per controller).
     void (*init)(nb::object self);
-    Coro<> (*snapshot)(nb::object self, nb::object window_title, nb::object max_depth);
+    /// `options`: None, or the dict of `SnapshotOptions` (snapshot_options.h).
+    Coro<> (*snapshot)(nb::object self, nb::object window_title, nb::object max_depth,
+                       nb::object options);
 
     // Acting on a ref-table entry this backend made.
+
+    /// The stale check: None when the entry's element is still there and
+    /// still the one the snapshot saw, else the stale failure (`stale_ref`).
+    /// An element that cannot be checked counts as changed.
+    Coro<> (*verify)(nb::object self, nb::object ref, nb::object elem_info);
     Coro<> (*click)(nb::object self, nb::object ref, nb::object elem_info,
                     nb::object double_click);
     Coro<> (*type)(nb::object self, nb::object ref, nb::object elem_info, nb::object text,

@@ -80,12 +80,16 @@ def create_ws_router(allowed_origins: Iterable[str] | None = None, *, queue_size
         replay: Each connection belongs to a session. Its first event is
             {"type": "session", "session": <id>, "resumed": <bool>}; every
             later one carries "seq", numbered per session, and the session keeps
-            its last ``replay`` events. A client that reconnects with the query
+            its last ``replay`` events (16 Mi characters of them at most); 64
+            sessions without a connection are kept at most. A client that reconnects with the query
             parameters ``session`` and ``last_seq`` gets the events it missed
             ("resumed": true, and "lost": how many were no longer kept), then
             the live ones; approvals still pending are sent again with
             "resent": true. A turn whose connection drops goes on, its events
-            kept for the session. Without a valid session and seq, a new session.
+            kept for the session: a client that comes back while it runs takes
+            the session over and gets the rest live. Without a valid session and
+            seq, a new session, and "refused" says why ("unknown session",
+            "session in use", "last_seq out of range").
         close_codes: A connection ended by a protocol error is closed with a
             code that says why: 1007 for a frame that is not a JSON object, 1009
             for one over ``max_message_size``, 1011 for a failure while handling

@@ -27,7 +27,7 @@ class Vantor:
         A controller with an empty ref table; it probes no library until its first operation.
         """
 
-    def snapshot(self, window_title: str | None = None, max_depth: int = 8) -> Coroutine[Any, Any, dict[str, Any]]:
+    def snapshot(self, window_title: str | None = None, max_depth: int = 8, *, max_elements: int | None = None, max_chars: int | None = None, details: bool = False, root: int | None = None, diff: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Describe a window as a numbered text of its elements.
 
@@ -38,28 +38,83 @@ class Vantor:
             window_title: Part of the window's title (the foreground window when
                 None or empty).
             max_depth: How deep the element tree is walked.
+            max_elements: At most this many elements are read (listed or not), so
+                that the walk costs what the budget allows and not what the tree
+                holds; None for no limit.
+            max_chars: At most this many characters of text (the header line is
+                always kept); the walk stops at the first line that would not fit.
+                None for no limit. A snapshot cut by a budget ends with the line
+                "[Cut at max_elements=N: at least M more elements left out. Narrow
+                the snapshot: root=REF for one element's subtree, window_title for
+                one window, or a smaller max_depth.]" (max_chars=N when that budget
+                cut it; "1 more element" for one).
+            details: Each line also shows the element's states, each in brackets,
+                in this order: [focused] [checked] [selected] [expanded]
+                [disabled] [offscreen], then its bounds on the screen as
+                " @x,y,w,h" (pixels), from reads the walk makes anyway (UI
+                Automation: one cache request per element; AT-SPI: the state set
+                and the extents; System Events: the same script). The lines are
+                those of the plain snapshot; what a library does not report is
+                left out (macOS reports no [offscreen]; UI Automation [checked],
+                [selected] and [expanded] for the control types with those
+                patterns).
+            root: A ref of the last snapshot: only that element (at depth 0, the
+                header being its window's) and its subtree, refs numbered from 1 as
+                usual. Its window is the window of that snapshot; a window_title
+                that does not occur in its name is refused.
+            diff: Only what changed since the previous snapshot of the same window
+                (of the same root's subtree with root). Lines are compared without
+                their refs: an element whose ref moved is unchanged, and the moves
+                are listed. The first snapshot of a window has nothing to compare
+                with and is answered whole.
 
         Returns:
             success, window, snapshot (the text: "Window: ..." then one line per
             element, "[ref] kind "name"" for interactive ones), element_count (the
             number of refs), hint, and platform ("macos", "linux_atspi",
             "linux_xdotool") outside Windows; or success False and error.
+            With a budget, also truncated (bool) and left_out (int: elements left
+            out at least, 0 when none). A root that is not a ref of the last
+            snapshot, or not of the named window, is a failure saying so; one whose
+            element changed is the failure of a stale ref (see click_ref).
+            With diff, also previous (bool: there was a snapshot to compare with),
+            added (the new lines, with their refs), removed (the old lines without
+            their refs), renumbered (a list of {"old", "new", "count"}: refs
+            old..old+count-1 are now new..new+count-1), and snapshot becomes the
+            header line, "Changes since the previous snapshot of this window: A
+            added, R removed." (or "No changes since the previous snapshot of this
+            window."), a "- line" per removed and a "+ line" per added line, a
+            line "Renumbered: [6]-[9] are now [7]-[10]; [12] is now [14]." when
+            refs moved, and the cut line, if any.
+
+        Raises:
+            TypeError: a budget that is not an int (or None), a root that is not a
+                number.
+            ValueError: a negative budget.
         """
 
-    def click_ref(self, ref: int, double_click: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
+    def click_ref(self, ref: int, double_click: bool = False, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Click (or double-click) the element of a ref from the latest snapshot.
 
         Args:
             ref: A ref of the latest snapshot.
             double_click: Click twice.
+            verify: First check that the element is still there and still the one
+                the snapshot saw (its kind and name, and on Windows its own UI
+                Automation element; on Linux found again by its path from the
+                window); if not, nothing is done and the answer is the failure
+                "Ref [n] is stale: the element changed since the snapshot. Take a
+                new snapshot.", with ref and stale True. An element that cannot be
+                checked counts as changed.
 
         Returns:
             success, action, ref, element and a hint (coordinates when the click
-            fell back to the mouse); or success False, error and ref.
+            fell back to the mouse); or success False, error and ref (and stale
+            True for a stale ref).
         """
 
-    def type_ref(self, ref: int, text: str, clear_first: bool = True, press_enter: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
+    def type_ref(self, ref: int, text: str, clear_first: bool = True, press_enter: bool = False, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Type text into the element of a ref.
 
@@ -68,35 +123,95 @@ class Vantor:
             text: What to type.
             clear_first: Replace the element's content (else type after it).
             press_enter: Press Enter after the text.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action, ref, text (and element, pressed_enter); or success
-            False, error and ref.
+            False, error and ref (and stale True for a stale ref).
         """
 
-    def select_ref(self, ref: int, value: str) -> Coroutine[Any, Any, dict[str, Any]]:
+    def select_ref(self, ref: int, value: str, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Select the item matching value in the list or combo box of a ref.
 
         Args:
             ref: A ref of the latest snapshot.
             value: The item's text.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action "select", ref, element, value; or success False,
-            error and ref.
+            error and ref (and stale True for a stale ref).
         """
 
-    def toggle_ref(self, ref: int) -> Coroutine[Any, Any, dict[str, Any]]:
+    def toggle_ref(self, ref: int, *, verify: bool = False) -> Coroutine[Any, Any, dict[str, Any]]:
         """
         Toggle the check box or switch of a ref.
 
         Args:
             ref: A ref of the latest snapshot.
+            verify: Check the element first, as click_ref does.
 
         Returns:
             success, action "toggle", ref, element; or success False, error and
-            ref.
+            ref (and stale True for a stale ref).
+        """
+
+    def find(self, name: str | None = None, role: str | None = None) -> Coroutine[Any, Any, dict[str, Any]]:
+        """
+        The elements of the latest snapshot that match, with their refs and lines.
+
+        Nothing is read from the desktop: the elements are the lines of the last
+        snapshot (its refs those it handed out).
+
+        Args:
+            name: Part of the element's name, in any letter case (on macOS its
+                title or description; for a line without a ref, the text after its
+                kind); None for any.
+            role: The element's kind as the snapshot shows it ("button",
+                "check box", "AXCheckBox", ...), compared in any letter case and
+                without spaces, "_", "-" and a leading "AX"; None for any.
+
+        Returns:
+            success, matches (a list of {"ref": int or None, "line": str} in the
+            order of the snapshot: ref None for an element listed without one, such
+            as a label; the line as the snapshot shows it, without its indent) and
+            count; or success False and error before any snapshot.
+
+        Raises:
+            TypeError: a name or role that is not a str or None.
+        """
+
+    def wait_for(self, name: str | None = None, role: str | None = None, timeout: float = 10, interval: float = 0.5, *, window_title: str | None = None, max_depth: int = 8) -> Coroutine[Any, Any, dict[str, Any]]:
+        """
+        Take snapshots until one has a matching element, or the time is up.
+
+        Each snapshot replaces the refs, as snapshot() does. One starts every
+        interval seconds at the most often (the next after the previous one ended
+        when it took longer); the whole wait, snapshots included, ends at timeout,
+        a snapshot still running then being stopped. Cancelling the wait stops it
+        at once.
+
+        Args:
+            name: As for find.
+            role: As for find.
+            timeout: Seconds to wait at most: a positive finite number.
+            interval: Seconds between the starts of two snapshots at least: a
+                positive finite number.
+            window_title: The window, as for snapshot.
+            max_depth: As for snapshot.
+
+        Returns:
+            What find answers for the first snapshot with a match, with elapsed
+            (seconds) and snapshots (how many were taken); or success False, error
+            "No element named 'x' appeared within 10 seconds." (with the last
+            snapshot's error, when it failed), matches [], count 0, elapsed and
+            snapshots.
+
+        Raises:
+            TypeError: name, role or window_title not a str or None; timeout or
+                interval not a number.
+            ValueError: timeout or interval zero, negative, NaN or infinite.
         """
 
     def get_focused_window(self) -> Coroutine[Any, Any, dict[str, Any]]:

@@ -2,10 +2,13 @@
 
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/snapshot_text.h"
 #include "pc/vantor/backends/linux/json_reader.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +24,8 @@ using json::Value;
 /// One element record of the document.
 struct Record {
     Value ref, role, name, value, depth;
+    /// The ref's path from the window; with details, the states and bounds.
+    Value path, states, bounds;
     /// When the record is not an object: what it is instead.
     Value other;
 };
@@ -102,18 +107,93 @@ bool differ(const Value &a, const Value &b) {
     return !same;
 }
 
+/// A path of the document (an array of child indices) as a tuple of ints;
+/// None for anything else.
+nb::object path_tuple(const Value &path) {
+    if (path.kind != Value::Kind::array)
+        return nb::none();
+    nb::list indices;
+    json::Reader reader(path.text);
+    bool valid = true;
+    reader.array([&] {
+        Value index = reader.value();
+        if (!index.is_integer()) {
+            valid = false;
+            return;
+        }
+        indices.append(index.to_python());
+    });
+    return valid ? nb::object(nb::tuple(indices)) : nb::object(nb::none());
+}
+
+/// The states named in an array of the document.
+unsigned states_of(const Value &states) {
+    unsigned found = 0;
+    if (states.kind != Value::Kind::array)
+        return found;
+    json::Reader reader(states.text);
+    reader.array([&] {
+        Value name = reader.value();
+        if (name.is_string())
+            found |= state_named(name.text);
+    });
+    return found;
+}
+
+/// Bounds from an array of four numbers; false for anything else.
+bool bounds_of(const Value &value, Bounds &bounds) {
+    if (value.kind != Value::Kind::array)
+        return false;
+    long long numbers[4];
+    std::size_t count = 0;
+    bool valid = true;
+    json::Reader reader(value.text);
+    reader.array([&] {
+        Value number = reader.value();
+        if (number.kind != Value::Kind::number || count == 4) {
+            valid = false;
+            return;
+        }
+        std::string digits(number.text);
+        double parsed = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
+        if (parsed == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            valid = false;
+            return;
+        }
+        if (!std::isfinite(parsed) || std::fabs(parsed) > 1e15) {
+            valid = false;
+            return;
+        }
+        numbers[count++] = std::llround(parsed);
+    });
+    if (!valid || count != 4)
+        return false;
+    bounds = {numbers[0], numbers[1], numbers[2], numbers[3]};
+    return true;
+}
+
 /// The snapshot being built from the records: its text and its ref table,
 /// aside from the controller's until the whole document has been read.
 class Conversion {
 public:
-    explicit Conversion(std::size_t expected_text) : lines_(expected_text) {}
+    Conversion(std::size_t expected_text, const SnapshotOptions *options)
+        : lines_(expected_text), options_(options), budget_(options),
+          details_(options && options->details) {}
 
-    /// The header: "Window: " and the window, then an empty line.
+    /// The header: "Window: " and the window (with a root, the first line
+    /// of the root window's last snapshot), then an empty line.
     void start(const Value &window) {
         lines_.new_line();
-        lines_.add("Window: ");
-        add_value(lines_, required(window, "window"));
+        if (options_ && options_->has_root()) {
+            lines_.add(options_->header);
+        } else {
+            lines_.add("Window: ");
+            add_value(lines_, required(window, "window"));
+        }
         lines_.new_line();
+        if (budget_.limits_chars())
+            budget_.count_text(lines_);
         started_ = true;
     }
 
@@ -122,42 +202,80 @@ public:
             common::raise_error(PyExc_TypeError, "an element record must be an object, not %s",
                                 record.other.type_name());
         long long levels = indent_levels(required(record.depth, "depth"));
-        if (positive(required(record.ref, "ref")))
+        bool interactive = positive(required(record.ref, "ref"));
+        if (cut_) {
+            ++cut_.left_out;
+            return;
+        }
+        if (interactive)
             add_interactive(record, levels);
         else
             add_context(record, levels);
     }
 
-    /// Installs the table and answers the result.
-    nb::object finish(Vantor &controller, const Value &window) {
+    /// Installs the table (and the refs' paths, with the document's "place",
+    /// their window) and answers the result. `walker_cut` and `left_out`:
+    /// the walker's own "cut" and "left_out".
+    nb::object finish(Vantor &controller, const Value &window, const Value &place,
+                      const Value &walker_cut, const Value &left_out) {
         if (!started_)
             start(window);
+        if (options_) {
+            if (!cut_ && walker_cut.is_string())
+                cut_.budget = walker_cut.text == "max_elements" ? "max_elements" : "max_chars";
+            if (cut_ && left_out.is_integer() && left_out.text[0] != '-') {
+                long long more = 0;
+                auto [end, error] = std::from_chars(
+                    left_out.text.data(), left_out.text.data() + left_out.text.size(), more);
+                if (error == std::errc())
+                    cut_.left_out += more;
+            }
+            add_cut_line(lines_, *options_, cut_);
+        }
         nb::dict result = success();
-        result["window"] = window.to_python();
-        result["snapshot"] = lines_.text();
+        nb::object name = window.to_python();
+        nb::str text = lines_.text();
+        if (options_ && options_->has_root())
+            name = options_->window;
+        result["window"] = name;
+        result["snapshot"] = text;
         result["element_count"] = counter_;
         result["platform"] = "linux_atspi";
         result["hint"] = SNAPSHOT_HINT;
+        if (options_)
+            add_budget_keys(result, *options_, cut_);
         controller.ref_map = table_;
         controller.ref_counter = counter_;
+        controller.ref_paths = paths_;
+        controller.ref_window = place.kind == Value::Kind::object ? place.to_python() : nb::none();
         controller.last_text_size = lines_.size();
+        remember_snapshot(controller, name, text);
         return result;
     }
 
 private:
+    /// Whether the line written since `mark` fits the character budget; one
+    /// that does not is taken back, and the conversion is cut.
+    bool fits(SnapshotText::Mark mark) {
+        if (budget_.take_chars(lines_, mark))
+            return true;
+        lines_.rollback(mark);
+        cut_ = {"max_chars", 1};
+        return false;
+    }
+
+    void add_details(const Record &record) {
+        Bounds bounds;
+        bool known = bounds_of(record.bounds, bounds);
+        vantor::add_details(lines_, states_of(record.states), known ? &bounds : nullptr);
+    }
+
     void add_interactive(const Record &record, long long levels) {
         const Value &role = required(record.role, "role");
         const Value &name = required(record.name, "name");
         const Value &value = required(record.value, "value");
-        long long ref = ++counter_;
-        nb::object entry = py::checked(PyDict_Copy(entry_template()));
-        if (PyDict_SetItem(entry.ptr(), py::names::role.ptr(), role_string(role).ptr()) ||
-            PyDict_SetItem(entry.ptr(), py::names::name.ptr(), text_string(name).ptr()) ||
-            PyDict_SetItem(entry.ptr(), py::names::value.ptr(), text_string(value).ptr()))
-            throw nb::python_error();
-        nb::object key = py::checked(PyLong_FromLongLong(ref));
-        if (PyDict_SetItem(table_.ptr(), key.ptr(), entry.ptr()))
-            throw nb::python_error();
+        long long ref = counter_ + 1;
+        SnapshotText::Mark mark = lines_.mark();
         lines_.new_line();
         lines_.add_indent(levels);
         lines_.add('[');
@@ -174,17 +292,39 @@ private:
             add_value(lines_, value, 100);
             lines_.add('"');
         }
+        if (details_)
+            add_details(record);
+        if (!fits(mark))
+            return;
+        counter_ = ref;
+        nb::object entry = py::checked(PyDict_Copy(entry_template()));
+        if (PyDict_SetItem(entry.ptr(), py::names::role.ptr(), role_string(role).ptr()) ||
+            PyDict_SetItem(entry.ptr(), py::names::name.ptr(), text_string(name).ptr()) ||
+            PyDict_SetItem(entry.ptr(), py::names::value.ptr(), text_string(value).ptr()))
+            throw nb::python_error();
+        nb::object key = py::checked(PyLong_FromLongLong(ref));
+        if (PyDict_SetItem(table_.ptr(), key.ptr(), entry.ptr()))
+            throw nb::python_error();
+        if (!record.path.missing()) {
+            nb::object path = path_tuple(record.path);
+            if (!path.is_none() && PyDict_SetItem(paths_.ptr(), key.ptr(), path.ptr()))
+                throw nb::python_error();
+        }
     }
 
     void add_context(const Record &record, long long levels) {
         const Value &name = required(record.name, "name");
         if (!name.truth())
             return;
+        SnapshotText::Mark mark = lines_.mark();
         lines_.new_line();
         lines_.add_indent(levels);
         add_value(lines_, required(record.role, "role"));
         lines_.add(": ");
         add_value(lines_, name, 200);
+        if (details_)
+            add_details(record);
+        fits(mark);
     }
 
     /// The template entry, {"role": None, "name": None, "value": None,
@@ -221,8 +361,12 @@ private:
     }
 
     SnapshotText lines_;
+    const SnapshotOptions *options_;
+    BudgetCounter budget_;
+    bool details_;
+    Cut cut_;
     bool started_ = false;
-    nb::dict table_;
+    nb::dict table_, paths_;
     long long counter_ = 0;
     std::unordered_map<std::string_view, nb::object> roles_;
 };
@@ -234,6 +378,9 @@ struct ReadAgain {};
 /// What a document's top level holds.
 struct Document {
     Value success, window;
+    /// The window of the paths, the budget that cut the walk, and what it
+    /// left out.
+    Value place, cut, left_out;
     bool has_elements = false;
     Value elements; // when not an array
     std::vector<Record> records;
@@ -259,6 +406,12 @@ Record read_record(json::Reader &reader) {
             record.value = v;
         else if (field == "depth")
             record.depth = v;
+        else if (field == "path")
+            record.path = v;
+        else if (field == "states")
+            record.states = v;
+        else if (field == "bounds")
+            record.bounds = v;
     });
     if (!is_object)
         record.other = reader.value();
@@ -304,6 +457,12 @@ void read_document(json::Reader &reader, Conversion &conversion, bool keep_recor
         Value v = reader.value();
         if (key == "success")
             doc.success = v;
+        else if (key == "place")
+            doc.place = v;
+        else if (key == "cut")
+            doc.cut = v;
+        else if (key == "left_out")
+            doc.left_out = v;
         else if (key == "window") {
             if (doc.started)
                 throw ReadAgain{};
@@ -353,11 +512,12 @@ std::string_view walker_output(nb::handle bytes, nb::object &keep) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-nb::object atspi_document_result(nb::object self, std::string_view output) {
+nb::object atspi_document_result(nb::object self, std::string_view output,
+                                 const SnapshotOptions *options) {
     Vantor &controller = state(self);
     for (bool keep_records : {false, true}) {
         json::Reader reader(output);
-        Conversion conversion(controller.last_text_size);
+        Conversion conversion(controller.last_text_size, options);
         Document doc;
         try {
             read_document(reader, conversion, keep_records, doc);
@@ -383,7 +543,7 @@ nb::object atspi_document_result(nb::object self, std::string_view output) {
             for (const Record &record : doc.records)
                 conversion.add(record);
         }
-        return conversion.finish(controller, doc.window);
+        return conversion.finish(controller, doc.window, doc.place, doc.cut, doc.left_out);
     }
     throw std::logic_error("unreachable");
 }

@@ -2,6 +2,7 @@
 // text, the ref table and the result dictionary.
 #pragma once
 
+#include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/vantor.h"
 
 #include <string_view>
@@ -14,8 +15,11 @@ namespace ombrel::vantor {
 /// otherwise the controller gets the document's ref table and the result
 /// describes its elements. Raises (a Python error) for text that is not
 /// JSON, for JSON that Python's reader refuses, and for records
-/// that lack a key, leaving the previous ref table in place.
-nb::object atspi_document_result(nb::object self, std::string_view output);
+/// that lack a key, leaving the previous ref table in place. With
+/// `options`, their budgets and details shape the text as well (the walker
+/// was given the same).
+nb::object atspi_document_result(nb::object self, std::string_view output,
+                                 const SnapshotOptions *options = nullptr);
 
 /// The standard output of the walker as `atspi_document_result` takes it:
 /// decoded as UTF-8 (undecodable bytes replaced) and stripped of white

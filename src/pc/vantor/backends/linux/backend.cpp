@@ -6,7 +6,8 @@ namespace ombrel::vantor {
 
 const Backend linux_backend = {
     .init = init_linux,
-    .snapshot = snapshot_linux,
+    .snapshot = snapshot_linux_options,
+    .verify = verify_linux,
     .click = click_ref_linux,
     .type = type_not_supported,
     .select = select_not_supported,

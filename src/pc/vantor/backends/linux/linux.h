@@ -14,8 +14,16 @@ void init_linux(nb::object self);
 
 // Snapshots (snapshot.cpp)
 Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth);
+/// The same with the options of `SnapshotOptions` (None: none); a subtree
+/// is always walked through AT-SPI.
+Coro<> snapshot_linux_options(nb::object self, nb::object window_title, nb::object max_depth,
+                              nb::object options);
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth);
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title);
+
+/// The stale check: the element found again by its path (`_ref_paths`,
+/// `_ref_window`) in a `python3` child, its role and name compared.
+Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info);
 
 // Element actions (click.cpp)
 Coro<> click_ref_linux(nb::object self, nb::object ref, nb::object elem_info,

@@ -4,6 +4,7 @@
 
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/backends/linux/atspi_document.h"
 #include "atspi_walker_py.h"
 
@@ -55,8 +56,58 @@ std::string json_literal(nb::handle title) {
     return literal;
 }
 
-/// `atspi_script`: the walker's fixed head, the two settings, its fixed body.
-nb::str atspi_script(nb::handle window_title, nb::handle max_depth) {
+/// A Python literal of None, a bool, an int, a str, or a list, tuple or
+/// dict of those (a tuple is written as a list): the walker's settings.
+std::string python_literal(nb::handle value) {
+    if (value.is_none())
+        return "None";
+    if (PyBool_Check(value.ptr()))
+        return value.is(Py_True) ? "True" : "False";
+    if (PyLong_Check(value.ptr())) {
+        nb::object number = py::checked(PyNumber_Index(value.ptr()));
+        nb::object digits = py::checked(PyObject_Str(number.ptr()));
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(digits.ptr(), &size);
+        if (!data)
+            throw nb::python_error();
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    if (PyUnicode_Check(value.ptr()))
+        return json_literal(value);
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        std::string literal = "[";
+        bool first = true;
+        for (nb::handle item : value) {
+            literal += first ? "" : ", ";
+            literal += python_literal(item);
+            first = false;
+        }
+        return literal + "]";
+    }
+    if (PyDict_Check(value.ptr())) {
+        std::string literal = "{";
+        bool first = true;
+        for (auto [key, item] : nb::borrow<nb::dict>(value)) {
+            literal += first ? "" : ", ";
+            literal += python_literal(key);
+            literal += ": ";
+            literal += python_literal(item);
+            first = false;
+        }
+        return literal + "}";
+    }
+    common::raise_error(PyExc_TypeError, "no setting of the AT-SPI walker can be a %s",
+                        common::python_type_name(value).c_str());
+}
+
+std::string budget_literal(long long budget) {
+    return budget < 0 ? "None" : std::to_string(budget);
+}
+
+/// `atspi_script`: the walker's fixed head, its settings, its fixed body.
+/// `target`: None, or the element of a ref to find again (see the walker).
+nb::str atspi_script(nb::handle window_title, nb::handle max_depth,
+                     const SnapshotOptions &options = {}, nb::handle target = Py_None) {
     std::string_view walker(atspi_walker_py);
     std::string_view marker = "# settings\n";
     std::size_t split = walker.find(marker) + marker.size();
@@ -72,9 +123,39 @@ nb::str atspi_script(nb::handle window_title, nb::handle max_depth) {
     script += depth.c_str();
     script += "\ntarget_title = ";
     script += title;
+    script += "\nmax_elements = " + budget_literal(options.max_elements);
+    script += "\nmax_chars = " + budget_literal(options.max_chars);
+    script += options.details ? "\ndetails = True" : "\ndetails = False";
+    script += "\ntarget = " + python_literal(target);
     script += '\n';
     script += walker.substr(split);
     return nb::str(script.data(), script.size());
+}
+
+/// The walker's setting `target` for the element of a ref: None when its
+/// path or window is not known.
+nb::object target_of(nb::handle path, nb::handle window, nb::handle entry, const char *mode) {
+    if (path.is_none() || window.is_none() || !path.is_valid() || !window.is_valid())
+        return nb::none();
+    nb::dict target;
+    target["window"] = window;
+    target["path"] = path;
+    target["role"] = py::get(entry, py::names::role, py::names::empty);
+    target["name"] = py::get(entry, py::names::name, py::names::empty);
+    target["mode"] = mode;
+    return target;
+}
+
+/// Runs the walker script in a `python3` child within `seconds`: its
+/// standard output and error.
+Coro<nb::tuple> run_walker(nb::object script, double seconds) {
+    bridge::Local<nb::list> command;
+    command.append("python3");
+    command.append("-c");
+    command.append(script);
+    bridge::ProcessOptions options;
+    options.timeout = seconds;
+    co_return co_await bridge::run_process(command, options);
 }
 
 /// Bytes decoded as UTF-8 (undecodable bytes replaced) and stripped.
@@ -82,22 +163,63 @@ nb::str decoded(nb::handle bytes) {
     return nb::str(nb::borrow(bytes).attr("decode")("utf-8", "replace").attr("strip")());
 }
 
+/// The walker's script for a snapshot with these options (None: none):
+/// None when its root cannot be found again (no path is known for it).
+nb::object snapshot_script(nb::handle window_title, nb::handle max_depth, nb::handle options) {
+    SnapshotOptions asked = SnapshotOptions::from(options);
+    nb::object target = nb::none();
+    if (asked.has_root()) {
+        target = target_of(asked.root_path, asked.ref_window, asked.root_entry, "root");
+        if (target.is_none())
+            return nb::none();
+    }
+    return atspi_script(window_title, max_depth, asked, target);
+}
+
 /// The walk in a `python3` child, its document turned into the result.
-Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_depth) {
-    bridge::Local<nb::list> command;
-    command.append("python3");
-    command.append("-c");
-    command.append(atspi_script(window_title, max_depth));
-    bridge::ProcessOptions options;
-    options.timeout = 15.0;
-    nb::tuple done = co_await bridge::run_process(command, options);
+Coro<> atspi_snapshot(nb::object self, nb::object window_title, nb::object max_depth,
+                      nb::object options) {
+    bridge::Local<> script = snapshot_script(window_title, max_depth, options);
+    if (script.is_none())
+        co_return stale_ref(SnapshotOptions::from(options).root);
+    nb::tuple done = co_await run_walker(script, 15.0);
     nb::object kept;
     std::string_view output = walker_output(done[1], kept);
     if (output.empty()) {
         nb::str errors = decoded(done[2]);
         co_return failure(py::checked(PyUnicode_FromFormat("AT-SPI2 failed: %U", errors.ptr())));
     }
-    co_return atspi_document_result(self, output);
+    SnapshotOptions asked = SnapshotOptions::from(options);
+    nb::object result =
+        atspi_document_result(self, output, options.is_none() ? nullptr : &asked);
+    if (asked.has_root() && PyDict_Check(result.ptr()) &&
+        py::truth(py::get(result, "stale", Py_False)))
+        co_return stale_ref(asked.root);
+    co_return result;
+}
+
+/// The walker's script for the stale check of a ref: None when no path is
+/// known for it.
+nb::object check_script(Vantor &controller, nb::handle ref, nb::handle elem_info) {
+    nb::object path = py::contains(controller.ref_paths, ref) ? py::item(controller.ref_paths, ref)
+                                                              : nb::none();
+    nb::object target = target_of(path, controller.ref_window, elem_info, "check");
+    if (target.is_none())
+        return nb::none();
+    return atspi_script(nb::str(""), nb::int_(0), {}, target);
+}
+
+/// The stale check: the walker finds the element of the ref again by its
+/// path and compares its role and name with the entry's.
+Coro<> check_path(nb::object self, nb::object ref, nb::object elem_info) {
+    bridge::Local<> script = check_script(state(self), ref, elem_info);
+    if (script.is_none())
+        co_return stale_ref(ref);
+    nb::tuple done = co_await run_walker(script, 10.0);
+    nb::object answer = common::module_attr(py::names::json, py::names::loads)(decoded(done[1]));
+    if (py::truth(py::get(answer, "same", Py_False)))
+        co_return nb::none();
+    co_return stale_ref(ref);
 }
 
 const OnError atspi_snapshot_error{
@@ -137,23 +259,40 @@ Coro<> xdotool_snapshot(nb::object self, nb::object window_title) {
     result["platform"] = "linux_xdotool";
     result["hint"] =
         "Install AT-SPI2 for full element tree, or use screenshot + coordinate clicks.";
+    remember_snapshot(state(self), name, result["snapshot"]);
     co_return result;
 }
 
 } // namespace
 
-Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth) {
+Coro<> snapshot_linux_options(nb::object self, nb::object window_title, nb::object max_depth,
+                              nb::object options) {
     Vantor &controller = state(self);
-    if (controller.linux_atspi_available)
-        co_return co_await snapshot_linux_atspi(self, window_title, max_depth);
+    if (controller.linux_atspi_available || SnapshotOptions::from(options).has_root())
+        co_return co_await result_or_failure<&atspi_snapshot, atspi_snapshot_error>(
+            self, window_title, max_depth, options);
     if (controller.linux_xdotool_available)
         co_return co_await snapshot_linux_xdotool(self, window_title);
     co_return failure(NO_TOOLS);
 }
 
+Coro<> snapshot_linux(nb::object self, nb::object window_title, nb::object max_depth) {
+    co_return co_await snapshot_linux_options(self, window_title, max_depth, nb::none());
+}
+
 Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object max_depth) {
     co_return co_await result_or_failure<&atspi_snapshot, atspi_snapshot_error>(
-        self, window_title, max_depth);
+        self, window_title, max_depth, nb::none());
+}
+
+Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info) {
+    bridge::Outcome checked = co_await bridge::outcome(check_path(self, ref, elem_info));
+    if (checked)
+        co_return checked.value();
+    nb::python_error error = checked.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return stale_ref(ref);
 }
 
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {

@@ -6,7 +6,8 @@ namespace ombrel::vantor {
 
 const Backend macos_backend = {
     .init = init_macos,
-    .snapshot = snapshot_macos,
+    .snapshot = snapshot_macos_options,
+    .verify = verify_macos,
     .click = click_ref_macos,
     .type = type_ref_macos,
     .select = select_not_supported,

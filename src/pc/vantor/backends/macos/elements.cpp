@@ -5,6 +5,7 @@
 
 #include "pc/vantor/py.h"
 #include "pc/vantor/results.h"
+#include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/backends/macos/scripts.h"
 
 namespace ombrel::vantor {
@@ -80,7 +81,34 @@ Coro<> type_into_element(nb::object ref, nb::object elem_info, nb::object text,
     co_return result;
 }
 
+/// The stale check: is there still an element of the entry's role with its
+/// name in the application's first window? An entry without a name is left
+/// to the action, which refuses it.
+Coro<> check_element(nb::object ref, nb::object elem_info) {
+    bridge::Local<> app = entry_text(elem_info, "app");
+    bridge::Local<> role = entry_text(elem_info, "role");
+    bridge::Local<> name = search_name(elem_info);
+    if (!py::truth(name))
+        co_return nb::none();
+    bridge::Local<nb::str> script =
+        macos::fill(Scripts::element_exists, {{"app", app}, {"role", role}, {"name", name}});
+    nb::str answer = co_await macos::answer(script, 15.0);
+    if (py::equal(answer, "found"))
+        co_return nb::none();
+    co_return stale_ref(ref);
+}
+
 } // namespace
+
+Coro<> verify_macos(nb::object, nb::object ref, nb::object elem_info) {
+    bridge::Outcome checked = co_await bridge::outcome(check_element(ref, elem_info));
+    if (checked)
+        co_return checked.value();
+    nb::python_error error = checked.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return stale_ref(ref);
+}
 
 Coro<> click_ref_macos(nb::object, nb::object ref, nb::object elem_info,
                        nb::object double_click) {

@@ -10,6 +10,11 @@ extern const Backend macos_backend;
 
 void init_macos(nb::object self);
 Coro<> snapshot_macos(nb::object self, nb::object window_title, nb::object max_depth);
+/// The same with the options of `SnapshotOptions` (None: none).
+Coro<> snapshot_macos_options(nb::object self, nb::object window_title, nb::object max_depth,
+                              nb::object options);
+/// The stale check: the element found again by role and name.
+Coro<> verify_macos(nb::object self, nb::object ref, nb::object elem_info);
 Coro<> click_ref_macos(nb::object self, nb::object ref, nb::object elem_info,
                        nb::object double_click);
 Coro<> type_ref_macos(nb::object self, nb::object ref, nb::object elem_info, nb::object text,

@@ -3,6 +3,7 @@
 #include "pc/vantor/py.h"
 
 #include "vantor_macos_click.h"
+#include "vantor_macos_element_exists.h"
 #include "vantor_macos_focus.h"
 #include "vantor_macos_frontmost_app.h"
 #include "vantor_macos_key_code.h"
@@ -10,6 +11,7 @@
 #include "vantor_macos_keystroke_using.h"
 #include "vantor_macos_list_windows.h"
 #include "vantor_macos_tree.h"
+#include "vantor_macos_tree_options.h"
 #include "vantor_macos_type.h"
 #include "vantor_macos_window_app.h"
 #include "vantor_macos_window_name.h"
@@ -22,6 +24,8 @@ namespace ombrel::vantor::macos {
 const char *const Scripts::frontmost_app = vantor_macos_frontmost_app;
 const char *const Scripts::window_app = vantor_macos_window_app;
 const char *const Scripts::tree = vantor_macos_tree;
+const char *const Scripts::tree_options = vantor_macos_tree_options;
+const char *const Scripts::element_exists = vantor_macos_element_exists;
 const char *const Scripts::click = vantor_macos_click;
 const char *const Scripts::type = vantor_macos_type;
 const char *const Scripts::window_name = vantor_macos_window_name;

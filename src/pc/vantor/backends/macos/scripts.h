@@ -20,6 +20,10 @@ struct Scripts {
     static const char *const frontmost_app;   // the frontmost application's name
     static const char *const window_app;      // {{title}}: the app owning a matching window
     static const char *const tree;            // {{app}}, {{depth}}: the element lines
+    static const char *const tree_options;    // the same with {{max_elements}},
+                                              // {{max_output}}, {{details}}, {{has_root}},
+                                              // {{root_role}}, {{root_name}}
+    static const char *const element_exists;  // {{app}}, {{role}}, {{name}}
     static const char *const click;           // {{app}}, {{name}}
     static const char *const type;            // {{app}}, {{name}}, {{text}}, {{clear_first}},
                                               // {{press_enter}}

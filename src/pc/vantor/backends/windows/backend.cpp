@@ -21,7 +21,8 @@ Coro<> type_entry(nb::object self, nb::object ref, nb::object elem_info, nb::obj
 
 const Backend windows_backend = {
     .init = init_windows,
-    .snapshot = snapshot_windows,
+    .snapshot = snapshot_windows_options,
+    .verify = verify_windows,
     .click = click_ref_windows,
     .type = type_entry,
     .select = select_ref_windows,

@@ -14,6 +14,9 @@ void init_windows(nb::object self);
 
 // Snapshot (snapshot.cpp)
 Coro<> snapshot_windows(nb::object self, nb::object window_title, nb::object max_depth);
+/// The same with the options of `SnapshotOptions` (None: none).
+Coro<> snapshot_windows_options(nb::object self, nb::object window_title, nb::object max_depth,
+                                nb::object options);
 nb::object snapshot_sync(nb::object self, nb::object window_title, nb::object max_depth);
 nb::object snapshot_pywinauto(nb::object self, nb::object window_title, nb::object max_depth);
 nb::object snapshot_uiautomation(nb::object self, nb::object window_title,
@@ -23,6 +26,10 @@ void walk_element_pywinauto(nb::object self, nb::object element, nb::list lines,
                             nb::object depth, nb::object max_depth);
 void walk_element_uiautomation(nb::object self, nb::object element, nb::list lines,
                                nb::object depth, nb::object max_depth);
+
+/// The stale check of a Windows entry: its element read again (kind and
+/// name, as the walk reads them) on the executor.
+Coro<> verify_windows(nb::object self, nb::object ref, nb::object elem_info);
 
 // Element actions (elements.cpp)
 Coro<> click_ref_windows(nb::object self, nb::object ref, nb::object elem_info,

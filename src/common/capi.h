@@ -149,6 +149,16 @@ inline double float_value(PyObject *number) noexcept {
 #endif
 }
 
+/// `PyLong_FromUnicodeObject(text, 10)`: `int(text)` for an exact str, a
+/// new reference or null with the error set (the same ValueError).
+inline PyObject *int_from_text(PyObject *text) noexcept {
+#if defined(Py_LIMITED_API)
+    return PyNumber_Long(text);  // which, for a str, calls the same
+#else
+    return PyLong_FromUnicodeObject(text, 10);
+#endif
+}
+
 /// `PyBytes_AS_STRING` and `PyBytes_GET_SIZE`: the bytes of a bytes object,
 /// in place (followed by a NUL, as every bytes object is).
 inline std::string_view bytes_view(PyObject *bytes) noexcept {

@@ -235,11 +235,11 @@ nb::object Session::stamp(nb::handle text) {
     nb::object stamped = common::checked(PyUnicode_FromFormat(
         length > 2 ? "%U,\"seq\":%lld}" : "%U\"seq\":%lld}", head.ptr(), seq));
     kept.emplace_back(seq, stamped);
-    kept_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(stamped.ptr()));
+    kept_chars += static_cast<std::size_t>(common::str_length(stamped.ptr()));
     // The last `limit` events, and no more characters than a client's queue
     // may hold (the newest event is kept whatever its size).
     while (kept.size() > limit || (kept.size() > 1 && kept_chars > max_queued_chars)) {
-        kept_chars -= static_cast<std::size_t>(PyUnicode_GET_LENGTH(kept.front().second.ptr()));
+        kept_chars -= static_cast<std::size_t>(common::str_length(kept.front().second.ptr()));
         kept.pop_front();
     }
     return stamped;

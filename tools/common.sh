@@ -22,7 +22,8 @@ prepare_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tools/requirements-test.txt
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    -r tools/requirements-build.txt -r tools/requirements-test.txt
 }
 
 # install_package 3.11 [cmake definitions...] -> builds and installs ombrel-native

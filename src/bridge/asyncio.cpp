@@ -28,6 +28,14 @@ nb::object sleep(double seconds) { return sleep(nb::float_(seconds)); }
 
 nb::object cancelled_error() { return common::attr(asyncio(), state().names.cancelled_error); }
 
+nb::object timeout_error() {
+#if PY_VERSION_HEX >= 0x030B0000
+    return nb::borrow(PyExc_TimeoutError);
+#else
+    return common::attr(asyncio(), common::intern("TimeoutError"));
+#endif
+}
+
 /// A time limit as the loop may be handed it: NaN has expired (zero), an
 /// infinite limit is no limit at all.
 std::optional<double> time_limit(std::optional<double> seconds) {

@@ -17,6 +17,11 @@ nb::module_ asyncio();
 /// `asyncio.CancelledError`, read now.
 nb::object cancelled_error();
 
+/// `asyncio.TimeoutError`, what `wait_for` raises at its limit: the
+/// built-in TimeoutError since CPython 3.11, a class of asyncio's own
+/// before.
+nb::object timeout_error();
+
 /// `asyncio.sleep(seconds)`, to be awaited.
 nb::object sleep(nb::handle seconds);
 nb::object sleep(double seconds);

@@ -7,6 +7,8 @@
 #include "bridge/detail/state.h"
 #include "bridge/errors.h"
 
+#include "common/capi.h"
+
 #include <cstring>
 #include <utility>
 
@@ -85,19 +87,16 @@ static bool is_iterable_coroutine(nb::handle generator) {
 }
 
 /// The type's `__await__` slot, read from the type itself.
-static unaryfunc await_slot(PyObject *object) {
-    PyAsyncMethods *methods = Py_TYPE(object)->tp_as_async;
-    return methods ? methods->am_await : nullptr;
-}
+static unaryfunc await_slot(PyObject *object) { return common::await_slot(Py_TYPE(object)); }
 
 /// Whether `object` is its own await iterator: a native coroutine, a
 /// generator-based one, or an iterator whose `__await__` gives itself (what
 /// an async generator's `__anext__()` returns, for one), which `await` would
 /// take as it is.
 static bool awaits_itself(PyObject *object) {
-    if (PyCoro_CheckExact(object))
+    if (common::is_coroutine_exact(object))
         return true;
-    if (PyGen_CheckExact(object))
+    if (common::is_generator_exact(object))
         return is_iterable_coroutine(object);
     return await_slot(object) == PyObject_SelfIter && PyIter_Check(object);
 }
@@ -110,15 +109,15 @@ static nb::object iterator_from_await_slot(PyObject *object) {
     unaryfunc am_await = await_slot(object);
     if (!am_await)
         nb::raise_type_error("object %s can't be used in 'await' expression",
-                             Py_TYPE(object)->tp_name);
+                             common::type_name_of(object));
     nb::object iterator = nb::steal(am_await(object));
     if (!iterator.is_valid())
         throw nb::python_error();
-    if (PyCoro_CheckExact(iterator.ptr()))
+    if (common::is_coroutine_exact(iterator.ptr()))
         nb::raise_type_error("__await__() returned a coroutine");
     if (!PyIter_Check(iterator.ptr()))
         nb::raise_type_error("__await__() returned non-iterator of type '%s'",
-                             Py_TYPE(iterator.ptr())->tp_name);
+                             common::type_name_of(iterator.ptr()));
     return iterator;
 }
 
@@ -313,8 +312,8 @@ static PySendResult throw_into(PyObject *iterator, PyObject *error,
     // Native coroutines and generators have `throw`: called as a method,
     // without a bound method made.
     PyObject *yielded;
-    if (PyCoro_CheckExact(iterator) || PyGen_CheckExact(iterator)) {
-        yielded = PyObject_CallMethodOneArg(iterator, state().names.throw_.ptr(), error);
+    if (common::is_coroutine_exact(iterator) || common::is_generator_exact(iterator)) {
+        yielded = common::call_method_one_arg(iterator, state().names.throw_.ptr(), error);
     } else {
         PyObject *method = nullptr;
         if (optional_attr(iterator, state().names.throw_.ptr(), &method) < 0)
@@ -329,7 +328,7 @@ static PySendResult throw_into(PyObject *iterator, PyObject *error,
 #endif
             return PYGEN_ERROR;
         }
-        yielded = PyObject_CallOneArg(method, error);
+        yielded = common::call_one_arg(method, error);
         Py_DECREF(method);
     }
     if (yielded) {
@@ -522,11 +521,11 @@ PyObject *CoroutineObject::close() noexcept {
         PyErr_Clear();
         return Py_NewRef(Py_None);
     }
-#if PY_VERSION_HEX < 0x030D0000
     // Before 3.13, close() gives None even when the coroutine returned.
-    Py_DECREF(result);
-    result = Py_NewRef(Py_None);
-#endif
+    if (!common::runs_at_least(0x030D0000)) {
+        Py_DECREF(result);
+        result = Py_NewRef(Py_None);
+    }
     return result;
 }
 

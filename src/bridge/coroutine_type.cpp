@@ -7,6 +7,8 @@
 #include "bridge/errors.h"
 #include "bridge/slot_method.h"
 
+#include "common/capi.h"
+
 #include <nanobind/eval.h>
 
 #include <utility>
@@ -108,7 +110,7 @@ static nb::object thrown_exception(nb::handle type, nb::handle value,
     } else {
         nb::raise_type_error(
             "exceptions must be classes or instances deriving from "
-            "BaseException, not %s", Py_TYPE(type.ptr())->tp_name);
+            "BaseException, not %s", common::type_name_of(type.ptr()));
     }
     if (!traceback.is_none())
         PyException_SetTraceback(exception.ptr(), traceback.ptr());
@@ -169,7 +171,7 @@ static int await_iterator_traverse(PyObject *self, visitproc visit, void *arg) {
 /// bridge, with their frame; one made from Python would have none. Refused
 /// as CPython refuses to create its own coroutine wrappers.
 static PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
-    nb::object name = nb::steal(PyType_GetName(type));
+    nb::object name = nb::steal(common::type_short_name(type));
     if (name.is_valid())
         PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name.ptr());
     return nullptr;
@@ -343,8 +345,8 @@ void register_coroutine_type(nb::module_ &m) {
             return AwaitIterator{nb::borrow(self)};
         },
         "Return an iterator to be used in await expression.");
-    PyObject *dict = ((PyTypeObject *) type.ptr())->tp_dict;
-    if (PyDict_SetItemString(dict, "__qualname__", qualname.ptr()) < 0 ||
+    PyObject *dict = common::type_dict((PyTypeObject *) type.ptr());
+    if (!dict || PyDict_SetItemString(dict, "__qualname__", qualname.ptr()) < 0 ||
         PyDict_SetItemString(dict, "__name__", name.ptr()) < 0)
         throw nb::python_error();
     PyType_Modified((PyTypeObject *) type.ptr());

@@ -1,5 +1,7 @@
 #include "bridge/errors.h"
 
+#include "common/capi.h"
+
 #include <new>
 #include <stdexcept>
 
@@ -61,7 +63,7 @@ void set_stop_iteration(PyObject *value) noexcept {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
-    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    PyObject *stop = common::call_one_arg(PyExc_StopIteration, value);
     if (!stop)
         return;
     PyErr_SetObject(PyExc_StopIteration, stop);

@@ -1,6 +1,8 @@
 // Asynchronous iteration from C++ coroutines: `aiter` and `co_await anext`.
 #include "bridge/coroutine.h"
 
+#include "common/capi.h"
+
 namespace ombrel::bridge {
 
 nb::object aiter(nb::handle iterable) {
@@ -11,11 +13,10 @@ nb::object aiter(nb::handle iterable) {
 }
 
 nb::object NextItem::awaitable() const {
-    PyAsyncMethods *methods = Py_TYPE(iterator_.ptr())->tp_as_async;
-    unaryfunc anext = methods ? methods->am_anext : nullptr;
+    unaryfunc anext = common::anext_slot(Py_TYPE(iterator_.ptr()));
     if (!anext)
         nb::raise_type_error("'async for' requires an iterator with __anext__ method, got %s",
-                             Py_TYPE(iterator_.ptr())->tp_name);
+                             common::type_name_of(iterator_.ptr()));
     PyObject *awaitable = anext(iterator_.ptr());
     if (!awaitable)
         throw nb::python_error();

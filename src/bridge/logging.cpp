@@ -21,9 +21,9 @@ bool Logger::enabled(nb::handle logger, int level) {
 static nb::tuple call_arguments(const char *message, nb::tuple args) {
     std::size_t count = args.size();
     nb::object all = common::checked(PyTuple_New((Py_ssize_t) count + 1));
-    PyTuple_SET_ITEM(all.ptr(), 0, nb::str(message).release().ptr());
+    common::tuple_fill(all.ptr(), 0, nb::str(message).release().ptr());
     for (std::size_t i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(all.ptr(), (Py_ssize_t) i + 1, nb::object(args[i]).release().ptr());
+        common::tuple_fill(all.ptr(), (Py_ssize_t) i + 1, nb::object(args[i]).release().ptr());
     return nb::borrow<nb::tuple>(all);
 }
 

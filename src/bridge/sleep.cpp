@@ -148,7 +148,7 @@ void queue_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     queue_clear(self);
     as_queue(self)->~TimerQueue();
-    type->tp_free(self);
+    common::type_free(type, self);
     Py_DECREF(type);
 }
 
@@ -177,10 +177,10 @@ nb::object queue_of(nb::handle loop) {
     if (recent && recent->loop.ptr() == loop.ptr())
         return nb::borrow(reinterpret_cast<PyObject *>(recent));
     PyTypeObject *type = timer_queue_type();
-    PyObject *made = type->tp_alloc(type, 0);
+    PyObject *made = common::type_alloc(type);
     if (!made)
         throw nb::python_error();
-    // tp_alloc gave zeroed memory: construct the members in it.
+    // The type's allocator gave zeroed memory: construct the members in it.
     TimerQueue *queue = as_queue(made);
     new (&queue->loop) nb::object(nb::borrow(loop));
     new (&queue->sleeps) decltype(queue->sleeps)();
@@ -206,7 +206,7 @@ bool is_asyncio_sleep(nb::handle current) {
 std::optional<double> timer_delay(nb::handle seconds) {
     double delay;
     if (PyFloat_CheckExact(seconds.ptr())) {
-        delay = PyFloat_AS_DOUBLE(seconds.ptr());
+        delay = common::float_value(seconds.ptr());
     } else if (PyLong_CheckExact(seconds.ptr())) {
         delay = PyLong_AsDouble(seconds.ptr());
         if (delay == -1.0 && PyErr_Occurred()) {
@@ -237,7 +237,7 @@ SleepStart start_sleep(nb::object seconds) {
     nb::object sleep = common::attr(asyncio, state().names.sleep);
     std::optional<double> delay = timer_delay(seconds);
     if (!delay || !is_asyncio_sleep(sleep))
-        return {awaitable_iterator(common::checked(PyObject_CallOneArg(sleep.ptr(), seconds.ptr()))),
+        return {awaitable_iterator(common::checked(common::call_one_arg(sleep.ptr(), seconds.ptr()))),
                 TimerEntry()};
 
     nb::object loop = common::call_method(asyncio, state().names.get_running_loop);

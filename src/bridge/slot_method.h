@@ -17,6 +17,8 @@
 // interpreter as usual, slots derived anew included.
 #pragma once
 
+#include "common/capi.h"
+
 #include <nanobind/nanobind.h>
 
 #include <utility>
@@ -43,7 +45,10 @@ inline nb::object method_scope(nb::handle type) {
 /// creation puts its own methods there: no slot is derived from it.
 inline void place_method(nb::handle type, const char *name, nb::handle method) {
     auto *cls = reinterpret_cast<PyTypeObject *>(type.ptr());
-    if (PyDict_SetItemString(cls->tp_dict, name, method.ptr()) < 0)
+    PyObject *dict = common::type_dict(cls);
+    if (!dict)
+        nb::raise_type_error("%s is not a class of ours", common::type_name(cls));
+    if (PyDict_SetItemString(dict, name, method.ptr()) < 0)
         throw nb::python_error();
     // Attribute look-ups cached for the type see the change.
     PyType_Modified(cls);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/args.h"
+#include "common/capi.h"
 #include "common/exceptions.h"
 #include "common/gc.h"
 #include "common/interned.h"

@@ -3,6 +3,7 @@
 // rules, and module look-ups that prefer `sys.modules`.
 #pragma once
 
+#include "common/capi.h"
 #include "common/interned.h"
 
 #include <nanobind/nanobind.h>
@@ -35,18 +36,18 @@ nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback);
 
 /// `obj.name()`, called as Python calls methods (no bound method made).
 inline nb::object call_method(nb::handle obj, nb::handle name) {
-    return checked(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+    return checked(call_method_no_args(obj.ptr(), name.ptr()));
 }
 
 /// `obj.name(arg)`
 inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
-    return checked(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+    return checked(call_method_one_arg(obj.ptr(), name.ptr(), arg.ptr()));
 }
 
 /// `bool(obj)`
 inline bool truth(nb::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr()))
-        return PyUnicode_GET_LENGTH(obj.ptr()) != 0;
+        return str_length(obj.ptr()) != 0;
     int result = PyObject_IsTrue(obj.ptr());
     if (result < 0)
         throw nb::python_error();

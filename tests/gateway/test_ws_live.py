@@ -110,7 +110,7 @@ async def test_commands_wait_for_their_connections_chat_turn(live, host, registr
         await chatting.send('{"type": "stop_task"}')
         await chatting.send('{"type": "ping"}')
         assert [(await receive(chatting))["type"] for _ in range(2)] == ["mode", "text"]
-        with pytest.raises(TimeoutError):
+        with pytest.raises(asyncio.TimeoutError):
             await receive(chatting, timeout=0.3)
         assert host.agent.cancelled == 0
         # Another connection is served meanwhile.

@@ -18,6 +18,15 @@ async def until(predicate, timeout=3.0):
         await asyncio.sleep(0.002)
 
 
+def cancel_requested(task):
+    """`task.cancelling()`: whether the task was asked to stop; before
+    CPython 3.11, which has no such count, read from the task's state."""
+    if hasattr(task, "cancelling"):
+        return task.cancelling() > 0
+    waiter = task._fut_waiter
+    return task._must_cancel or (waiter is not None and waiter.cancelled())
+
+
 async def ticks(n):
     """Lets about `n` ticks of a FAST runner pass."""
     await asyncio.sleep(FAST * n)

@@ -9,7 +9,7 @@ import sys
 import warnings
 
 import pytest
-from heartbeat_support import FAST, ticks, until
+from heartbeat_support import FAST, cancel_requested, ticks, until
 
 from ombrel.config import HeartbeatConfig
 from ombrel.core import heartbeat
@@ -244,7 +244,7 @@ async def test_update_config(host, make_runner, running, enabled):
     assert runner._config is new_config
     assert runner.running == (running and enabled)
     if running:
-        assert old_task.cancelling() or old_task.done()
+        assert cancel_requested(old_task) or old_task.done()
         assert host.logs("INFO")[-1 - enabled] == "Heartbeat stopped"
     if running and enabled:
         assert runner._task is not old_task

@@ -11,6 +11,11 @@ from fake_osascript import Osascript, literals
 
 from ombrel.pc import vantor
 
+try:
+    from asyncio import Runner
+except ImportError:  # CPython 3.10
+    from backports.asyncio.runner import Runner
+
 FRONTMOST = 'tell application "System Events" to get name of first process whose frontmost is true'
 FRONT = "whose frontmost"     # the frontmost application's script only
 HINT = "Take a desktop_snapshot() to see the updated state."
@@ -87,7 +92,7 @@ def run_past_the_limit(osascript, operation, fragment):
         asyncio.get_running_loop().skew = 3600.0
         return await task
 
-    with asyncio.Runner(loop_factory=SkewedClockLoop) as runner:
+    with Runner(loop_factory=SkewedClockLoop) as runner:
         return runner.run(main())
 
 

@@ -45,7 +45,7 @@ class Guardrails:
         emit(AgentEvent("tool_approval_needed", {k: v for k, v in event.items() if k != "type"}))
         try:
             return await asyncio.wait_for(future, self.timeout)
-        except TimeoutError:
+        except asyncio.TimeoutError:
             self._announce({"type": "approval_expired", "approval_id": approval_id,
                             "message": f"No answer within {self.timeout:g} s: rejected"})
             return False

@@ -55,7 +55,7 @@ async def _gtk_interpreter() -> str | None:
                 if await asyncio.wait_for(child.wait(), 10) == 0:
                     _interpreter = candidate
                     break
-            except (OSError, TimeoutError):
+            except (OSError, asyncio.TimeoutError):
                 continue
     return _interpreter or None
 
@@ -72,7 +72,7 @@ async def capture(timeout: float = 15) -> tuple[bytes | None, str]:
         interpreter, "-c", CAPTURE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
     try:
         out, err = await asyncio.wait_for(child.communicate(), timeout)
-    except TimeoutError:
+    except asyncio.TimeoutError:
         child.kill()
         await child.wait()
         return None, f"The screenshot took longer than {timeout:g} s"

@@ -23,7 +23,7 @@ std::optional<double> jitter_of(nb::handle value) {
         return std::nullopt;
     if (!common::is_real_number(value) || PyBool_Check(value.ptr()))
         common::raise_error(PyExc_TypeError, "jitter_seconds must be a number, not %s",
-                            Py_TYPE(value.ptr())->tp_name);
+                            common::type_name_of(value.ptr()));
     double seconds = PyFloat_AsDouble(value.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError))
@@ -39,13 +39,13 @@ std::optional<double> jitter_of(nb::handle value) {
 }
 
 nb::object zone_of(nb::handle value) {
-    if (value.is_none() || (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0))
+    if (value.is_none() || (PyUnicode_Check(value.ptr()) && common::str_length(value.ptr()) == 0))
         return {};
     if (!PyUnicode_Check(value.ptr()))
         common::raise_error(PyExc_TypeError, "timezone must be str, not %s",
-                            Py_TYPE(value.ptr())->tp_name);
+                            common::type_name_of(value.ptr()));
     nb::object zone_class = common::module_attr(zoneinfo, ZoneInfo);
-    PyObject *zone = PyObject_CallOneArg(zone_class.ptr(), value.ptr());
+    PyObject *zone = common::call_one_arg(zone_class.ptr(), value.ptr());
     if (zone)
         return nb::steal(zone);
     // ZoneInfoNotFoundError, and ValueError for keys that are not names.

@@ -25,7 +25,7 @@ HeartbeatRunner::HeartbeatRunner(nb::object config, nb::object on_beat, nb::obje
       stop_event_(bridge::asyncio().attr("Event")()), skip_if_busy_(std::move(skip_if_busy)) {
     if (!skip_if_busy_.is_none() && !PyCallable_Check(skip_if_busy_.ptr()))
         common::raise_error(PyExc_TypeError, "skip_if_busy must be callable or None, not %s",
-                            Py_TYPE(skip_if_busy_.ptr())->tp_name);
+                            common::type_name_of(skip_if_busy_.ptr()));
 }
 
 bool HeartbeatRunner::reports_timing() const {

@@ -89,7 +89,7 @@ Coro<void> broadcast(nb::object self, nb::object message) {
             if (!common::is_exception(*failure))
                 throw std::move(*failure);
             dead.append(ws);
-            if (limit && failure->matches(PyExc_TimeoutError))
+            if (limit && failure->matches(bridge::timeout_error()))
                 slow.append(ws);
         }
     }

@@ -61,7 +61,7 @@ void enqueue(nb::handle client_object, nb::object text, bool bounded) {
     Client &client = client_of(client_object);
     if (client.closed)
         return;
-    std::size_t chars = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    std::size_t chars = static_cast<std::size_t>(common::str_length(text.ptr()));
     if (bounded && (client.live_queued >= client.max_events ||
                     (!client.queue.empty() && client.queued_chars + chars > max_queued_chars))) {
         logger.warning(texts::LOG_CLOSED_TOO_SLOW_QUEUE, client.live_queued);
@@ -133,7 +133,7 @@ Coro<void> write_queue(nb::object client_object) {
         bridge::Local<> text = std::move(client.queue.front().first);
         client.live_queued -= client.queue.front().second;
         client.queue.pop_front();
-        client.queued_chars -= static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+        client.queued_chars -= static_cast<std::size_t>(common::str_length(text.ptr()));
         bridge::Outcome sent = co_await bridge::outcome(call_method(ws, send_text, text));
         if (!sent) {
             nb::python_error error = sent.take_error();
@@ -230,16 +230,16 @@ std::pair<nb::object, bool> attach_session(Deliveries &store, nb::handle ws,
 
 nb::object Session::stamp(nb::handle text) {
     ++seq;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    Py_ssize_t length = common::str_length(text.ptr());
     nb::object head = common::checked(PyUnicode_Substring(text.ptr(), 0, length - 1));
     nb::object stamped = common::checked(PyUnicode_FromFormat(
         length > 2 ? "%U,\"seq\":%lld}" : "%U\"seq\":%lld}", head.ptr(), seq));
     kept.emplace_back(seq, stamped);
-    kept_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(stamped.ptr()));
+    kept_chars += static_cast<std::size_t>(common::str_length(stamped.ptr()));
     // The last `limit` events, and no more characters than a client's queue
     // may hold (the newest event is kept whatever its size).
     while (kept.size() > limit || (kept.size() > 1 && kept_chars > max_queued_chars)) {
-        kept_chars -= static_cast<std::size_t>(PyUnicode_GET_LENGTH(kept.front().second.ptr()));
+        kept_chars -= static_cast<std::size_t>(common::str_length(kept.front().second.ptr()));
         kept.pop_front();
     }
     return stamped;

@@ -154,14 +154,14 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
                     break;
                 }
                 Py_ssize_t size = PyUnicode_Check(text.value().ptr())
-                                      ? PyUnicode_GET_LENGTH(text.value().ptr())
+                                      ? common::str_length(text.value().ptr())
                                       : 0;
                 if (max_message_size && size > static_cast<Py_ssize_t>(max_message_size)) {
                     failure.emplace(oversize_error(size, max_message_size));
                     fatal = FatalClose{1009, texts::CLOSE_TOO_BIG};
                     break;
                 }
-                PyObject *decoded = PyObject_CallOneArg(loads.ptr(), text.value().ptr());
+                PyObject *decoded = common::call_one_arg(loads.ptr(), text.value().ptr());
                 if (!decoded && close_codes) {
                     failure.emplace();
                     if (common::is_exception(*failure))
@@ -172,7 +172,7 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
             }
             if (close_codes && !PyDict_Check(message.ptr())) {
                 PyErr_Format(PyExc_TypeError, "message must be dict, not %s",
-                             Py_TYPE(message.ptr())->tp_name);
+                             common::type_name_of(message.ptr()));
                 failure.emplace();
                 fatal = FatalClose{1007, texts::CLOSE_NOT_A_COMMAND};
                 break;
@@ -232,11 +232,11 @@ Coro<void> websocket_endpoint(nb::object self, nb::object ws) {
 /// goes to `__call__`, for its checks and messages.
 static PyObject *call_endpoint(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     static const Interned ws_name("ws"), call_name("__call__");
-    Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    Py_ssize_t keywords = kwargs ? common::dict_size(kwargs) : 0;
     PyObject *ws = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1 && keywords == 0)
-        ws = PyTuple_GET_ITEM(args, 0);
-    else if (PyTuple_GET_SIZE(args) == 0 && keywords == 1 &&
+    if (common::tuple_size(args) == 1 && keywords == 0)
+        ws = common::tuple_item(args, 0);
+    else if (common::tuple_size(args) == 0 && keywords == 1 &&
              !(ws = PyDict_GetItemWithError(kwargs, ws_name.get().ptr())) && PyErr_Occurred())
         return nullptr;
     if (!ws || !nb::inst_ready(self)) {
@@ -302,7 +302,7 @@ std::size_t positive_count(nb::handle value, const char *name) {
         return 0;
     if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr()))
         common::raise_error(PyExc_TypeError, "%s must be int or None, not %s", name,
-                            Py_TYPE(value.ptr())->tp_name);
+                            common::type_name_of(value.ptr()));
     long long count = PyLong_AsLongLong(value.ptr());
     if (count == -1 && PyErr_Occurred())
         PyErr_Clear();
@@ -326,8 +326,8 @@ nb::object create_ws_router(nb::object allowed_origins, nb::object queue_size, n
     if (!token.is_none()) {
         if (!PyUnicode_CheckExact(token.ptr()))
             common::raise_error(PyExc_TypeError, "token must be str or None, not %s",
-                                Py_TYPE(token.ptr())->tp_name);
-        if (PyUnicode_GET_LENGTH(token.ptr()) == 0)
+                                common::type_name_of(token.ptr()));
+        if (common::str_length(token.ptr()) == 0)
             common::raise_error(PyExc_ValueError, "token must not be empty");
         options.token = token;
     }

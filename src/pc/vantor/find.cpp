@@ -157,7 +157,7 @@ Coro<> wait_for(nb::object self, nb::object name, nb::object role, nb::object ti
         bridge::Local<> limited = bridge::wait_for(snapshotting, deadline - began);
         bridge::Outcome done = co_await bridge::outcome(limited);
         if (!done) {
-            if (!done.failed_with(PyExc_TimeoutError))
+            if (!done.failed_with(bridge::timeout_error()))
                 co_await bridge::raise(done.take_error());
             break; // the time is up in the middle of a snapshot
         }

@@ -24,8 +24,7 @@ std::string utf8(nb::handle text) {
     PyErr_Clear();
     nb::object bytes =
         py::checked(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(bytes.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    return std::string(common::bytes_view(bytes.ptr()));
 }
 
 nb::str from_utf8(std::string_view text) {
@@ -192,8 +191,8 @@ nb::dict diff_result(nb::dict result, nb::handle previous) {
     std::string full = utf8(text);
     std::string changes = full.substr(0, full.find('\n'));
     changes += '\n';
-    Py_ssize_t added_count = PyList_GET_SIZE(added.ptr());
-    Py_ssize_t removed_count = PyList_GET_SIZE(removed.ptr());
+    Py_ssize_t added_count = common::list_size(added.ptr());
+    Py_ssize_t removed_count = common::list_size(removed.ptr());
     if (added_count || removed_count) {
         changes += "Changes since the previous snapshot of this window: ";
         changes += std::to_string(added_count);

@@ -66,7 +66,7 @@ void context_log(nb::handle self, nb::handle message) {
     // entry that reaches it is cut, later ones are only counted.
     if (std::optional<Py_ssize_t> limit = output_limit(self)) {
         Context &context = nb::cast<Context &>(self);
-        Py_ssize_t length = PyUnicode_GET_LENGTH(entry.ptr());
+        Py_ssize_t length = common::str_length(entry.ptr());
         Py_ssize_t room = std::max<Py_ssize_t>(*limit - context.log_chars, 0);
         if (length > room) {
             context.log_cut += length - room;

@@ -13,17 +13,18 @@ namespace ombrel::corvex {
 /// The title as a file name: letters and digits of any script, spaces, "-"
 /// and "_" stay, every other character becomes "_".
 static nb::str safe_title(nb::str title) {
-    PyObject *text = title.ptr();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
+    common::Characters text(title.ptr());
+    Py_ssize_t length = text.size();
     std::vector<Py_UCS4> safe(static_cast<size_t>(length));
     for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        bool kept = Py_UNICODE_ISALNUM(c) || c == ' ' || c == '-' || c == '_';
+        Py_UCS4 c = text[i];
+        int alnum = common::is_alnum(c);
+        if (alnum < 0)
+            throw nb::python_error();
+        bool kept = alnum || c == ' ' || c == '-' || c == '_';
         safe[static_cast<size_t>(i)] = kept ? c : Py_UCS4('_');
     }
-    nb::object name = nb::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, safe.data(), length));
+    nb::object name = nb::steal(common::str_from_ucs4(safe.data(), length));
     if (!name.is_valid())
         throw nb::python_error();
     return nb::borrow<nb::str>(name);
@@ -62,7 +63,7 @@ static void write_text(nb::str path, nb::str text) {
     nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded.is_valid())
         throw nb::python_error();
-    const char *name = PyBytes_AS_STRING(encoded.ptr());
+    const char *name = common::bytes_view(encoded.ptr()).data();
 #endif
     int error = 0;
     {
@@ -117,7 +118,7 @@ static bool write_word(nb::str path, nb::str title, nb::str content) {
 /// `path` with ".docx" replaced by ".txt" in its file name; the directories
 /// keep their names, so the text lands beside where the document would have.
 static nb::str text_path(nb::str path) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(path.ptr());
+    Py_ssize_t length = common::str_length(path.ptr());
     Py_ssize_t cut = -1;  // the last separator
     nb::module_ os = import_module("os");
     for (const char *name : {"sep", "altsep"}) {

@@ -198,17 +198,10 @@ private:
             bool ascii = true;
             for (const Char *c = begin; c != end; ++c)
                 ascii &= *c < 0x80;
-            if (ascii) {
-                nb::object text = checked(PyUnicode_New(size, 127));
-                std::memcpy(PyUnicode_DATA(text.ptr()), begin, static_cast<size_t>(size));
-                return text;
-            }
-            return checked(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, begin, size));
-        } else if constexpr (sizeof(Char) == 2) {
-            return checked(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, begin, size));
-        } else {
-            return checked(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, begin, size));
+            if (ascii)
+                return checked(common::str_from_ascii(reinterpret_cast<const char *>(begin), size));
         }
+        return checked(common::str_from_characters(begin, size));
     }
 
     static int hex_digit(Char c) {
@@ -285,8 +278,8 @@ private:
             default: throw Declined{};
             }
         }
-        return checked(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
-                                                 static_cast<Py_ssize_t>(chars.size())));
+        return checked(common::str_from_ucs4(reinterpret_cast<const Py_UCS4 *>(chars.data()),
+                                             static_cast<Py_ssize_t>(chars.size())));
     }
 
     bool digit_here() const { return p_ != end_ && *p_ >= '0' && *p_ <= '9'; }
@@ -345,9 +338,8 @@ private:
     }
 };
 
-template <typename Char> nb::object read_document(PyObject *text) {
-    const Char *begin = static_cast<const Char *>(PyUnicode_DATA(text));
-    Reader<Char> reader(begin, begin + PyUnicode_GET_LENGTH(text));
+template <typename Char> nb::object read_document(const Char *begin, const Char *end) {
+    Reader<Char> reader(begin, end);
     try {
         return reader.document();
     } catch (Declined &) {
@@ -358,11 +350,8 @@ template <typename Char> nb::object read_document(PyObject *text) {
 } // namespace
 
 nb::object read_json(nb::str text) {
-    switch (PyUnicode_KIND(text.ptr())) {
-    case PyUnicode_1BYTE_KIND: return read_document<Py_UCS1>(text.ptr());
-    case PyUnicode_2BYTE_KIND: return read_document<Py_UCS2>(text.ptr());
-    default: return read_document<Py_UCS4>(text.ptr());
-    }
+    return common::with_characters(
+        text.ptr(), [](const auto *begin, const auto *end) { return read_document(begin, end); });
 }
 
 } // namespace ombrel::corvex

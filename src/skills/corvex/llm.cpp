@@ -87,7 +87,7 @@ static nb::object stripped(nb::handle text) {
 /// Position of `needle` in `text` from `start` on, -1 when absent.
 static Py_ssize_t find(nb::handle text, nb::handle needle, Py_ssize_t start) {
     Py_ssize_t at = PyUnicode_Find(text.ptr(), needle.ptr(), start,
-                                   PyUnicode_GET_LENGTH(text.ptr()), 1);
+                                   common::str_length(text.ptr()), 1);
     if (at == -2)
         throw nb::python_error();
     return at;
@@ -109,7 +109,7 @@ static nb::str unfenced(nb::str text) {
     }
     Py_ssize_t end = find(text, fence, start);
     if (end < 0)
-        end = PyUnicode_GET_LENGTH(text.ptr());
+        end = common::str_length(text.ptr());
     nb::object inside = nb::steal(PyUnicode_Substring(text.ptr(), start, end));
     if (!inside.is_valid())
         throw nb::python_error();

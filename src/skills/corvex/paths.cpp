@@ -23,9 +23,9 @@ nb::object JoinMemo::operator()(nb::handle base, nb::handle name) {
         return nb::borrow(joined_);
     nb::object joined = join(base, name);
     if (text && is_plain_path(base)) {
-        Py_XSETREF(base_, Py_NewRef(base.ptr()));
-        Py_XSETREF(name_, Py_NewRef(name.ptr()));
-        Py_XSETREF(joined_, Py_NewRef(joined.ptr()));
+        common::replace_ref(base_, Py_NewRef(base.ptr()));
+        common::replace_ref(name_, Py_NewRef(name.ptr()));
+        common::replace_ref(joined_, Py_NewRef(joined.ptr()));
     }
     return joined;
 }
@@ -34,8 +34,8 @@ nb::str ParentMemo::operator()(nb::str path) {
     if (!directory_ || !same_text(path, path_)) {
         static const common::Interned parent("parent");
         nb::str directory = text_of(common::attr(make_path(path), parent));
-        Py_XSETREF(path_, Py_NewRef(path.ptr()));
-        Py_XSETREF(directory_, directory.release().ptr());
+        common::replace_ref(path_, Py_NewRef(path.ptr()));
+        common::replace_ref(directory_, directory.release().ptr());
     }
     return nb::borrow<nb::str>(directory_);
 }

@@ -94,7 +94,7 @@ nb::object new_result(ResultFields fields) {
     if (!keywords) {
         nb::object tuple = common::checked(PyTuple_New(count));
         for (Py_ssize_t i = 0; i < count; ++i)
-            PyTuple_SET_ITEM(tuple.ptr(), i, Py_NewRef(keys[i]));
+            common::tuple_fill(tuple.ptr(), i, Py_NewRef(keys[i]));
         keywords = tuple.release().ptr();
     }
     nb::object cls = module_attr(names::PythonSkillResult);

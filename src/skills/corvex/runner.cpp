@@ -21,7 +21,7 @@ void runner_init(nb::handle self, nb::handle llm_model, nb::handle time_limit,
     if (!output_limit.is_none()) {
         if (PyBool_Check(output_limit.ptr()) || !PyLong_Check(output_limit.ptr()))
             common::raise_error(PyExc_TypeError, "output_limit must be int or None, not %s",
-                                Py_TYPE(output_limit.ptr())->tp_name);
+                                common::type_name_of(output_limit.ptr()));
         if (PyObject_RichCompareBool(output_limit.ptr(), nb::int_(0).ptr(), Py_GT) != 1 ||
             PyLong_AsSsize_t(output_limit.ptr()) == -1) {
             PyErr_Clear();
@@ -63,7 +63,7 @@ static bool is_coroutine_function(nb::handle function) {
     }
     if (test.is_none())
         test = common::attr(aio, public_test);
-    return common::truth(common::checked(PyObject_CallOneArg(test.ptr(), function.ptr())));
+    return common::truth(common::checked(common::call_one_arg(test.ptr(), function.ptr())));
 }
 
 static nb::object early_failure(nb::str skill_name, nb::str error) {

@@ -58,7 +58,7 @@ Coro<> shell(nb::object self, nb::object command, nb::object timeout) {
         self.attr("log")(nb::str("Shell: {}... \xe2\x86\x92 {} chars")
                              .format(head, nb::len(output) + static_cast<std::size_t>(dropped)));
         nb::str answer = nb::borrow<nb::str>(output.attr("strip")());
-        Py_ssize_t length = PyUnicode_GET_LENGTH(answer.ptr());
+        Py_ssize_t length = common::str_length(answer.ptr());
         if (!limit_chars || (length <= *limit_chars && dropped == 0))
             co_return answer;
         // Cut to the limit, and one line that says how much is missing.

@@ -81,7 +81,7 @@ static void write_atomically(nb::handle target, nb::handle text) {
 
     nb::object temporary, file;
     for (int attempt = 0;; ++attempt) {
-        nb::object token = common::checked(PyObject_CallOneArg(token_hex.ptr(), eight.ptr()));
+        nb::object token = common::checked(common::call_one_arg(token_hex.ptr(), eight.ptr()));
         temporary = join(directory, common::checked(PyUnicode_FromFormat(
                                         ".%S.%S.tmp", name.ptr(), token.ptr())));
         // Exclusive creation with the platform's default text encoding and
@@ -117,7 +117,6 @@ static void write_atomically(nb::handle target, nb::handle text) {
     }
 }
 
-#if PY_VERSION_HEX < 0x030D0000
 /// `compact`, the text of `json.dumps(value, separators=(",", ": "))`
 /// (ASCII, since non-ASCII characters are escaped), laid out as `indent=2`
 /// lays it out: each member and item on a line of its own, indented by two
@@ -172,7 +171,6 @@ static nb::object indent_json(nb::handle compact) {
     }
     return common::checked(PyUnicode_DecodeASCII(out.data(), (Py_ssize_t) out.size(), nullptr));
 }
-#endif
 
 /// `json.dumps(state, indent=2, default=str)`. Before 3.13 the json module
 /// indents through its pure-Python encoder, several times slower than its
@@ -180,27 +178,22 @@ static nb::object indent_json(nb::handle compact) {
 /// to the same characters.
 static nb::object state_text(nb::handle state) {
     nb::object dump = common::attr(import_module(json_module), dumps);
-#if PY_VERSION_HEX >= 0x030D0000
-    static PyObject *keywords = nullptr;
-    if (!keywords)
-        keywords = nb::make_tuple(indent.get(), default_name.get()).release().ptr();
-    nb::object layout = nb::int_(2);
-#else
+    if (common::runs_at_least(0x030D0000)) {
+        static PyObject *keywords = nullptr;
+        if (!keywords)
+            keywords = nb::make_tuple(indent.get(), default_name.get()).release().ptr();
+        nb::object layout = nb::int_(2);
+        PyObject *args[] = {state.ptr(), layout.ptr(), (PyObject *) &PyUnicode_Type};
+        return common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords));
+    }
     static const common::Interned separators_name("separators");
     static PyObject *keywords = nullptr, *separators = nullptr;
     if (!keywords) {
         keywords = nb::make_tuple(separators_name.get(), default_name.get()).release().ptr();
         separators = nb::make_tuple(",", ": ").release().ptr();
     }
-    nb::object layout = nb::borrow(separators);
-#endif
-    PyObject *args[] = {state.ptr(), layout.ptr(), (PyObject *) &PyUnicode_Type};
-    nb::object text = common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords));
-#if PY_VERSION_HEX >= 0x030D0000
-    return text;
-#else
-    return indent_json(text);
-#endif
+    PyObject *args[] = {state.ptr(), separators, (PyObject *) &PyUnicode_Type};
+    return indent_json(common::checked(PyObject_Vectorcall(dump.ptr(), args, 1, keywords)));
 }
 
 void save_state(nb::handle self, nb::handle key, nb::handle value) {

@@ -54,8 +54,10 @@ nb::object answer_error(const nb::python_error &error, const OnError &on_error, 
     if (on_error.none)
         return nb::none();
     nb::object message;
+    // TimeoutError also names asyncio's, a class of its own before 3.11.
     for (const ErrorText &text : on_error.texts)
-        if (text.type && error.matches(*text.type)) {
+        if (text.type && (error.matches(*text.type) || (*text.type == PyExc_TimeoutError &&
+                                                         error.matches(bridge::timeout_error())))) {
             message = nb::str(text.text);
             break;
         }

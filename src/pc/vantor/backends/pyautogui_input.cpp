@@ -16,7 +16,7 @@ Coro<> press(nb::object key) {
         // Ctrl shortcuts are Command shortcuts on macOS.
         if (py::equal(module_attr(py::names::SYSTEM), "Darwin")) {
             nb::str ctrl("ctrl"), command("command");
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.ptr()); ++i)
+            for (Py_ssize_t i = 0; i < common::list_size(parts.ptr()); ++i)
                 if (py::equal(parts[i], ctrl))
                     parts[i] = command;
         }

@@ -512,8 +512,7 @@ bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 
 } // namespace
 
 std::string_view walker_output(nb::handle bytes, nb::object &keep) {
-    std::string_view raw(PyBytes_AS_STRING(bytes.ptr()),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    std::string_view raw = common::bytes_view(bytes.ptr());
     if (ascii(raw)) {
         while (!raw.empty() && ascii_space(raw.front()))
             raw.remove_prefix(1);

@@ -27,11 +27,9 @@ constexpr const char *NO_TOOLS =
 /// backslashes, control characters and lone surrogates are escaped.
 std::string json_literal(nb::handle title) {
     std::string literal = "\"";
-    Py_ssize_t length = PyUnicode_GetLength(title.ptr());
-    int kind = PyUnicode_KIND(title.ptr());
-    const void *data = PyUnicode_DATA(title.ptr());
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    common::Characters text(title.ptr());
+    for (Py_ssize_t i = 0; i < text.size(); ++i) {
+        Py_UCS4 c = text[i];
         char escape[8];
         if (c == '"' || c == '\\') {
             literal += '\\';

@@ -46,7 +46,7 @@ nb::str key_script(nb::str key) {
     nb::str plus("+");
     if (py::contains(lower, plus)) {
         nb::list parts = nb::borrow<nb::list>(lower.attr("split")(plus));
-        Py_ssize_t last = PyList_GET_SIZE(parts.ptr()) - 1;
+        Py_ssize_t last = common::list_size(parts.ptr()) - 1;
         nb::list modifiers;
         for (Py_ssize_t i = 0; i < last; ++i)
             if (const char *entry = modifier(parts[i]))

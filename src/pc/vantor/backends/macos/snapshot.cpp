@@ -81,7 +81,7 @@ void add_line_details(SnapshotText &text, nb::handle states_field, nb::handle bo
     bool complete = nb::len(numbers) == 4;
     long long values[4] = {};
     for (std::size_t i = 0; complete && i < 4; ++i) {
-        nb::object number = py::checked(PyLong_FromUnicodeObject(numbers[i].ptr(), 10));
+        nb::object number = py::checked(common::int_from_text(numbers[i].ptr()));
         values[i] = PyLong_AsLongLong(number.ptr());
         if (values[i] == -1 && PyErr_Occurred())
             throw nb::python_error();
@@ -145,7 +145,7 @@ nb::str read_tree(Vantor &controller, nb::handle output, nb::handle app,
                                                                        : "max_chars",
                            0};
             if (py::truth(count.attr("isdigit")()) && py::truth(count.attr("isascii")())) {
-                nb::object number = py::checked(PyLong_FromUnicodeObject(count.ptr(), 10));
+                nb::object number = py::checked(common::int_from_text(count.ptr()));
                 int overflow = 0;
                 long long left = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
                 if (!overflow && left > 0)

@@ -54,7 +54,7 @@ nb::object send_keys_text(nb::str key) {
     if (!py::contains(key, plus))
         return key_or_mapped(lower, key);
     nb::list parts = nb::borrow<nb::list>(lower.attr("split")(plus));
-    Py_ssize_t last = PyList_GET_SIZE(parts.ptr()) - 1;
+    Py_ssize_t last = common::list_size(parts.ptr()) - 1;
     nb::list pieces;
     for (Py_ssize_t i = 0; i < last; ++i)
         if (const char *prefix = modifier(parts[i]))

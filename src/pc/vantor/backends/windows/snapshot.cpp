@@ -57,7 +57,7 @@ const char *ascii_text(nb::handle text, Py_ssize_t *size) {
         PyErr_Clear(); // lone surrogates: not ASCII
         return nullptr;
     }
-    return *size == PyUnicode_GET_LENGTH(text.ptr()) ? data : nullptr;
+    return *size == common::str_length(text.ptr()) ? data : nullptr;
 }
 
 /// `not name.strip()`
@@ -97,9 +97,9 @@ struct Level {
     PyObject *next() {
         if (index < 0)
             return PyIter_Next(children.ptr());
-        if (index >= PyList_GET_SIZE(children.ptr()))
+        if (index >= common::list_size(children.ptr()))
             return nullptr;
-        PyObject *child = PyList_GET_ITEM(children.ptr(), index++);
+        PyObject *child = common::list_item(children.ptr(), index++);
         Py_INCREF(child);
         return child;
     }
@@ -298,12 +298,12 @@ public:
         if (rect.is_valid())
             works([&] {
                 // (left, top, width, height): a tuple of floats from comtypes.
-                bool tuple = PyTuple_CheckExact(rect.ptr()) && PyTuple_GET_SIZE(rect.ptr()) == 4;
+                bool tuple = PyTuple_CheckExact(rect.ptr()) && common::tuple_size(rect.ptr()) == 4;
                 long long numbers[4];
                 for (Py_ssize_t i = 0; i < 4; ++i) {
-                    nb::object item = tuple ? nb::borrow(PyTuple_GET_ITEM(rect.ptr(), i))
+                    nb::object item = tuple ? nb::borrow(common::tuple_item(rect.ptr(), i))
                                             : py::checked(PySequence_GetItem(rect.ptr(), i));
-                    double number = PyFloat_CheckExact(item.ptr()) ? PyFloat_AS_DOUBLE(item.ptr())
+                    double number = PyFloat_CheckExact(item.ptr()) ? common::float_value(item.ptr())
                                                                    : PyFloat_AsDouble(item.ptr());
                     if (number == -1.0 && PyErr_Occurred())
                         throw nb::python_error();
@@ -363,7 +363,7 @@ private:
     /// The cached value of a property (`get` is the cached element's
     /// GetCachedPropertyValue), or nothing when it cannot be read.
     static nb::object value(nb::handle get, nb::handle id) {
-        return answer(PyObject_CallOneArg(get.ptr(), id.ptr()));
+        return answer(common::call_one_arg(get.ptr(), id.ptr()));
     }
     static nb::object answer(PyObject *got) {
         if (got)
@@ -492,7 +492,7 @@ private:
         long long count = 0;
         for (const Level &level : stack)
             if (level.index >= 0)
-                count += PyList_GET_SIZE(level.children.ptr()) - level.index;
+                count += common::list_size(level.children.ptr()) - level.index;
         return count;
     }
 

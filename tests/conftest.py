@@ -109,6 +109,10 @@ def gtk_window(desktop, title, flag):
     finally:
         window.terminate()
         window.wait(10)
+        # The keyboard focus goes back to the first window, which had it
+        # before (X gives it to the root when the window that had it goes).
+        subprocess.run(["xdotool", "windowfocus", "--sync", desktop["window_id"]], env=env,
+                       stderr=subprocess.DEVNULL, timeout=10)
 
 
 @pytest.fixture

@@ -161,3 +161,4 @@ async def test_a_listed_window_without_an_accessible_name_is_found(linux, monkey
     finally:
         factory.terminate()
         factory.wait(10)
+        subprocess.run(["xdotool", "windowfocus", "--sync", linux["window_id"]], timeout=10)

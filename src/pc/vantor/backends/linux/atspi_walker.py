@@ -415,13 +415,12 @@ def choose_window(desktop):
     title = target_title.lower()
     for a, app in indexed_children(desktop):
         for w, window in indexed_children(app):
-            name = window.get_name() or ""
-            role = window.get_role_name() or ""
-            if role not in ("frame", "window", "dialog"):
+            # Each read is a round trip: the name first, when it decides.
+            if title and title not in (window.get_name() or "").lower():
                 continue
-            if title and title in name.lower():
-                return app, window, a, w
-            if not title and is_active(window):
+            if (window.get_role_name() or "") not in ("frame", "window", "dialog"):
+                continue
+            if title or is_active(window):
                 return app, window, a, w
     if title and match_apps:
         found = window_of_app(desktop, title)
@@ -519,29 +518,33 @@ def walk(root, base, chars):
             visited += 1
             try:
                 role = node.get_role_name() or ""
-                name = node.get_name() or ""
-                description = node.get_description() or ""
-                shown = name or description
-                states = None
-                if details:
-                    try:
-                        states = node.get_state_set()
-                        enabled = enabled_in(states)
-                    except Exception:
-                        enabled = True
-                else:
-                    enabled = role in INTERACTIVE and is_enabled(node)
                 record = None
-                if role in INTERACTIVE and enabled:
-                    ref += 1
-                    record = {"ref": ref, "role": role, "name": shown,
-                              "value": value_text(node), "depth": depth, "path": where}
-                    if actions:
-                        record["bus_name"] = bus_name_of(node)
-                        record["object_path"] = object_path_of(node)
-                elif role in CONTEXT and shown:
-                    record = {"ref": 0, "role": role, "name": shown, "value": "",
-                              "depth": depth}
+                # Only an element of a role that can be listed needs more
+                # than its children: each read may be a round trip to the
+                # application.
+                if role in INTERACTIVE or role in CONTEXT:
+                    name = node.get_name() or ""
+                    description = node.get_description() or ""
+                    shown = name or description
+                    states = None
+                    if details:
+                        try:
+                            states = node.get_state_set()
+                            enabled = enabled_in(states)
+                        except Exception:
+                            enabled = True
+                    else:
+                        enabled = role in INTERACTIVE and is_enabled(node)
+                    if role in INTERACTIVE and enabled:
+                        ref += 1
+                        record = {"ref": ref, "role": role, "name": shown,
+                                  "value": value_text(node), "depth": depth, "path": where}
+                        if actions:
+                            record["bus_name"] = bus_name_of(node)
+                            record["object_path"] = object_path_of(node)
+                    elif role in CONTEXT and shown:
+                        record = {"ref": 0, "role": role, "name": shown, "value": "",
+                                  "depth": depth}
                 if record is not None:
                     if details:
                         add_details(node, record, states)
@@ -842,17 +845,20 @@ def answer():
         if window is None:
             return {"success": False, "error": "No window found"}
         start, base = window, []
-        place = {"app": (app.get_name() or "") if app is not None else "",
-                 "window": window.get_name() or "", "app_index": app_index,
+    # Each name is read once: every read is a round trip.
+    window_name = window.get_name() or ""
+    app_name = (app.get_name() or "") if app is not None else ""
+    if target is None:
+        place = {"app": app_name, "window": window_name, "app_index": app_index,
                  "window_index": window_index}
         if actions:
             place["bus_name"] = bus_name_of(app)
-        header = len("Window: ") + len(window.get_name() or "Unknown") + 1
+        header = len("Window: ") + len(window_name or "Unknown") + 1
     elements, count, cut, left_out = walk(cached(start), base, header)
     return {
         "success": True,
-        "window": window.get_name() or "Unknown",
-        "app": (app.get_name() or "") if app is not None else "",
+        "window": window_name or "Unknown",
+        "app": app_name,
         "elements": elements,
         "element_count": count,
         "place": place,

@@ -159,6 +159,12 @@ async def test_a_listed_window_without_an_accessible_name_is_found(linux, monkey
             await asyncio.sleep(0.1)
         assert found["window"] == "Unknown" and found["element_count"] > 20, found
         await controller.aclose()
+        # A walker of its own reads the first elements one at a time, then
+        # the application's cache: the same text.
+        monkeypatch.setattr(vantor, "LINUX_WORKER", False)
+        monkeypatch.setattr(vantor, "LINUX_ACTIONS", True)
+        one_shot = await controller.snapshot(window_title="gtk3-widget-factory")
+        assert one_shot["snapshot"] == found["snapshot"]
     finally:
         factory.terminate()
         factory.wait(10)

@@ -27,7 +27,8 @@
 #
 # The elements are read from their application's cache (Cache.GetItems: the
 # whole tree in one call) where it holds them, and one call at a time from
-# the bus where it does not.
+# the bus where it does not; a walker of its own reads the first few dozen
+# one call at a time (LIVE_FIRST).
 import json
 import sys
 
@@ -320,21 +321,37 @@ def object_path_of(node):
         return None
 
 
-def cached(node):
-    """The element as its application's cache describes it, or the element
-    itself where the cache cannot be read or does not know it."""
+def application_cache(node):
+    """The cache of the element's application, or None where it cannot be
+    read."""
     try:
-        bus_name, path = node.app.bus_name, node.path
+        bus_name = node.app.bus_name
         items = Bus.items(bus_name)
-        if not items:
-            return node
-        cache = Cache(bus_name, items)
-        item = cache.items.get(path)
+        return Cache(bus_name, items) if items else None
+    except Exception:
+        return None
+
+
+def as_cached(node, cache):
+    """The element as the cache describes it, or the element itself where
+    there is no cache or it does not know the element."""
+    if cache is None or isinstance(node, Cached):
+        return node
+    try:
+        item = cache.items.get(node.path)
         if item is None or item[NAME] != (node.get_name() or ""):
             return node
         return Cached(cache, item, None, None, node)
     except Exception:
         return node
+
+
+# A walker of its own (one snapshot) reads this many elements one call at a
+# time before it reads their application's cache: a connection of its own
+# and the whole application in one call cost more than a small window's
+# calls. The long-lived walker, whose connection is made, reads the cache
+# at once.
+LIVE_FIRST = 32
 
 
 # Finding the window -----------------------------------------------------------
@@ -515,6 +532,12 @@ def walk(root, base, chars):
         if node is not None and depth <= max_depth:
             if max_elements is not None and visited >= max_elements:
                 return elements, ref, "max_elements", 1 + unvisited()
+            if visited == (0 if serve else LIVE_FIRST):
+                # From here on, the application's cache.
+                cache = application_cache(node)
+                node = as_cached(node, cache)
+                for top in path:
+                    top[0] = as_cached(top[0], cache)
             visited += 1
             try:
                 role = node.get_role_name() or ""
@@ -854,7 +877,7 @@ def answer():
         if actions:
             place["bus_name"] = bus_name_of(app)
         header = len("Window: ") + len(window_name or "Unknown") + 1
-    elements, count, cut, left_out = walk(cached(start), base, header)
+    elements, count, cut, left_out = walk(start, base, header)
     return {
         "success": True,
         "window": window_name or "Unknown",

@@ -54,6 +54,15 @@ void wake_writer(Client &client) {
         call_method(wake, set_result, Py_None);
 }
 
+/// Closes the client's queue: nothing more is queued, what was waits no
+/// more, and its writer wakes to end.
+void close_queue(Client &client) {
+    client.closed = true;
+    client.queue.clear();
+    client.live_queued = client.queued_chars = 0;
+    wake_writer(client);
+}
+
 /// Queues a text for the client. `bounded`: a live event, which finds the
 /// client too slow when its queue is full (what a reconnect replays is
 /// bounded by the session already).
@@ -65,10 +74,7 @@ void enqueue(nb::handle client_object, nb::object text, bool bounded) {
     if (bounded && (client.live_queued >= client.max_events ||
                     (!client.queue.empty() && client.queued_chars + chars > max_queued_chars))) {
         logger.warning(texts::LOG_CLOSED_TOO_SLOW_QUEUE, client.live_queued);
-        client.closed = true;
-        client.queue.clear();
-        client.live_queued = client.queued_chars = 0;
-        wake_writer(client);
+        close_queue(client);
         close_too_slow(client.ws);
         return;
     }
@@ -356,10 +362,7 @@ void stop_delivery(nb::handle ws) {
         throw nb::python_error();
     --live_clients;
     Client &client = client_of(client_object);
-    client.closed = true;
-    client.queue.clear();
-    client.live_queued = client.queued_chars = 0;
-    wake_writer(client);
+    close_queue(client);
     detach_session(*store, client_object);
     client.session = nb::none();
 }
@@ -372,10 +375,7 @@ void connection_gone(nb::handle ws) {
     if (client_object.is_none())
         return;
     Client &client = client_of(client_object);
-    client.closed = true;
-    client.queue.clear();
-    client.live_queued = client.queued_chars = 0;
-    wake_writer(client);
+    close_queue(client);
     detach_session(*store, client_object);
 }
 

@@ -100,4 +100,20 @@ struct ProcessOptions {
 /// child is still starting kills it as soon as it exists.
 Coro<nb::tuple> run_process(nb::object command, ProcessOptions options);
 
+// Ending a child started with `loop.subprocess_exec`/`subprocess_shell` and a
+// protocol whose `exited` future completes when the loop has reaped it (as
+// `run_process` does; a child kept running between calls uses the same).
+
+/// Kills the child, and with `own_session` every process of its group; stops
+/// reading and closes our ends of its stdout and stderr pipes.
+void kill_child(nb::handle transport, nb::handle protocol, bool own_session);
+/// Closes the transport now when the child has been reaped, else as soon as
+/// it is (closing it earlier would make asyncio poll for the child itself,
+/// racing the loop's child watcher).
+void close_when_exited(nb::handle transport, nb::handle protocol);
+/// Done-callback for a start (a future of (transport, protocol)) that
+/// nobody awaits any more: the child, once it exists, is killed and its
+/// transport closed when it has been reaped.
+nb::object kill_when_started(bool own_session);
+
 } // namespace ombrel::bridge

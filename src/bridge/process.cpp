@@ -118,10 +118,8 @@ static bool send_kill(const char *function, nb::handle pid) {
     return true;
 }
 
-/// Kills the child, and with `own_session` every process of its group; stops
-/// reading and closes our ends of the pipes (the descriptors are closed at
-/// the loop's next turn).
-static void kill_and_close_pipes(nb::handle transport, nb::handle protocol, bool own_session) {
+// The descriptors of the closed pipes are closed at the loop's next turn.
+void kill_child(nb::handle transport, nb::handle protocol, bool own_session) {
     nb::object pid = transport.attr("get_pid")();
     // The group outlives its leader while any member lives, and its id is
     // not reused meanwhile: signalling it is safe even after the reap.
@@ -148,10 +146,7 @@ static void kill_and_close_pipes(nb::handle transport, nb::handle protocol, bool
 
 static void close_transport(nb::handle transport, nb::handle) { transport.attr("close")(); }
 
-/// Closes the transport now when the child has been reaped, else as soon as
-/// it is (closing it earlier would make asyncio poll for the child itself,
-/// racing the loop's child watcher).
-static void close_when_exited(nb::handle transport, nb::handle protocol) {
+void close_when_exited(nb::handle transport, nb::handle protocol) {
     nb::object exited = protocol.attr("exited");
     if (nb::cast<bool>(exited.attr("done")())) {
         transport.attr("close")();
@@ -163,8 +158,8 @@ static void close_when_exited(nb::handle transport, nb::handle protocol) {
     exited.attr("add_done_callback")(partial(close, transport));
 }
 
-/// Done-callback of a start that nobody waits for any more (the coroutine
-/// was closed meanwhile): the child, once it exists, is killed.
+/// A start that nobody waits for any more: the child, once it exists, is
+/// killed.
 static void abandon_started(bool own_session, nb::handle starting) {
     if (nb::cast<bool>(starting.attr("cancelled")()))
         return;
@@ -172,8 +167,13 @@ static void abandon_started(bool own_session, nb::handle starting) {
         return;  // retrieved, so that asyncio does not report it
     nb::object started = starting.attr("result")();
     nb::object transport = started[0], protocol = started[1];
-    kill_and_close_pipes(transport, protocol, own_session);
+    kill_child(transport, protocol, own_session);
     close_when_exited(transport, protocol);
+}
+
+nb::object kill_when_started(bool own_session) {
+    return nb::cpp_function(
+        [own_session](nb::handle future) { abandon_started(own_session, future); });
 }
 
 /// Whether `error`, raised at the await of the shielded start, is the
@@ -235,10 +235,7 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
             throw std::move(*error);
         }
         if (error->matches(PyExc_GeneratorExit)) {
-            nb::object abandon = nb::cpp_function([own_session](nb::handle future) {
-                abandon_started(own_session, future);
-            });
-            starting.attr("add_done_callback")(abandon);
+            starting.attr("add_done_callback")(kill_when_started(own_session));
             throw std::move(*error);
         }
         if (!failure)
@@ -260,7 +257,7 @@ Coro<nb::tuple> run_process(nb::object command, ProcessOptions options) {
     if (failure) {
         // Time-out, cancellation or anything thrown in: nothing of the child
         // may hold up the caller. Kill, stop reading, reap for a moment.
-        kill_and_close_pipes(transport, protocol, own_session);
+        kill_child(transport, protocol, own_session);
         std::optional<nb::python_error> closing;
         try {
             nb::object finished = aio.attr("shield")(protocol.attr("finished"));

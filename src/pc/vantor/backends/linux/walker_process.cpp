@@ -5,11 +5,12 @@
 // answer completes the oldest request still waiting.
 //
 // The child is started through the loop's low-level interface with a
-// protocol of our own (as `bridge::run_process` does), in a session of its
-// own, so that a kill takes whatever it started (xdotool) with it. A request
-// that runs out of time, or is cancelled, ends the child: killed, its pipes
-// closed, reaped (a moment at most); the next request starts another. So
-// does a child that ended by itself.
+// protocol of our own (as `bridge::run_process` does, whose ways of ending a
+// child it shares), in a session of its own, so that a kill takes whatever
+// it started (xdotool) with it. A request that runs out of time, or is
+// cancelled, ends the child: killed, its pipes closed, reaped (a moment at
+// most); the next request starts another. So does a child that ended by
+// itself.
 //
 // The controller holds a small record of the child (`Vantor::linux_worker`:
 // its transport, protocol, loop and what it was started with). A finalizer
@@ -33,7 +34,7 @@ constexpr double CLOSE_SECONDS = 2.0;
 /// Bytes of the child's standard error kept (the last ones).
 constexpr Py_ssize_t ERRORS_KEPT = 4096;
 
-nb::module_ asyncio() { return common::import_module("asyncio"); }
+using bridge::asyncio;
 
 // ---------------------------------------------------------------------------
 // The protocol: lines of standard output complete the waiting requests'
@@ -129,17 +130,6 @@ nb::object protocol_class() {
 // ---------------------------------------------------------------------------
 // Ending a child
 
-/// `os.<function>(pid, SIGKILL)`, ignoring a process (group) that is gone.
-void send_kill(const char *function, nb::handle pid) {
-    nb::module_ os = common::import_module("os");
-    try {
-        os.attr(function)(pid, common::import_module("signal").attr("SIGKILL"));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ProcessLookupError) && !e.matches(PyExc_PermissionError))
-            throw;
-    }
-}
-
 /// Calls `f()`, ignoring an Exception (a pipe of a closed loop, say).
 template <typename F> void quietly(F &&f) {
     try {
@@ -164,32 +154,13 @@ void close_pipes(nb::handle transport, nb::handle protocol) {
 /// Kills the child and its session, closes our ends of its pipes and
 /// completes the waiting requests: nothing of it holds anybody up.
 void kill_now(nb::handle transport, nb::handle protocol) {
-    // Only while the child has not been reaped: its pid (and group id)
-    // could be another's by then.
-    if (!py::truth(protocol.attr("exited").attr("done")())) {
-        nb::object pid = transport.attr("get_pid")();
-        send_kill("killpg", pid);
-        send_kill("kill", pid);
-    }
+    quietly([&] { bridge::kill_child(transport, protocol, true); });
     close_pipes(transport, protocol);
 }
 
-void close_transport(nb::handle transport, nb::handle) {
-    quietly([&] { transport.attr("close")(); });
-}
-
-/// Closes the transport now when the child has been reaped, else as soon as
-/// it is (closing it earlier would make asyncio poll for the child itself,
-/// racing the loop's child watcher).
-void close_when_exited(nb::handle transport, nb::handle protocol) {
-    nb::object exited = protocol.attr("exited");
-    if (py::truth(exited.attr("done")())) {
-        close_transport(transport, nb::none());
-        return;
-    }
-    nb::object partial = common::import_module("functools").attr("partial");
-    nb::object close = nb::cpp_function(&close_transport, nb::arg("transport"), nb::arg("future"));
-    exited.attr("add_done_callback")(partial(close, transport));
+/// Closes the transport once the child has been reaped.
+void close_once_reaped(nb::handle transport, nb::handle protocol) {
+    quietly([&] { bridge::close_when_exited(transport, protocol); });
 }
 
 /// The finalizer of a record that went without `aclose()`: the child is
@@ -198,7 +169,7 @@ void close_when_exited(nb::handle transport, nb::handle protocol) {
 void end_abandoned(nb::handle transport, nb::handle protocol, nb::handle loop) {
     kill_now(transport, protocol);
     if (!py::truth(loop.attr("is_closed")())) {
-        close_when_exited(transport, protocol);
+        close_once_reaped(transport, protocol);
         return;
     }
     nb::module_ os = common::import_module("os");
@@ -225,7 +196,7 @@ void retire(nb::handle holder) {
     holder.attr("finalizer").attr("detach")();
     nb::object transport = holder.attr("transport"), protocol = holder.attr("protocol");
     kill_now(transport, protocol);
-    close_when_exited(transport, protocol);
+    close_once_reaped(transport, protocol);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,19 +223,6 @@ bool usable(nb::handle holder, nb::handle loop, nb::handle key) {
            !py::truth(protocol.attr("exited").attr("done")());
 }
 
-/// Done-callback of a start that nobody waits for any more: the child, once
-/// it exists, is killed.
-void abandon_started(nb::handle starting) {
-    if (py::truth(starting.attr("cancelled")()))
-        return;
-    if (!starting.attr("exception")().is_none())
-        return; // retrieved, so that asyncio does not report it
-    nb::object started = starting.attr("result")();
-    nb::object transport = started[0], protocol = started[1];
-    kill_now(transport, protocol);
-    close_when_exited(transport, protocol);
-}
-
 /// Starts a child: its record.
 Coro<> start_worker(nb::object python, nb::object key) {
     nb::module_ aio = asyncio();
@@ -288,7 +246,7 @@ Coro<> start_worker(nb::object python, nb::object key) {
                            !py::truth(starting.attr("cancelled")()) &&
                            starting.attr("exception")().is(error.value());
         if (!own_failure)
-            starting.attr("add_done_callback")(nb::cpp_function(&abandon_started));
+            starting.attr("add_done_callback")(bridge::kill_when_started(true));
         co_await bridge::raise(std::move(error));
     }
     nb::object pair = started.value();
@@ -380,11 +338,11 @@ Coro<nb::tuple> ask_walker_process(nb::object self, nb::object request, double s
             bridge::Outcome reaped = co_await bridge::outcome(
                 bridge::wait_for(asyncio().attr("shield")(protocol.attr("exited")), REAP_SECONDS));
             if (!reaped && reaped.failed_with(PyExc_GeneratorExit)) {
-                close_when_exited(transport, protocol);
+                close_once_reaped(transport, protocol);
                 co_await bridge::raise(reaped.take_error());
             }
         }
-        close_when_exited(transport, protocol);
+        close_once_reaped(transport, protocol);
         co_await bridge::raise(std::move(error));
     }
     nb::object line = answered.value();
@@ -394,7 +352,7 @@ Coro<nb::tuple> ask_walker_process(nb::object self, nb::object request, double s
         holder.attr("finalizer").attr("detach")();
         nb::bytes why = why_ended(holder);
         kill_now(transport, protocol);
-        close_when_exited(transport, protocol);
+        close_once_reaped(transport, protocol);
         co_return nb::make_tuple(nb::bytes("", 0), why);
     }
     co_return nb::make_tuple(line, nb::bytes("", 0));
@@ -421,18 +379,18 @@ Coro<> close_walker_process(nb::object self) {
         nb::python_error error = ended.take_error();
         kill_now(transport, protocol);
         if (!error.matches(PyExc_TimeoutError)) {
-            close_when_exited(transport, protocol);
+            close_once_reaped(transport, protocol);
             co_await bridge::raise(std::move(error));
         }
         bridge::Outcome reaped = co_await bridge::outcome(
             bridge::wait_for(asyncio().attr("shield")(protocol.attr("exited")), REAP_SECONDS));
         if (!reaped && !reaped.failed_with(PyExc_TimeoutError)) {
-            close_when_exited(transport, protocol);
+            close_once_reaped(transport, protocol);
             co_await bridge::raise(reaped.take_error());
         }
     }
     close_pipes(transport, protocol);
-    close_when_exited(transport, protocol);
+    close_once_reaped(transport, protocol);
     co_return nb::none();
 }
 

@@ -408,13 +408,14 @@ def listed_pids(title):
 
 def window_of_app(desktop, title):
     """(app, window, app index, window index) of the application whose name
-    contains the title, else of the process xdotool lists under it."""
+    contains the title (in any letter case), else of the process xdotool
+    lists under it."""
     for a, app in indexed_children(desktop):
-        if title in (app.get_name() or "").lower():
+        if title.lower() in (app.get_name() or "").lower():
             window, w = first_window(app)
             if window is not None:
                 return app, window, a, w
-    pids = listed_pids(target_title)
+    pids = listed_pids(title)
     for a, app in indexed_children(desktop):
         try:
             pid = app.get_process_id()
@@ -440,7 +441,7 @@ def choose_window(desktop):
             if title or is_active(window):
                 return app, window, a, w
     if title and match_apps:
-        found = window_of_app(desktop, title)
+        found = window_of_app(desktop, target_title)
         if found[1] is not None:
             return found
     for a, app in indexed_children(desktop):

@@ -101,10 +101,6 @@ std::string python_literal(nb::handle value) {
                         common::python_type_name(value).c_str());
 }
 
-std::string budget_literal(long long budget) {
-    return budget < 0 ? "None" : std::to_string(budget);
-}
-
 /// The walker's settings that come after the window and the depth, in the
 /// order of its head: (name, value) pairs. `actions` and `match_apps` as
 /// the module attributes say now.
@@ -144,17 +140,7 @@ nb::str atspi_script(nb::handle window_title, nb::handle max_depth,
     script += depth.c_str();
     script += "\ntarget_title = ";
     script += title;
-    script += "\nmax_elements = " + budget_literal(options.max_elements);
-    script += "\nmax_chars = " + budget_literal(options.max_chars);
-    script += options.details ? "\ndetails = True" : "\ndetails = False";
-    script += "\ntarget = " + python_literal(target);
-    // The settings the head has not written yet.
-    std::size_t written = 4;
     for (nb::handle setting : later_settings(options, target)) {
-        if (written > 0) {
-            --written;
-            continue;
-        }
         nb::str name(setting[0]);
         script += "\n";
         script += name.c_str();

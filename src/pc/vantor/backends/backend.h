@@ -8,6 +8,7 @@
 // the result dictionary the caller gets.
 #pragma once
 
+#include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/vantor.h"
 
 #include <utility>
@@ -154,6 +155,20 @@ Coro<> result_or_failure(Args... args) {
 template <auto Body, const OnError &On = plain_failure, typename... Args>
 Coro<> result_or_failure_for(nb::object ref, Args... args) {
     return detail::result_or_failure<Body, On, true>(std::move(ref), std::move(args)...);
+}
+
+/// A backend's stale check (`Backend::verify`) around `Check(args...)`,
+/// which answers None when the element of the ref is unchanged and the
+/// stale failure when not: an element whose check raises an Exception
+/// counts as changed.
+template <auto Check, typename... Args> Coro<> unchanged_or_stale(nb::object ref, Args... args) {
+    bridge::Outcome checked = co_await bridge::outcome(Check(args...));
+    if (checked)
+        co_return checked.value();
+    nb::python_error error = checked.take_error();
+    if (!py::is_exception(error))
+        co_await bridge::raise(std::move(error));
+    co_return stale_ref(ref);
 }
 
 /// The synchronous counterpart, for a way of doing something whose

@@ -338,13 +338,7 @@ Coro<> snapshot_linux_atspi(nb::object self, nb::object window_title, nb::object
 Coro<> verify_linux(nb::object self, nb::object ref, nb::object elem_info) {
     if (linux_actions())
         co_return nb::none();
-    bridge::Outcome checked = co_await bridge::outcome(check_path(self, ref, elem_info));
-    if (checked)
-        co_return checked.value();
-    nb::python_error error = checked.take_error();
-    if (!py::is_exception(error))
-        co_await bridge::raise(std::move(error));
-    co_return stale_ref(ref);
+    co_return co_await unchanged_or_stale<&check_path>(ref, self, ref, elem_info);
 }
 
 Coro<> snapshot_linux_xdotool(nb::object self, nb::object window_title) {

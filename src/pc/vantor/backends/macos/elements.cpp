@@ -101,13 +101,7 @@ Coro<> check_element(nb::object ref, nb::object elem_info) {
 } // namespace
 
 Coro<> verify_macos(nb::object, nb::object ref, nb::object elem_info) {
-    bridge::Outcome checked = co_await bridge::outcome(check_element(ref, elem_info));
-    if (checked)
-        co_return checked.value();
-    nb::python_error error = checked.take_error();
-    if (!py::is_exception(error))
-        co_await bridge::raise(std::move(error));
-    co_return stale_ref(ref);
+    return unchanged_or_stale<&check_element>(ref, ref, elem_info);
 }
 
 Coro<> click_ref_macos(nb::object, nb::object ref, nb::object elem_info,

@@ -76,10 +76,15 @@ async def test_keys_and_the_wheel_through_pyautogui(linux):
 SECOND = "Vantor second window"
 
 
-@pytest.fixture
-def second(second_window, linux):
-    """A controller, with the second window (tests/conftest.py) on the desktop."""
-    return vantor.Vantor()
+@pytest.fixture(params=[False, True], ids=["one-shot", "worker"])
+async def second(request, second_window, linux, monkeypatch):
+    """A controller, with the second window (tests/conftest.py) on the
+    desktop, with and without the long-lived walker (whose caches must follow
+    what the window does on its own)."""
+    monkeypatch.setattr(vantor, "LINUX_WORKER", request.param)
+    controller = vantor.Vantor()
+    yield controller
+    await controller.aclose()
 
 
 async def click_at(bounds_line):
@@ -149,7 +154,9 @@ async def test_subtree_and_find(linux):
 async def test_wait_for_a_label_that_appears_later_and_the_stale_refs(second):
     before = await second.snapshot(SECOND, details=True)
     await click_at(line_of(before, "Press me"))
-    result = await vantor.Vantor().wait_for(name="appeared", window_title=SECOND, interval=0.3)
+    waiter = vantor.Vantor()
+    result = await waiter.wait_for(name="appeared", window_title=SECOND, interval=0.3)
+    await waiter.aclose()
     assert result["matches"] == [{"ref": None, "line": "label: Appeared later"}], result
     assert result["success"] and 0.8 < result["elapsed"] < 9 and result["snapshots"] >= 2
     # The label came first: every element of the earlier snapshot moved.

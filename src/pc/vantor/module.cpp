@@ -74,7 +74,10 @@ LINUX_ACTIONS: bool, default False. True: Linux refs act. click_ref,
 LINUX_WORKER: bool, default False. True: the walker is one long-lived
     LINUX_PYTHON process per controller that has loaded gi once and
     answers one request at a time over its pipes (snapshots, stale checks,
-    actions), instead of a new process per call. It is started by the
+    actions), instead of a new process per call. What it read of an
+    application it keeps for the next requests, and follows the signals
+    the application sends when its tree, or an element's name,
+    description, role or states, change. It is started by the
     first call that needs it, and again after a request overran its time
     or was cancelled (the process is then killed and reaped, and the call
     answers as it would have with a process of its own), after it ended by

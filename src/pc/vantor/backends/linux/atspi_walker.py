@@ -28,7 +28,9 @@
 # The elements are read from their application's cache (Cache.GetItems: the
 # whole tree in one call) where it holds them, and one call at a time from
 # the bus where it does not; a walker of its own reads the first few dozen
-# one call at a time (LIVE_FIRST).
+# one call at a time (LIVE_FIRST). The long-lived walker keeps each cache
+# from one request to the next and follows its application's signals
+# (Kept).
 import json
 import sys
 
@@ -163,8 +165,8 @@ def parse_items(blob):
         size, = u32(blob, position)
         words = struct.unpack_from(f"{order}{size // 4}I", blob, position + 4)
         position += 4 + size
-        items.append((path, parent_bus, parent, index, count, interfaces, name, role,
-                      description, words))
+        items.append([path, parent_bus, parent, index, count, interfaces, name, role,
+                      description, words])
     return items
 
 
@@ -186,6 +188,17 @@ def role_name(role):
     return ROLE_NAMES[role]
 
 
+STATE_BITS = {}
+
+
+def state_bit(name):
+    """The bit of the state set of the state named in a signal, or None."""
+    if not STATE_BITS:
+        STATE_BITS.update((state.value_nick, int(state))
+                          for state in Atspi.StateType.__enum_values__.values())
+    return STATE_BITS.get(name)
+
+
 class Cache:
     """An application's items by path, and their children."""
 
@@ -197,6 +210,37 @@ class Cache:
             if item[PARENT_BUS] == bus_name:
                 self.kids.setdefault(item[PARENT], {})[item[INDEX]] = item
         self.complete = {}
+
+    def follow(self, path, member, arguments):
+        """Brings the item at the path up to date with a signal of its
+        application (a StateChanged or PropertyChange of the element): False
+        when the cache cannot follow it and must be read again."""
+        item = self.items.get(path)
+        if item is None:
+            return True  # read from the bus, not from here
+        kind, detail = arguments[0], arguments[1]
+        value = arguments[3] if len(arguments) > 3 else None
+        if member == "StateChanged":
+            bit = state_bit(kind)
+            # Gone, or its children or states no longer cached: read again.
+            if bit is None or kind in ("defunct", "manages-descendants", "transient"):
+                return False
+            words = list(item[WORDS]) + [0] * (bit // 32 + 1 - len(item[WORDS]))
+            words[bit // 32] = (words[bit // 32] & ~(1 << bit % 32)
+                                | (1 << bit % 32 if detail else 0))
+            item[WORDS] = tuple(words)
+            return True
+        field = {"accessible-name": NAME, "accessible-description": DESCRIPTION,
+                 "accessible-role": ROLE, "accessible-parent": PARENT}.get(kind)
+        if field is None:
+            return True  # not a property the cache holds
+        if field in (NAME, DESCRIPTION) and isinstance(value, str):
+            item[field] = value
+            return True
+        if field == ROLE and isinstance(value, int):
+            item[field] = value
+            return True
+        return False
 
     def children(self, item):
         """The item's children in order, each an item or None where the
@@ -326,10 +370,107 @@ def application_cache(node):
     read."""
     try:
         bus_name = node.app.bus_name
+        if serve:
+            return Kept.cache(bus_name, node.path)
         items = Bus.items(bus_name)
         return Cache(bus_name, items) if items else None
     except Exception:
         return None
+
+
+class Kept:
+    """The long-lived walker's caches, kept from one request to the next and
+    kept current by their application's signals. An application signals
+    every change of its tree and of its elements' names, descriptions, roles
+    and states, listened to or not (its cache's clients need them): a change
+    of the tree drops the cache, and the watch on it, until it is read
+    again; the others are written into it. A kept cache is used after a Ping
+    to its application: the answer comes after every signal the application
+    sent before it, on the same connection, so those signals have been
+    followed by then."""
+
+    LIMIT = 8  # applications
+    connection = None
+    caches = {}  # bus name: Cache
+    watches = {}  # bus name: subscription
+
+    @classmethod
+    def cache(cls, bus_name, path):
+        """The application's cache, holding the element at the path."""
+        connection = Bus.get()
+        if connection is None:
+            return None
+        if connection is not cls.connection:
+            cls.connection, cls.caches, cls.watches = connection, {}, {}
+        if bus_name in cls.caches:
+            try:
+                Bus.call(bus_name, "/org/a11y/atspi/accessible/root",
+                         "org.freedesktop.DBus.Peer", "Ping", None, "()")
+            except Exception:
+                cls.forget(bus_name)
+                raise
+            pending_signals()
+            kept = cls.caches.get(bus_name)
+            if kept is not None and path in kept.items:
+                # The most recently used last: the first is forgotten first.
+                cls.caches[bus_name] = cls.caches.pop(bus_name)
+                return kept
+        # Watched before it is read: a change after the reading is heard.
+        cls.watch(bus_name)
+        items = Bus.items(bus_name)
+        if not items:
+            cls.forget(bus_name)
+            return None
+        cache = cls.caches[bus_name] = Cache(bus_name, items)
+        while len(cls.caches) > cls.LIMIT:
+            cls.forget(next(iter(cls.caches)))
+        return cache
+
+    @classmethod
+    def watch(cls, bus_name):
+        if bus_name not in cls.watches:
+            from gi.repository import Gio
+            cls.watches[bus_name] = cls.connection.signal_subscribe(
+                bus_name, None, None, None, None, Gio.DBusSignalFlags.NONE, cls.heard)
+
+    @classmethod
+    def heard(cls, connection, bus_name, path, interface, member, arguments):
+        """Follows the signals the library's own cache follows: a change of
+        the tree drops the cache, a change of an element's states, name,
+        description or role is written into it, the rest changes nothing
+        it holds."""
+        cache = cls.caches.get(bus_name)
+        if cache is None:
+            return
+        if interface == "org.a11y.atspi.Cache":
+            cls.forget(bus_name)
+        elif interface != "org.a11y.atspi.Event.Object":
+            pass
+        elif member == "ChildrenChanged":
+            if path in cache.items:
+                cls.forget(bus_name)
+        elif member in ("StateChanged", "PropertyChange"):
+            try:
+                followed = cache.follow(path, member, arguments.unpack())
+            except Exception:
+                followed = False
+            if not followed:
+                cls.forget(bus_name)
+
+    @classmethod
+    def forget(cls, bus_name):
+        cls.caches.pop(bus_name, None)
+        watch = cls.watches.pop(bus_name, None)
+        if watch is not None:
+            cls.connection.signal_unsubscribe(watch)
+
+
+def pending_signals():
+    """Hands the signals that arrived to their watchers."""
+    from gi.repository import GLib
+    context = GLib.MainContext.default()
+    while context.iteration(False):
+        pass
 
 
 def as_cached(node, cache):
@@ -891,15 +1032,40 @@ def answer():
     }
 
 
+def answer_line(line):
+    try:
+        globals().update(json.loads(line))
+        document = answer()
+    except Exception as error:
+        document = {"success": False, "error": f"{type(error).__name__}: {error}"}
+    sys.stdout.write(json.dumps(document, ensure_ascii=False) + "\n")
+    sys.stdout.flush()
+
+
 def serve_requests():
-    for line in sys.stdin:
-        try:
-            globals().update(json.loads(line))
-            document = answer()
-        except Exception as error:
-            document = {"success": False, "error": f"{type(error).__name__}: {error}"}
-        sys.stdout.write(json.dumps(document, ensure_ascii=False) + "\n")
-        sys.stdout.flush()
+    """Answers each line of the standard input until it ends. Between
+    requests the main loop runs, so that signals are handled as they come
+    rather than piling up."""
+    import os
+
+    from gi.repository import GLib
+    loop, pending = GLib.MainLoop(), [b""]
+
+    def readable(fd, condition):
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            if pending[0]:
+                answer_line(pending[0])
+            loop.quit()
+            return False
+        *lines, pending[0] = (pending[0] + chunk).split(b"\n")
+        for line in lines:
+            answer_line(line)
+        return True
+
+    GLib.io_add_watch(sys.stdin.fileno(), GLib.PRIORITY_DEFAULT,
+                      GLib.IOCondition.IN | GLib.IOCondition.HUP, readable)
+    loop.run()
 
 
 if serve:

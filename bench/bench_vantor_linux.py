@@ -13,9 +13,15 @@
     entries), with the ratio of the two. Each is given as wall time and as
     this process's CPU time (the child's own CPU is not counted), which a
     busy machine disturbs far less.
-(2) real: snapshots of the GTK test window of the end-to-end tests, on a
-    real Xvfb + D-Bus + AT-SPI session (tests/vantor/desktop/session.py):
-    time per snapshot and listed elements per second.
+(2) real: snapshots (depth 8) of the GTK test window of the end-to-end
+    tests and of Debian's gtk3-widget-factory, on a real Xvfb + D-Bus +
+    AT-SPI session (tests/vantor/desktop/session.py), taken in turns: the
+    long-lived walker (LINUX_WORKER) warm, our one-shot snapshot (a process
+    each), and the walker as it was, in plain Python (a process each); the
+    median time per snapshot and per listed element, and how many times
+    faster than as it was. The warm walker's window does not change its
+    tree between snapshots; after a change of the tree it reads the
+    application's cache again, as the one-shot snapshot does.
 
 Without PYTHONPATH the Release build in build/rel is used. Build it with
     cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release

@@ -7,6 +7,8 @@
 #include "pc/vantor/results.h"
 #include "pc/vantor/snapshot_options.h"
 #include "pc/vantor/backends/linux/atspi_document.h"
+#include "atspi_actions_py.h"
+#include "atspi_cache_py.h"
 #include "atspi_walker_py.h"
 
 #include <cstdio>
@@ -118,6 +120,19 @@ nb::list later_settings(const SnapshotOptions &options, nb::handle target) {
     return settings;
 }
 
+/// The `parts` setting's line: the text of each part of the walker that
+/// not every job runs (the walker compiles a part when a job first needs
+/// it).
+const std::string &parts_setting() {
+    static const std::string line = [] {
+        nb::dict parts;
+        parts["cache"] = nb::str(atspi_cache_py);
+        parts["actions"] = nb::str(atspi_actions_py);
+        return "parts = " + python_literal(parts) + "\n";
+    }();
+    return line;
+}
+
 /// `atspi_script`: the walker's fixed head, its settings, its fixed body.
 /// `target`: None, or the element of a ref to find again (see the walker).
 /// `serve`: the script of the long-lived walker (its settings then come
@@ -147,6 +162,7 @@ nb::str atspi_script(nb::handle window_title, nb::handle max_depth,
         script += " = " + python_literal(setting[1]);
     }
     script += serve ? "\nserve = True\n" : "\nserve = False\n";
+    script += parts_setting();
     script += walker.substr(split);
     return nb::str(script.data(), script.size());
 }

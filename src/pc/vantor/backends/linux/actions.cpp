@@ -131,6 +131,21 @@ nb::dict needs_xdotool(const char *what, nb::handle ref) {
     return failure(text.c_str(), ref);
 }
 
+/// Whether the walker found no AT-SPI way and answered a point to click.
+bool by_mouse(nb::handle answer) { return py::equal(py::get(answer, "method", Py_None), "mouse"); }
+
+/// A real click (twice for a double click) at the point the walker
+/// answered: None once clicked, else the failure that xdotool is missing
+/// (`what`: what the click would have done).
+Coro<> click_answered_point(nb::object self, nb::object ref, nb::object answer, bool twice,
+                            const char *what) {
+    if (!state(self).linux_xdotool_available)
+        co_return needs_xdotool(what, ref);
+    bridge::Local<> x = py::item(answer, nb::str("x")), y = py::item(answer, nb::str("y"));
+    co_await click_at(x, y, twice);
+    co_return nb::none();
+}
+
 Coro<> click_body(nb::object ref, nb::object self, nb::object elem_info, nb::object double_click) {
     bool twice = py::truth(double_click);
     bridge::Local<nb::dict> action;
@@ -139,18 +154,15 @@ Coro<> click_body(nb::object ref, nb::object self, nb::object elem_info, nb::obj
     bridge::Local<> answer = co_await act_in_walker(self, ref, elem_info, action);
     if (!succeeded(answer))
         co_return refused(answer, ref);
-    const char *name = twice ? "double_click" : "click";
-    if (py::equal(py::get(answer, "method", Py_None), "mouse")) {
-        if (!state(self).linux_xdotool_available)
-            co_return needs_xdotool("click it", ref);
-        bridge::Local<> x = py::item(answer, nb::str("x")), y = py::item(answer, nb::str("y"));
-        co_await click_at(x, y, twice);
-        nb::dict result = acted(name, ref, elem_info, answer);
-        result["coordinates"] = nb::make_tuple(answer["x"], answer["y"]);
-        result["hint"] = UPDATED_STATE_HINT;
-        co_return result;
+    bool mouse = by_mouse(answer);
+    if (mouse) {
+        bridge::Local<> refusal = co_await click_answered_point(self, ref, answer, twice, "click it");
+        if (!refusal.is_none())
+            co_return refusal;
     }
-    nb::dict result = acted(name, ref, elem_info, answer);
+    nb::dict result = acted(twice ? "double_click" : "click", ref, elem_info, answer);
+    if (mouse)
+        result["coordinates"] = nb::make_tuple(answer["x"], answer["y"]);
     result["hint"] = UPDATED_STATE_HINT;
     co_return result;
 }
@@ -216,11 +228,11 @@ Coro<> toggle_body(nb::object ref, nb::object self, nb::object elem_info) {
     bridge::Local<> answer = co_await act_in_walker(self, ref, elem_info, action);
     if (!succeeded(answer))
         co_return refused(answer, ref);
-    if (py::equal(py::get(answer, "method", Py_None), "mouse")) {
-        if (!state(self).linux_xdotool_available)
-            co_return needs_xdotool("toggle it", ref);
-        bridge::Local<> x = py::item(answer, nb::str("x")), y = py::item(answer, nb::str("y"));
-        co_await click_at(x, y, false);
+    if (by_mouse(answer)) {
+        bridge::Local<> refusal =
+            co_await click_answered_point(self, ref, answer, false, "toggle it");
+        if (!refusal.is_none())
+            co_return refusal;
         bridge::Local<nb::dict> reading;
         reading["kind"] = "state";
         reading["was_checked"] = py::get(answer, "was_checked", Py_None);

@@ -243,7 +243,7 @@ class BroadcastingHeartbeat(HeartbeatAdapter):
                 "max": self.runner._config.max_consecutive}
 
     def _announce(self) -> None:
-        self._announcer(self.status())
+        self._announcer({**self.status(), "announced": True})
 
     def start(self, interval: float | None = None) -> None:
         super().start(interval)

@@ -69,7 +69,7 @@ let maxMessage = 256 * 1024;    // characters a message may have (from /api/info
 let pending = null;             // the chat turn under way: {session, seq, content, conversation, time}
 let replayed = null;            // a resumed turn's events, kept until its conversation is shown
 let awaited = null;             // a turn still running in a session the page could not resume
-let heartbeatAsked = false;     // a heartbeat command waits for its answer
+let heartbeatAsked = [];        // the heartbeat commands sent on the control socket, oldest first, each awaiting its answer
 
 // ---- small helpers
 
@@ -408,7 +408,8 @@ function connected() {
   const badge = $("connection");
   badge.textContent = "connected";
   badge.className = "badge good";
-  send({type: "heartbeat_control", action: "status"});
+  heartbeatAsked = [];           // a new connection answers only what it is asked
+  heartbeatControl("status");
   refreshInfo();
   refreshApprovals();
   refreshConversations();
@@ -832,8 +833,10 @@ function show(event, via) {
     case "cancelled": append(el("div", "notice", "■ " + (event.message || "Stopped"))); if (live && !turn.standard) endTurn(); break;
     case "error":
       // A heartbeat command the host refused (an interval below its floor, say).
-      if (via === "control" && heartbeatAsked) {
-        heartbeatAsked = false;
+      // The gateway answers a connection's commands in order, so the oldest
+      // one waiting is the one refused.
+      if (via === "control" && heartbeatAsked.length) {
+        heartbeatAsked.shift();
         heartbeatMessage("Refused: " + (event.message || "the heartbeat cannot do that"));
         break;
       }
@@ -855,7 +858,8 @@ function show(event, via) {
     case "conversation_resumed": showConversation(event); break;
     case "conversations_changed": conversationsChanged(event); break;
     case "heartbeat_status":
-      if (via === "control") heartbeatAsked = false;
+      // Our own announcements to every page answer no command.
+      if (via === "control" && !event.announced) heartbeatAsked.shift();
       heartbeatStatus(event);
       break;
     case "heartbeat":
@@ -863,7 +867,7 @@ function show(event, via) {
       $("hb-count").textContent = `· ${event.beat}/${event.max} beats`;
       break;
     case "heartbeat_skipped": beat(`… beat skipped: the agent is busy (${event.skipped} skipped)`, "skipped"); break;
-    case "heartbeat_paused": beat(`‖ paused after ${event.count} beats without you`, "paused"); send({type: "heartbeat_control", action: "status"}); break;
+    case "heartbeat_paused": beat(`‖ paused after ${event.count} beats without you`, "paused"); heartbeatControl("status"); break;
     case "pong": break;
     default: step(`${event.type} ${short(event, 100)}`);
   }
@@ -950,8 +954,8 @@ function stopTurn() { send({type: "stop_task"}); }
 function heartbeatControl(action, interval) {
   const command = {type: "heartbeat_control", action};
   if (interval !== undefined) command.interval = interval;
-  heartbeatMessage("");
-  if (send(command)) heartbeatAsked = true;
+  if (action !== "status") heartbeatMessage("");
+  if (send(command)) heartbeatAsked.push(action);
 }
 
 $("composer").onsubmit = (e) => {

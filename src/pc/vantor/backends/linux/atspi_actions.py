@@ -182,7 +182,8 @@ def select(node, request):
             choices.append(name)
             if name == value and holder is not None:
                 return selected(holder, j, value)
-    listed = ", ".join(json.dumps(choice, ensure_ascii=False) for choice in choices if choice)
+    named = [choice for choice in choices if choice]
+    listed = ", ".join(json.dumps(choice, ensure_ascii=False) for choice in named)
     if not own and not any(
             "Selection" in interfaces(child) for _, child in items
             if (child.get_role_name() or "") in ITEM_LISTS):
@@ -190,7 +191,7 @@ def select(node, request):
     else:
         error = f"No item named {json.dumps(value, ensure_ascii=False)} to select"
     return {"success": False, "error": error + (f"; it offers {listed}" if listed else ""),
-            "choices": [choice for choice in choices if choice]}
+            "choices": named}
 
 
 def selected(holder, index, value):

@@ -96,11 +96,6 @@ def indexed_children(node):
             yield i, child
 
 
-def children(node):
-    for _, child in indexed_children(node):
-        yield child
-
-
 def is_active(window):
     try:
         return window.get_state_set().contains(Atspi.StateType.ACTIVE)
